@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Installs what this machine lacks to build and run the package, then builds and installs it
+# into ./.venv. Safe to run again: it only installs what is missing and rebuilds incrementally.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+DEBIAN_PACKAGES=(g++ cmake pkg-config libcurl4-openssl-dev nlohmann-json3-dev libgtest-dev
+                 libcpp-httplib-dev libssl-dev)
+missing=()
+for package in "${DEBIAN_PACKAGES[@]}"; do
+  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
+done
+if ((${#missing[@]})); then
+  echo "Installing Debian packages: ${missing[*]}"
+  sudo_cmd=()
+  [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
+  export DEBIAN_FRONTEND=noninteractive
+  "${sudo_cmd[@]}" apt-get install -y -q "${missing[@]}" >/dev/null 2>&1 ||
+    { "${sudo_cmd[@]}" apt-get update -q >/dev/null && "${sudo_cmd[@]}" apt-get install -y -q "${missing[@]}"; }
+fi
+
+PYTHON=${PYTHON:-python3}
+if [ ! -x .venv/bin/python ]; then
+  echo "Creating the virtual environment .venv"
+  "$PYTHON" -m venv .venv
+fi
+.venv/bin/python -m pip install -q --disable-pip-version-check --upgrade pip
+.venv/bin/python -m pip install -q --disable-pip-version-check \
+  "scikit-build-core>=0.10" "pybind11>=3.0,<4" cmake ninja pytest
+echo "Building and installing velora-metrics-plugin into .venv"
+.venv/bin/python -m pip install -q --disable-pip-version-check --no-build-isolation ".[test]"

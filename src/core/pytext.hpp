@@ -1,0 +1,17 @@
+// Text forms of values as the Python runtime writes them in messages: repr() of a string and the
+// bracketed list of quoted strings.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace velora::core {
+
+// repr(text) of a Python str holding this UTF-8 text.
+std::string python_repr(std::string_view text);
+
+// str(list_of_strings): "['a', 'b']".
+std::string python_list_repr(const std::vector<std::string>& items);
+
+}  // namespace velora::core

@@ -1,0 +1,1 @@
+"""Model-risk screening of generative foundation models."""

@@ -1,0 +1,1 @@
+"""Services shared by the plugin modules."""

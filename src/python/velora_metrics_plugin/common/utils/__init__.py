@@ -1,0 +1,1 @@
+"""Logger (metrics_logger) and console URL mapping (vn_url_mapping)."""
