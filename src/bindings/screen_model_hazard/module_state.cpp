@@ -1,0 +1,14 @@
+#include "screen_model_hazard/module_state.hpp"
+
+namespace velora::smh {
+
+bindings::ModuleLogger& logger() {
+    static auto* module_logger = new bindings::ModuleLogger(kModuleName);
+    return *module_logger;
+}
+
+py::object report_forge_attr(const char* name) {
+    return py::module_::import(kModuleName).attr(name);
+}
+
+}  // namespace velora::smh

@@ -1,0 +1,26 @@
+#include "core/report_dates.hpp"
+
+namespace velora::core {
+namespace {
+
+std::string format_time(const std::tm& time, const char* format) {
+    char buffer[128];
+    const size_t size = std::strftime(buffer, sizeof buffer, format, &time);
+    return std::string(buffer, size);
+}
+
+}  // namespace
+
+std::string local_report_date(std::time_t instant) {
+    std::tm local{};
+    localtime_r(&instant, &local);
+    return format_time(local, "%B %d, %Y");
+}
+
+std::string utc_report_timestamp(std::time_t instant) {
+    std::tm utc{};
+    gmtime_r(&instant, &utc);
+    return format_time(utc, "%m/%d/%Y %H:%M:%S UTC");
+}
+
+}  // namespace velora::core
