@@ -1,0 +1,205 @@
+// velora_nimbra_ai._nimbra: the inference SDK's Python face over the core client. ModelInference
+// checks the model and project when it is made and generates text one prompt at a time; the
+// network calls release the GIL and give way to Ctrl-C.
+#include "common/py_common.hpp"
+
+#include <cstdlib>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "core/nimbra_inference.hpp"
+#include "core/pytext.hpp"
+
+namespace {
+
+namespace nimbra = velora::core::nimbra;
+
+// Exception classes live for the whole process; the references are never dropped on purpose.
+PyObject* g_base_error = nullptr;
+PyObject* g_project_error = nullptr;
+PyObject* g_model_error = nullptr;
+PyObject* g_request_error = nullptr;
+
+PyObject* new_error(py::module_& m, const char* name, const char* doc, PyObject* base) {
+    const std::string qualified = std::string("velora_nimbra_ai.errors.") + name;
+    PyObject* kind = PyErr_NewExceptionWithDoc(qualified.c_str(), doc, base, nullptr);
+    if (kind == nullptr) throw py::error_already_set();
+    m.add_object(name, py::reinterpret_borrow<py::object>(kind));
+    return kind;
+}
+
+// Retry notes go to the standard logger "velora_nimbra_ai"; they are written from the thread that
+// waits on the network, which holds no GIL then.
+class PythonLogSink final : public velora::core::LogSink {
+public:
+    void debug(const std::string& message) override { write("debug", message); }
+    void warning(const std::string& message) override { write("warning", message); }
+
+private:
+    static void write(const char* level, const std::string& message) {
+        py::gil_scoped_acquire gil;
+        py::module_::import("logging").attr("getLogger")("velora_nimbra_ai").attr(level)(message);
+    }
+};
+
+std::optional<std::string> credential(const py::dict& credentials, const char* key) {
+    if (!credentials.contains(key)) return std::nullopt;
+    const py::object value = credentials[key];
+    if (value.is_none()) return std::nullopt;
+    if (!py::isinstance<py::str>(value)) {
+        velora::bindings::raise_python(
+            PyExc_TypeError, std::string("credentials['") + key + "'] must be a string or None, not " +
+                                 py::type::of(value).attr("__name__").cast<std::string>());
+    }
+    return value.cast<std::string>();
+}
+
+std::optional<std::string> optional_text(const py::object& value, const char* name) {
+    if (value.is_none()) return std::nullopt;
+    if (!py::isinstance<py::str>(value)) {
+        velora::bindings::raise_python(PyExc_TypeError, std::string(name) + " must be a string or None, not " +
+                                                            py::type::of(value).attr("__name__").cast<std::string>());
+    }
+    return value.cast<std::string>();
+}
+
+bool interrupted() {
+    py::gil_scoped_acquire gil;
+    return PyErr_CheckSignals() != 0;
+}
+
+// Runs a blocking core call without the GIL. A Ctrl-C noticed meanwhile leaves its
+// KeyboardInterrupt pending; it wins over the error the abandoned request raised.
+template <typename F>
+auto without_gil(F&& call) {
+    try {
+        py::gil_scoped_release release;
+        return call();
+    } catch (...) {
+        if (PyErr_Occurred() != nullptr) throw py::error_already_set();
+        throw;
+    }
+}
+
+class ModelInference {
+public:
+    ModelInference(const py::object& model_id, const py::object& credentials, const py::object& project_id,
+                   const py::object& timeout, int max_retries, const py::object& verify,
+                   const py::object& max_tokens, const py::object& temperature, bool check_model) {
+        const auto model = optional_text(model_id, "model_id");
+        if (!model || model->empty()) velora::bindings::raise_python(PyExc_ValueError, "model_id must be a non-empty string");
+        if (!py::isinstance<py::dict>(credentials)) {
+            velora::bindings::raise_python(PyExc_TypeError, "credentials must be a dict, not " +
+                                                                py::type::of(credentials).attr("__name__").cast<std::string>());
+        }
+        const auto creds = py::reinterpret_borrow<py::dict>(credentials);
+        const nimbra::Credentials mapped{credential(creds, "url"), credential(creds, "apikey"),
+                                         credential(creds, "username"), credential(creds, "instance_id")};
+
+        nimbra::InferenceOptions options;
+        const double seconds = py::float_(timeout).cast<double>();
+        if (!(seconds > 0.0)) velora::bindings::raise_python(PyExc_ValueError, "timeout must be a positive number of seconds");
+        options.timeout_seconds = seconds;
+        if (max_retries < 0) velora::bindings::raise_python(PyExc_ValueError, "max_retries must not be negative");
+        options.retry.max_attempts = max_retries + 1;
+        if (py::isinstance<py::str>(verify)) {
+            options.ca_file = verify.cast<std::string>();
+        } else {
+            options.verify_tls = py::bool_(verify).cast<bool>();
+        }
+        if (!max_tokens.is_none()) {
+            const int tokens = max_tokens.cast<int>();
+            if (tokens <= 0) velora::bindings::raise_python(PyExc_ValueError, "max_tokens must be positive or None");
+            options.max_tokens = tokens;
+        } else {
+            options.max_tokens.reset();
+        }
+        if (!temperature.is_none()) options.temperature = py::float_(temperature).cast<double>();
+        options.check_model = check_model;
+        options.should_abort = interrupted;
+        options.log = &log_;
+
+        const char* fallback = std::getenv(nimbra::kUrlVariable);
+        inference_ = std::make_unique<nimbra::NimbraInference>(
+            *model, mapped, optional_text(project_id, "project_id"), std::move(options),
+            fallback ? std::optional<std::string>(fallback) : std::nullopt);
+        without_gil([&] {
+            inference_->verify();
+            return 0;
+        });
+    }
+
+    std::string generate_text(const py::object& prompt) {
+        if (!py::isinstance<py::str>(prompt)) {
+            velora::bindings::raise_python(PyExc_TypeError, "prompt must be a string, not " +
+                                                                py::type::of(prompt).attr("__name__").cast<std::string>());
+        }
+        const std::string text = prompt.cast<std::string>();
+        return without_gil([&] { return inference_->generate_text(text); });
+    }
+
+    const std::string& model_id() const { return inference_->model_id(); }
+    const std::string& base_url() const { return inference_->connection().base_url; }
+
+    std::string repr() const {
+        return "ModelInference(model_id=" + velora::core::python_repr(model_id()) +
+               ", url=" + velora::core::python_repr(base_url()) + ")";
+    }
+
+private:
+    PythonLogSink log_;
+    std::unique_ptr<nimbra::NimbraInference> inference_;
+};
+
+}  // namespace
+
+PYBIND11_MODULE(_nimbra, m) {
+    m.doc() = "Inference SDK: text generation by a model served over the common completions API.";
+
+    g_base_error = new_error(m, "NimbraClientError", "Base class of every error of the inference SDK.", PyExc_Exception);
+    g_project_error = new_error(m, "CannotSetProjectOrSpace",
+                                "The inference service rejected the project (or space) of the request.", g_base_error);
+    g_model_error = new_error(m, "ModelNotServed", "The inference service does not serve the requested model.",
+                              g_base_error);
+    g_request_error = new_error(m, "ServiceRequestError",
+                                "A request to the inference service failed: transport, error status, refused "
+                                "credentials or an unreadable answer.",
+                                g_base_error);
+
+    py::register_local_exception_translator([](std::exception_ptr error) {
+        try {
+            if (error) std::rethrow_exception(error);
+        } catch (const nimbra::NimbraProjectRejected& e) {
+            PyErr_SetString(g_project_error, e.what());
+        } catch (const nimbra::NimbraModelNotServed& e) {
+            PyErr_SetString(g_model_error, e.what());
+        } catch (const nimbra::NimbraRequestError& e) {
+            PyErr_SetString(g_request_error, e.what());
+        } catch (const nimbra::NimbraError& e) {
+            PyErr_SetString(g_base_error, e.what());
+        } catch (const nimbra::NimbraCredentialsError& e) {
+            PyErr_SetString(PyExc_ValueError, e.what());
+        }
+    });
+
+    py::class_<ModelInference>(m, "ModelInference",
+                               "A model in a project on an inference service; made once, asked many prompts.")
+        .def(py::init<const py::object&, const py::object&, const py::object&, const py::object&, int,
+                      const py::object&, const py::object&, const py::object&, bool>(),
+             "model_id"_a, "credentials"_a, "project_id"_a = py::none(), py::kw_only(),
+             "timeout"_a = nimbra::kDefaultTimeoutSeconds, "max_retries"_a = 2, "verify"_a = true,
+             "max_tokens"_a = nimbra::kDefaultMaxTokens, "temperature"_a = py::none(), "check_model"_a = true,
+             "Connect to the service in credentials['url'] and check that it serves model_id in project_id.")
+        .def("generate_text", &ModelInference::generate_text, "prompt"_a,
+             "The text the model generates for prompt (the service's generation defaults, max_tokens aside).")
+        .def_property_readonly("model_id", &ModelInference::model_id, "The model this object generates with.")
+        .def_property_readonly("base_url", &ModelInference::base_url, "The service address requests go to.")
+        .def("__repr__", &ModelInference::repr);
+
+    m.attr("DEFAULT_TIMEOUT") = nimbra::kDefaultTimeoutSeconds;
+    m.attr("PROJECT_HEADER") = nimbra::kProjectHeader;
+    m.attr("USERNAME_HEADER") = nimbra::kUsernameHeader;
+    m.attr("INSTANCE_HEADER") = nimbra::kInstanceHeader;
+    m.attr("URL_VARIABLE") = nimbra::kUrlVariable;
+}

@@ -1,0 +1,65 @@
+// Bounded retries of transient HTTP failures, for requests that are safe to repeat (reads and
+// generation calls; never the console writes, which must not be sent twice).
+//
+// Retried: connection refused, connection reset or closed mid-exchange (empty reply included),
+// HTTP 429 and every 5xx except 501 (a server that does not implement a method never will).
+// Not retried: time-outs (the caller already waited the whole time-out once), unknown hosts, TLS
+// failures, every other status.
+// Pause before the next attempt: initial_backoff * multiplier^(attempt-1), capped at max_backoff,
+// without jitter (one client, deterministic behaviour in tests). A Retry-After header (seconds or
+// an HTTP date) on a 429/5xx replaces that pause when it lies within max_retry_after; a server that
+// asks for a longer wait ends the retries at once and its answer is returned as it is.
+#pragma once
+
+#include <ctime>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "core/http_client.hpp"
+
+namespace velora::core {
+
+struct RetryPolicy {
+    int max_attempts = 3;  // in total, the first attempt included; 1 disables retries
+    double initial_backoff_seconds = 0.5;
+    double backoff_multiplier = 2.0;
+    double max_backoff_seconds = 8.0;
+    double max_retry_after_seconds = 30.0;
+};
+
+bool is_transient_status(long status);
+bool is_transient_error(HttpError::Kind kind);
+
+// Seconds to wait according to a Retry-After value (delta-seconds or IMF-fixdate), relative to
+// `now` for a date; nullopt when the value is neither. A date in the past gives 0.
+std::optional<double> parse_retry_after(std::string_view value, std::time_t now);
+
+// How attempt number `attempt` (1-based) ended: a response with a status (and its Retry-After
+// header, if any) or a transport failure.
+struct AttemptOutcome {
+    std::optional<long> status;
+    std::optional<std::string> retry_after;
+    std::optional<HttpError::Kind> error;
+};
+
+// The pause before the next attempt, or nullopt when this outcome is final.
+std::optional<double> retry_delay(const RetryPolicy& policy, int attempt, const AttemptOutcome& outcome,
+                                  std::time_t now);
+
+struct RetryHooks {
+    // Waits the given seconds; the default sleeps in short slices and gives up (HttpError of kind
+    // Aborted) when the request's should_abort says so.
+    std::function<void(double)> sleep;
+    // Told before each pause: the attempt that failed, the pause, and why ("HTTP 503", or the
+    // transport error's message).
+    std::function<void(int, double, const std::string&)> on_retry;
+};
+
+// The last response (which may still carry a transient status when the attempts ran out), or the
+// last transport failure thrown, its message then ending with " (after N attempts)" when N > 1.
+HttpResponse perform_with_retry(HttpClient& client, const HttpRequest& request, const RetryPolicy& policy,
+                                const RetryHooks& hooks = {});
+
+}  // namespace velora::core

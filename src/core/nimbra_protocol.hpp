@@ -1,0 +1,113 @@
+// The wire rules of the inference SDK: how credentials become request headers, what the requests
+// look like and how answers (good and bad) are read. The SDK speaks the common completions API:
+//   GET  {base}/v1/models        -> {"data": [{"id": "<model>"}, ...]}
+//   POST {base}/v1/completions   {"model": ..., "prompt": ..., "max_tokens": ...}
+//                                -> {"choices": [{"text": "..."}], ...}
+//
+// Credentials (both shapes carry "url", the service address):
+//   cloud        {"apikey", "url"}                             -> Authorization: Bearer <apikey>
+//   on-premises  {"username", "apikey", "url", "instance_id"}  -> Authorization: Bearer <apikey>,
+//                                                                 Nimbra-Username: <username>,
+//                                                                 Nimbra-Instance-Id: <instance_id>
+// A credentials dictionary holding "username" or "instance_id" is the on-premises shape. An absent
+// or empty API key sends no Authorization header (local servers need none). The project id, when
+// given, travels with every request as Nimbra-Project-Id. An empty "url" falls back to the
+// environment variable VELORA_NIMBRA_AI_URL. A base address ending in "/v1" is accepted too.
+//
+// A service rejects a project by answering 400, 403 or 404 with a JSON error object whose "param"
+// is "project_id" or whose "code" begins with "project_"; such an answer becomes
+// NimbraProjectRejected. A model it does not serve is a 404/400 whose error "code" is
+// "model_not_found" or whose "param" is "model", or a model list without the model.
+#pragma once
+
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/http_client.hpp"
+
+namespace velora::core::nimbra {
+
+inline constexpr const char* kProjectHeader = "Nimbra-Project-Id";
+inline constexpr const char* kUsernameHeader = "Nimbra-Username";
+inline constexpr const char* kInstanceHeader = "Nimbra-Instance-Id";
+inline constexpr const char* kUrlVariable = "VELORA_NIMBRA_AI_URL";
+
+// Every SDK failure; the bindings give each kind its own Python class.
+class NimbraError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+// The service refused the project (CannotSetProjectOrSpace on the Python side).
+class NimbraProjectRejected : public NimbraError {
+public:
+    using NimbraError::NimbraError;
+};
+// The service does not serve the model.
+class NimbraModelNotServed : public NimbraError {
+public:
+    using NimbraError::NimbraError;
+};
+// Transport failure, error status, refused credentials or an answer that cannot be read.
+class NimbraRequestError : public NimbraError {
+public:
+    using NimbraError::NimbraError;
+};
+// Credentials that cannot be used (no service address).
+class NimbraCredentialsError : public std::invalid_argument {
+public:
+    using std::invalid_argument::invalid_argument;
+};
+
+struct Credentials {
+    std::optional<std::string> url;
+    std::optional<std::string> apikey;
+    std::optional<std::string> username;
+    std::optional<std::string> instance_id;
+};
+
+enum class Deployment { Cloud, OnPremises };
+
+struct Connection {
+    Deployment deployment = Deployment::Cloud;
+    std::string base_url;              // no trailing "/" and no trailing "/v1"
+    HttpHeaders headers;               // sent with every request, in this order
+    std::vector<std::string> secrets;  // texts that never go into a message
+};
+
+// `url_fallback` is the value of VELORA_NIMBRA_AI_URL (the binding reads the environment).
+Connection map_credentials(const Credentials& credentials, const std::optional<std::string>& project_id,
+                           const std::optional<std::string>& url_fallback);
+
+std::string models_url(const Connection& connection);
+std::string completions_url(const Connection& connection);
+
+// JSON body of a completion request, members in the order model, prompt, max_tokens, temperature.
+std::string completion_body(std::string_view model_id, std::string_view prompt, std::optional<int> max_tokens,
+                            std::optional<double> temperature);
+
+// choices[0].text of a completion answer. Throws std::invalid_argument saying what is wrong.
+std::string parse_completion_text(std::string_view body);
+
+// The "id" of every entry of "data" in a model list. Throws std::invalid_argument.
+std::vector<std::string> parse_model_ids(std::string_view body);
+
+enum class Refusal { Project, Model, Credentials, Other };
+
+struct ErrorAnswer {
+    Refusal refusal = Refusal::Other;
+    std::string message;  // the service's own words, shortened; may be empty
+};
+
+// What an answer with an error status means.
+ErrorAnswer classify_error_answer(long status, std::string_view body);
+
+// `text` with every occurrence of each secret (of 3 characters or more) replaced by "***".
+std::string redact(std::string text, const std::vector<std::string>& secrets);
+
+// At most `limit` bytes of `text` (cut at a UTF-8 boundary), "..." appended when cut.
+std::string shorten(std::string_view text, size_t limit);
+
+}  // namespace velora::core::nimbra
