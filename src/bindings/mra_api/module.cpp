@@ -33,7 +33,11 @@ py::list cards_for_risk(const py::object& risk_entry) {
                      "get_cards_for_risk expects an entry of RISK_TALMAR_DICO, got " +
                          velora::bindings::text_of(py::repr(risk_entry)));
     }
-    return py::list(risk_entry["cards"]);  // a fresh list: callers may change it freely
+    // A fresh list: callers may change it freely (py::list of a list would share it).
+    const py::object cards = risk_entry["cards"];
+    PyObject* copy = PySequence_List(cards.ptr());
+    if (copy == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::list>(copy);
 }
 
 py::object recipe_for_card(const py::object& card) {
