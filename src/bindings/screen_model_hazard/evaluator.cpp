@@ -79,6 +79,8 @@ std::unique_ptr<Evaluator> construct(const py::args& args, const py::kwargs& kwa
     return evaluator;
 }
 
+}  // namespace
+
 py::dict risks_evaluation(Evaluator& evaluator) {
     py::dict results;
     py::list failed_risks;
@@ -100,14 +102,14 @@ py::dict risks_evaluation(Evaluator& evaluator) {
     return results;
 }
 
+namespace {
+
 py::object screen_model_hazards(Evaluator& evaluator) {
     try {
         if (evaluator.credential("vn_url").is_none()) {
             return calculate_score_with_margin(risks_evaluation(evaluator));
         }
-        raise_python(PyExc_NotImplementedError,
-                     "Runs against the governance console are not available in this build; remove 'vn_url' "
-                     "from system_credentials to screen offline");
+        return run_with_console(evaluator);
     } catch (py::error_already_set& error) {
         if (is_ordinary_error(error)) {
             logger().debug("Error occurred when evaluating the request: " + text_of(error.value()));
@@ -180,6 +182,7 @@ void register_evaluator(py::module_& m) {
     bind_card_processing(cls);
     bind_default_scoring(cls);
     bind_report_handoff(cls);
+    bind_console_methods(cls);
 
     // The default scoring function is the evaluator's own bound method, so it is filled in once the
     // Python object exists: wrap __init__ to do that after construction.

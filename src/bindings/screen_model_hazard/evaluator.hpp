@@ -23,6 +23,12 @@ using EvaluatorClass = py::class_<Evaluator>;
 // The evaluator as the Python object that owns it (for bound methods and attribute access).
 py::object python_self(const Evaluator& evaluator);
 
+// The results dictionary of the evaluator's current risk_dimensions.
+py::dict risks_evaluation(Evaluator& evaluator);
+
+// A run against the governance console (system_credentials carry "vn_url").
+py::object run_with_console(Evaluator& evaluator);
+
 // Per-card processing of one risk dimension: (results or None, failed cards).
 py::tuple process_models_and_risks(Evaluator& evaluator, const py::object& scoring_function,
                                    const py::object& risks_dimension_name);
@@ -40,5 +46,6 @@ py::object get_pdf_report(Evaluator& evaluator, const py::object& score_with_mar
 void bind_card_processing(EvaluatorClass& cls);
 void bind_default_scoring(EvaluatorClass& cls);
 void bind_report_handoff(EvaluatorClass& cls);
+void bind_console_methods(EvaluatorClass& cls);
 
 }  // namespace velora::smh

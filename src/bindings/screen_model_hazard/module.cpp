@@ -7,6 +7,7 @@ void register_result_shaping(py::module_& m);
 void register_dataset_loading(py::module_& m);
 void register_risk_catalogue_access(py::module_& m);
 void register_evaluator(py::module_& m);
+void register_console_functions(py::module_& m);
 
 namespace {
 
@@ -46,5 +47,6 @@ PYBIND11_MODULE(screen_model_hazard, m) {
     register_result_shaping(m);
     register_dataset_loading(m);
     register_risk_catalogue_access(m);
+    register_console_functions(m);
     register_evaluator(m);
 }
