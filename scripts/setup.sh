@@ -27,5 +27,6 @@ fi
 .venv/bin/python -m pip install -q --disable-pip-version-check --upgrade pip
 .venv/bin/python -m pip install -q --disable-pip-version-check \
   "scikit-build-core>=0.10" "pybind11>=3.0,<4" cmake ninja pytest
+export CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-2}
 echo "Building and installing velora-metrics-plugin into .venv"
 .venv/bin/python -m pip install -q --disable-pip-version-check --no-build-isolation ".[test]"

@@ -98,3 +98,43 @@ def catalogue(monkeypatch):
         return entries
 
     return install
+
+
+def reference_model_binary():
+    """The reference model server built with the package: beside the interpreter when installed,
+    in build/<name>/bin when the package is imported from a developer build."""
+    import os
+    import pathlib
+    import shutil
+
+    import velora_metrics_plugin
+
+    if os.environ.get("VELORA_REFERENCE_MODEL_BIN"):
+        return os.environ["VELORA_REFERENCE_MODEL_BIN"]
+    package = pathlib.Path(velora_metrics_plugin.__file__).resolve().parent
+    candidates = [package.parent.parent / "bin" / "velora-reference-model",
+                  pathlib.Path(sys.executable).parent / "velora-reference-model"]
+    for candidate in candidates:
+        if candidate.is_file():
+            return str(candidate)
+    found = shutil.which("velora-reference-model")
+    if found:
+        return found
+    pytest.fail("velora-reference-model is not built; build the package first")
+
+
+@pytest.fixture(scope="session")
+def reference_model():
+    """A running reference model on a free loopback port; yields its base URL."""
+    import subprocess
+
+    server = subprocess.Popen([reference_model_binary(), "--host", "127.0.0.1", "--port", "0"],
+                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+    line = server.stdout.readline()
+    if not line.startswith("listening on "):
+        server.kill()
+        pytest.fail(f"reference model did not start: {line!r}")
+    yield line.removeprefix("listening on ").strip()
+    server.terminate()
+    server.wait(timeout=10)
+    server.stdout.close()
