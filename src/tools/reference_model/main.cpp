@@ -1,0 +1,133 @@
+// velora-reference-model: serves the deterministic reference model over HTTP on loopback.
+//   velora-reference-model [--host 127.0.0.1] [--port 0] [--model-id velora/reference-model]
+//                          [--reject-project ID]... [--api-key-env NAME] [--log-requests]
+// With --port 0 a free port is chosen. Once listening it prints one line
+// "listening on http://<host>:<port>" to standard output. SIGINT or SIGTERM stops it cleanly.
+#include <httplib.h>
+
+#include <atomic>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <pthread.h>
+#include <string>
+#include <thread>
+
+#include "core/reference_model.hpp"
+
+namespace {
+
+namespace rm = velora::core::reference_model;
+
+[[noreturn]] void usage(const std::string& problem) {
+    std::cerr << "velora-reference-model: " << problem << "\n"
+              << "usage: velora-reference-model [--host HOST] [--port PORT] [--model-id ID]\n"
+              << "                              [--reject-project ID]... [--api-key-env NAME] [--log-requests]\n";
+    std::exit(2);
+}
+
+struct Options {
+    std::string host = "127.0.0.1";
+    int port = 0;
+    bool log_requests = false;
+    rm::ServiceConfig service;
+};
+
+Options parse(int argc, char** argv) {
+    Options options;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        auto value = [&]() -> std::string {
+            if (i + 1 >= argc) usage(arg + " needs a value");
+            return argv[++i];
+        };
+        if (arg == "--host") {
+            options.host = value();
+        } else if (arg == "--port") {
+            const std::string text = value();
+            char* end = nullptr;
+            const long port = std::strtol(text.c_str(), &end, 10);
+            if (text.empty() || *end != '\0' || port < 0 || port > 65535) usage("bad port " + text);
+            options.port = static_cast<int>(port);
+        } else if (arg == "--model-id") {
+            options.service.model_id = value();
+            if (options.service.model_id.empty()) usage("--model-id must not be empty");
+        } else if (arg == "--reject-project") {
+            options.service.rejected_projects.insert(value());
+        } else if (arg == "--api-key-env") {
+            // The key comes from the environment, never from the command line (visible to everyone).
+            const std::string name = value();
+            const char* key = std::getenv(name.c_str());
+            if (key == nullptr || *key == '\0') usage("environment variable " + name + " is not set");
+            options.service.api_key = key;
+        } else if (arg == "--log-requests") {
+            options.log_requests = true;
+        } else if (arg == "--help" || arg == "-h") {
+            usage("serves a deterministic stand-in model (never a real one)");
+        } else {
+            usage("unknown argument " + arg);
+        }
+    }
+    return options;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const Options options = parse(argc, argv);
+
+    // Signals are taken by one thread with sigwait, so stopping never runs inside a handler.
+    sigset_t stop_signals;
+    sigemptyset(&stop_signals);
+    sigaddset(&stop_signals, SIGINT);
+    sigaddset(&stop_signals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+
+    httplib::Server server;
+    // Clients that keep one connection for a whole card should not be cut off every few requests.
+    server.set_keep_alive_max_count(100000);
+    server.set_payload_max_length(64 * 1024 * 1024);
+    const auto serve = [&](const httplib::Request& req, httplib::Response& res) {
+        rm::ServiceRequest request{req.method, req.path, {}, req.body};
+        for (const auto& [name, value] : req.headers) request.headers.emplace_back(name, value);
+        const rm::ServiceResponse response = rm::handle(options.service, request);
+        res.status = response.status;
+        res.set_content(response.body, "application/json");
+        if (options.log_requests) {
+            std::cerr << req.method << " " << req.path << " " << response.status
+                      << (response.rule.empty() ? "" : " " + response.rule) << "\n";
+        }
+    };
+    server.Get(".*", serve);
+    server.Post(".*", serve);
+    server.Put(".*", serve);
+    server.Delete(".*", serve);
+    server.Patch(".*", serve);
+
+    int port = options.port;
+    if (port == 0) {
+        port = server.bind_to_any_port(options.host);
+    } else if (!server.bind_to_port(options.host, port)) {
+        port = -1;
+    }
+    if (port < 0) {
+        std::cerr << "velora-reference-model: cannot listen on " << options.host << ":" << options.port << "\n";
+        return 1;
+    }
+    std::cout << "listening on http://" << options.host << ":" << port << std::endl;
+
+    std::atomic<bool> signalled{false};
+    std::thread stopper([&] {
+        int signal_number = 0;
+        sigwait(&stop_signals, &signal_number);
+        signalled = true;
+        server.stop();
+    });
+    const bool served = server.listen_after_bind();
+    // Listening ended by itself, not by a signal: wake the stopper so it can be joined.
+    if (!signalled) pthread_kill(stopper.native_handle(), SIGTERM);
+    stopper.join();
+    return served ? 0 : 1;
+}

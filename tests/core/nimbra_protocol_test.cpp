@@ -1,0 +1,169 @@
+#include "core/nimbra_protocol.hpp"
+
+#include <gtest/gtest.h>
+
+#include "core/nimbra_inference.hpp"
+#include "http_loopback_server.hpp"
+
+namespace velora::core::nimbra {
+namespace {
+
+TEST(MapCredentials, CloudShapeSendsTheKeyAsBearerToken) {
+    const auto c = map_credentials({"https://svc.example/", "key-123", std::nullopt, std::nullopt}, "proj-1", std::nullopt);
+    EXPECT_EQ(c.deployment, Deployment::Cloud);
+    EXPECT_EQ(c.base_url, "https://svc.example");
+    EXPECT_EQ(c.headers, (HttpHeaders{{"Accept", "application/json"},
+                                      {"Authorization", "Bearer key-123"},
+                                      {"Nimbra-Project-Id", "proj-1"}}));
+    EXPECT_EQ(c.secrets, std::vector<std::string>{"key-123"});
+}
+
+TEST(MapCredentials, OnPremisesShapeAddsUserAndInstanceHeaders) {
+    const auto c = map_credentials({"https://ORRIN.example:9443/v1/", "key-9", "alice", "skiff"}, "p", std::nullopt);
+    EXPECT_EQ(c.deployment, Deployment::OnPremises);
+    EXPECT_EQ(c.base_url, "https://ORRIN.example:9443");
+    EXPECT_EQ(c.headers, (HttpHeaders{{"Accept", "application/json"},
+                                      {"Authorization", "Bearer key-9"},
+                                      {"Nimbra-Project-Id", "p"},
+                                      {"Nimbra-Username", "alice"},
+                                      {"Nimbra-Instance-Id", "skiff"}}));
+    EXPECT_EQ(c.secrets, (std::vector<std::string>{"key-9", "alice"}));
+}
+
+TEST(MapCredentials, NoKeyNoProjectSendsNeitherHeader) {
+    const auto c = map_credentials({"http://127.0.0.1:8000", std::string(), std::nullopt, std::nullopt}, std::nullopt, std::nullopt);
+    EXPECT_EQ(c.headers, (HttpHeaders{{"Accept", "application/json"}}));
+    EXPECT_TRUE(c.secrets.empty());
+}
+
+TEST(MapCredentials, EmptyUrlFallsBackToTheEnvironmentValue) {
+    const auto c = map_credentials({std::string(), "k", std::nullopt, std::nullopt}, std::nullopt, "http://local:1/");
+    EXPECT_EQ(c.base_url, "http://local:1");
+    EXPECT_EQ(models_url(c), "http://local:1/v1/models");
+    EXPECT_EQ(completions_url(c), "http://local:1/v1/completions");
+    EXPECT_THROW(map_credentials({std::string(), "k", {}, {}}, {}, std::nullopt), NimbraCredentialsError);
+    EXPECT_THROW(map_credentials({std::nullopt, "k", {}, {}}, {}, std::string()), NimbraCredentialsError);
+    EXPECT_THROW(map_credentials({"svc.example", "k", {}, {}}, {}, std::nullopt), NimbraCredentialsError);
+}
+
+TEST(CompletionBody, KeepsMemberOrderAndLeavesOutUnsetOptions) {
+    EXPECT_EQ(completion_body("m/1", "Say \"hi\"\n", 256, std::nullopt),
+              R"({"model":"m/1","prompt":"Say \"hi\"\n","max_tokens":256})");
+    EXPECT_EQ(completion_body("m", "p", std::nullopt, 0.0), R"({"model":"m","prompt":"p","temperature":0.0})");
+}
+
+TEST(ParseCompletionText, ReadsTheFirstChoice) {
+    EXPECT_EQ(parse_completion_text(R"({"choices": [{"text": "A"}, {"text": "B"}]})"), "A");
+    EXPECT_EQ(parse_completion_text(R"({"choices": [{"text": ""}]})"), "");
+}
+
+class ParseCompletionGarbage : public testing::TestWithParam<std::string> {};
+
+TEST_P(ParseCompletionGarbage, SaysWhatIsWrong) { EXPECT_THROW(parse_completion_text(GetParam()), std::invalid_argument); }
+
+INSTANTIATE_TEST_SUITE_P(Cases, ParseCompletionGarbage,
+                         testing::Values("", "<html>oops</html>", "[]", "{}", R"({"choices": []})",
+                                         R"({"choices": {"text": "x"}})", R"({"choices": ["x"]})",
+                                         R"({"choices": [{"message": {"content": "x"}}]})",
+                                         R"({"choices": [{"text": 5}]})", R"({"choices": [{"text": "x"}])"));
+
+TEST(ParseModelIds, ListsIdsAndRejectsOtherShapes) {
+    EXPECT_EQ(parse_model_ids(R"({"object": "list", "data": [{"id": "a"}, {"x": 1}, {"id": "b"}]})"),
+              (std::vector<std::string>{"a", "b"}));
+    EXPECT_TRUE(parse_model_ids(R"({"data": []})").empty());
+    EXPECT_THROW(parse_model_ids("not json"), std::invalid_argument);
+    EXPECT_THROW(parse_model_ids(R"({"models": []})"), std::invalid_argument);
+}
+
+struct ErrorCase {
+    long status;
+    std::string body;
+    Refusal refusal;
+    std::string message;
+};
+
+class ClassifyErrorAnswer : public testing::TestWithParam<ErrorCase> {};
+
+TEST_P(ClassifyErrorAnswer, ReadsWhatTheServiceRefused) {
+    const auto answer = classify_error_answer(GetParam().status, GetParam().body);
+    EXPECT_EQ(answer.refusal, GetParam().refusal);
+    EXPECT_EQ(answer.message, GetParam().message);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ClassifyErrorAnswer,
+    testing::Values(
+        ErrorCase{403, R"({"error": {"message": "no", "param": "project_id", "code": "project_not_found"}})", Refusal::Project, "no"},
+        ErrorCase{404, R"({"error": {"message": "gone", "code": "project_deleted"}})", Refusal::Project, "gone"},
+        ErrorCase{400, R"({"error": {"message": "bad", "param": "project_id"}})", Refusal::Project, "bad"},
+        ErrorCase{500, R"({"error": {"message": "x", "param": "project_id"}})", Refusal::Other, "x"},
+        ErrorCase{404, R"({"error": {"message": "m", "code": "model_not_found", "param": "model"}})", Refusal::Model, "m"},
+        ErrorCase{400, R"({"error": {"message": "m", "param": "model"}})", Refusal::Model, "m"},
+        ErrorCase{401, R"({"error": {"message": "Invalid API key"}})", Refusal::Credentials, "Invalid API key"},
+        ErrorCase{403, R"({"detail": "Forbidden"})", Refusal::Credentials, "Forbidden"},
+        ErrorCase{404, R"({"error": "Not found"})", Refusal::Other, "Not found"},
+        ErrorCase{503, "Service Unavailable", Refusal::Other, "Service Unavailable"},
+        ErrorCase{502, "[1, 2]", Refusal::Other, ""}));
+
+TEST(Redact, HidesEverySecretOfThreeCharactersOrMore) {
+    EXPECT_EQ(redact("key abc123 and abc123, user bob", {"abc123", "bob"}), "key *** and ***, user ***");
+    EXPECT_EQ(redact("a b", {"a", ""}), "a b");
+}
+
+TEST(Shorten, CutsAtCharacterBoundaries) {
+    EXPECT_EQ(shorten("abcdef", 10), "abcdef");
+    EXPECT_EQ(shorten("abcdef", 3), "abc...");
+    EXPECT_EQ(shorten("a\xC3\xA9z", 2), "a...");
+}
+
+using testing_support::LoopbackServer;
+
+InferenceOptions quick_options() {
+    InferenceOptions options;
+    options.timeout_seconds = 5;
+    options.hooks.sleep = [](double) {};
+    return options;
+}
+
+TEST(NimbraInference, ServiceErrorsNeverCarryTheApiKey) {
+    // A careless server that repeats the key back in its error text.
+    LoopbackServer server({LoopbackServer::respond(401, R"({"error": {"message": "key sk-secret-77 is invalid"}})")});
+    NimbraInference inference("m", {server.url(), "sk-secret-77", std::nullopt, std::nullopt}, "p", quick_options(), {});
+    try {
+        inference.verify();
+        FAIL() << "no error";
+    } catch (const NimbraRequestError& error) {
+        const std::string message = error.what();
+        EXPECT_EQ(message, "The service at " + server.url("/v1/models") +
+                               " refused the credentials (HTTP 401): key *** is invalid");
+    }
+}
+
+TEST(NimbraInference, GarbageAnswerNamesTheEndpoint) {
+    LoopbackServer server({LoopbackServer::respond(200, "<html>proxy error</html>")});
+    NimbraInference inference("m", {server.url(), std::nullopt, std::nullopt, std::nullopt}, std::nullopt, quick_options(), {});
+    try {
+        inference.generate_text("hi");
+        FAIL() << "no error";
+    } catch (const NimbraRequestError& error) {
+        EXPECT_EQ(std::string(error.what()), "POST " + server.url("/v1/completions") +
+                                                 " gave no completion text (the answer is not JSON); body starts "
+                                                 "with: <html>proxy error</html>");
+    }
+}
+
+TEST(NimbraInference, TransientStatusesReportTheAttempts) {
+    LoopbackServer server({LoopbackServer::respond(503, R"({"error": {"message": "overloaded"}})")});
+    NimbraInference inference("m", {server.url(), std::nullopt, std::nullopt, std::nullopt}, std::nullopt, quick_options(), {});
+    try {
+        inference.generate_text("hi");
+        FAIL() << "no error";
+    } catch (const NimbraRequestError& error) {
+        EXPECT_EQ(std::string(error.what()), "POST " + server.url("/v1/completions") +
+                                                 " answered HTTP 503 after 3 attempts: overloaded");
+    }
+    EXPECT_EQ(server.requests().size(), 3u);
+}
+
+}  // namespace
+}  // namespace velora::core::nimbra
