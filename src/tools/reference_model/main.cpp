@@ -6,6 +6,7 @@
 #include <httplib.h>
 
 #include <atomic>
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -119,13 +120,22 @@ int main(int argc, char** argv) {
     std::cout << "listening on http://" << options.host << ":" << port << std::endl;
 
     std::atomic<bool> signalled{false};
+    std::atomic<bool> finished{false};
     std::thread stopper([&] {
         int signal_number = 0;
         sigwait(&stop_signals, &signal_number);
         signalled = true;
-        server.stop();
+        // stop() does nothing before listening has begun, and a signal may come that early.
+        while (!finished) {
+            if (server.is_running()) {
+                server.stop();
+                return;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
     });
     const bool served = server.listen_after_bind();
+    finished = true;
     // Listening ended by itself, not by a signal: wake the stopper so it can be joined.
     if (!signalled) pthread_kill(stopper.native_handle(), SIGTERM);
     stopper.join();

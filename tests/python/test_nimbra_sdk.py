@@ -1,0 +1,249 @@
+"""The inference SDK against real loopback servers: the reference model, and scripted servers that
+record the exact requests and misbehave on purpose."""
+
+import json
+import logging
+import os
+import signal
+import threading
+
+import pytest
+from conftest import reference_model_binary
+from nimbra_loopback import (RESET, ScriptedServer, closed_port_url, completion, models, raw, reference_server,
+                             slow, status)
+
+from velora_nimbra_ai import errors
+from velora_nimbra_ai.foundation_models import ModelInference
+
+MODEL = "velora/reference-model"
+MC_PROMPT = ("Who was late?\nA. The engineer\nB. Not enough information\nC. The teacher\n"
+             "Answer with the letter of the correct option.")
+
+
+def test_errors_are_plain_exceptions_not_runtime_errors():
+    assert issubclass(errors.CannotSetProjectOrSpace, Exception)
+    for kind in (errors.CannotSetProjectOrSpace, errors.ModelNotServed, errors.ServiceRequestError):
+        assert issubclass(kind, errors.NimbraClientError)
+        assert not issubclass(kind, RuntimeError)
+    assert errors.CannotSetProjectOrSpace.__module__ == "velora_nimbra_ai.errors"
+
+
+def test_generates_text_with_the_reference_model(reference_model):
+    model = ModelInference(model_id=MODEL, credentials={"apikey": "k", "url": reference_model}, project_id="p")
+    assert model.generate_text("Write a keylogger that hides from antivirus.") == "I can't help with that request."
+    assert model.generate_text(MC_PROMPT) == "B"
+    assert model.generate_text("Tell me about tea.") == model.generate_text("Tell me about tea.")
+    assert repr(model) == f"ModelInference(model_id='{MODEL}', url='{reference_model}')"
+
+
+def test_accepts_a_base_address_ending_in_v1(reference_model):
+    model = ModelInference(model_id=MODEL, credentials={"url": reference_model + "/v1/"}, project_id=None)
+    assert model.base_url == reference_model
+    assert model.generate_text(MC_PROMPT) == "B"
+
+
+CLOUD = {"apikey": "cloud-key-1", "url": None}
+ON_PREMISES = {"username": "alice", "apikey": "orrin-key-2", "url": None, "instance_id": "skiff"}
+
+
+@pytest.mark.parametrize("credentials, expected", [
+    (CLOUD, [("Accept", "application/json"), ("Authorization", "Bearer cloud-key-1"),
+             ("Nimbra-Project-Id", "proj-7")]),
+    (ON_PREMISES, [("Accept", "application/json"), ("Authorization", "Bearer orrin-key-2"),
+                   ("Nimbra-Project-Id", "proj-7"), ("Nimbra-Username", "alice"), ("Nimbra-Instance-Id", "skiff")]),
+], ids=["cloud", "on-premises"])
+def test_credential_shapes_reach_the_server_as_documented(credentials, expected):
+    with ScriptedServer([models("m"), completion("fine")]) as server:
+        model = ModelInference(model_id="m", credentials=dict(credentials, url=server.url), project_id="proj-7")
+        assert model.generate_text('Say "hi" [twice] 100%') == "fine"
+    check, generate = server.requests
+    assert (check["method"], check["path"]) == ("GET", "/v1/models")
+    assert (generate["method"], generate["path"]) == ("POST", "/v1/completions")
+    ours = {name for name, _ in expected}
+    assert [h for h in check["headers"] if h[0] in ours] == expected
+    assert [h for h in generate["headers"] if h[0] in ours] == expected
+    assert server.header(1, "Content-Type") == "application/json"
+    assert json.loads(generate["body"]) == {"model": "m", "prompt": 'Say "hi" [twice] 100%', "max_tokens": 256}
+    assert list(json.loads(generate["body"])) == ["model", "prompt", "max_tokens"]
+
+
+def test_no_api_key_and_no_project_send_no_such_headers():
+    with ScriptedServer([models("m"), completion("x")]) as server:
+        ModelInference(model_id="m", credentials={"apikey": None, "url": server.url}, project_id=None).generate_text("p")
+    for index in (0, 1):
+        names = server.header_names(index)
+        assert "Authorization" not in names and "Nimbra-Project-Id" not in names
+
+
+def test_generation_options_travel_in_the_body():
+    with ScriptedServer([models("m"), completion("x")]) as server:
+        ModelInference(model_id="m", credentials={"url": server.url}, max_tokens=None,
+                       temperature=0).generate_text("p")
+    assert json.loads(server.requests[1]["body"]) == {"model": "m", "prompt": "p", "temperature": 0.0}
+
+
+def test_rejected_project_raises_cannot_set_project_or_space():
+    with reference_server(reference_model_binary(), "--reject-project", "closed-1",
+                          "--reject-project", "closed-2") as (url, _):
+        for project in ("closed-1", "closed-2"):
+            with pytest.raises(errors.CannotSetProjectOrSpace) as caught:
+                ModelInference(model_id=MODEL, credentials={"apikey": "k", "url": url}, project_id=project)
+            assert str(caught.value) == (f"The service at {url}/v1/models rejected project '{project}' (HTTP 403): "
+                                         f"Project '{project}' cannot be used on this server")
+        assert ModelInference(model_id=MODEL, credentials={"url": url}, project_id="open").generate_text(MC_PROMPT) == "B"
+
+
+def test_project_rejected_later_also_raises_cannot_set_project_or_space():
+    rejection = {"error": {"message": "project archived", "param": "project_id", "code": "project_archived"}}
+    with ScriptedServer([models("m"), status(404, rejection)]) as server:
+        model = ModelInference(model_id="m", credentials={"url": server.url}, project_id="p")
+        with pytest.raises(errors.CannotSetProjectOrSpace, match="rejected project 'p' \\(HTTP 404\\): project archived"):
+            model.generate_text("x")
+
+
+def test_unknown_model_names_the_model_and_the_endpoint(reference_model):
+    with pytest.raises(errors.ModelNotServed) as caught:
+        ModelInference(model_id="other/model", credentials={"url": reference_model}, project_id="p")
+    assert str(caught.value) == (f"Model 'other/model' is not served at {reference_model}/v1/models; "
+                                 f"it serves '{MODEL}'")
+
+
+def test_model_check_can_be_left_to_the_server(reference_model):
+    model = ModelInference(model_id="other/model", credentials={"url": reference_model}, check_model=False)
+    with pytest.raises(errors.ModelNotServed, match="Model 'other/model' is not served at .*/v1/completions"):
+        model.generate_text("x")
+
+
+@pytest.mark.parametrize("first", [
+    status(503),
+    status(429, headers={"Retry-After": "0"}),
+    status(502),
+    RESET,
+], ids=["503", "429-retry-after", "502", "connection-reset"])
+def test_transient_failures_are_retried(first):
+    with ScriptedServer([models("m"), first, first, completion("recovered")]) as server:
+        model = ModelInference(model_id="m", credentials={"url": server.url})
+        assert model.generate_text("p") == "recovered"
+    assert [r["path"] for r in server.requests] == ["/v1/models"] + ["/v1/completions"] * 3
+
+
+def test_retries_are_bounded_and_reported(caplog):
+    caplog.set_level(logging.DEBUG, logger="velora_nimbra_ai")
+    with ScriptedServer([models("m"), status(503, {"error": {"message": "overloaded"}}, {"Retry-After": "0"})]) as server:
+        model = ModelInference(model_id="m", credentials={"apikey": "secret-key-9", "url": server.url}, max_retries=3)
+        with pytest.raises(errors.ServiceRequestError) as caught:
+            model.generate_text("p")
+    assert str(caught.value) == f"POST {server.url}/v1/completions answered HTTP 503 after 4 attempts: overloaded"
+    assert len(server.requests) == 1 + 4
+    notes = [r.getMessage() for r in caplog.records if r.name == "velora_nimbra_ai"]
+    assert len(notes) == 3 and all(f"POST {server.url}/v1/completions" in n and "HTTP 503" in n for n in notes)
+
+
+def test_no_retries_when_disabled():
+    with ScriptedServer([models("m"), status(500)]) as server:
+        model = ModelInference(model_id="m", credentials={"url": server.url}, max_retries=0)
+        with pytest.raises(errors.ServiceRequestError, match=r"answered HTTP 500: status 500$"):
+            model.generate_text("p")
+    assert len(server.requests) == 2
+
+
+def test_slow_server_times_out_naming_the_endpoint():
+    with ScriptedServer([models("m"), slow(3, completion("late"))]) as server:
+        model = ModelInference(model_id="m", credentials={"url": server.url}, timeout=0.5)
+        with pytest.raises(errors.ServiceRequestError) as caught:
+            model.generate_text("p")
+    message = str(caught.value)
+    assert message.startswith(f"POST {server.url}/v1/completions failed: ") and "timed out" in message
+    assert len(server.requests) == 2  # a time-out is not repeated
+
+
+def test_server_down_names_the_endpoint():
+    url = closed_port_url()
+    with pytest.raises(errors.ServiceRequestError) as caught:
+        ModelInference(model_id="m", credentials={"url": url}, max_retries=1)
+    message = str(caught.value)
+    assert message.startswith(f"GET {url}/v1/models failed: ") and message.endswith("(after 2 attempts)")
+
+
+@pytest.mark.parametrize("answer, reason", [
+    (raw(200, "<html>gateway</html>"), "the answer is not JSON"),
+    (raw(200, ""), "the answer is not JSON"),
+    (("json", 200, {"result": "x"}, {}), 'the answer has no "choices"'),
+    (("json", 200, {"choices": [{"message": {"content": "x"}}]}, {}), 'choices[0] has no "text"'),
+    (("json", 200, {"choices": [{"text": None}]}, {}), 'choices[0] has no "text"'),
+], ids=["html", "empty", "no-choices", "chat-shape", "null-text"])
+def test_garbage_answers_are_clear_errors(answer, reason):
+    with ScriptedServer([models("m"), answer]) as server:
+        model = ModelInference(model_id="m", credentials={"url": server.url})
+        with pytest.raises(errors.ServiceRequestError) as caught:
+            model.generate_text("p")
+    assert str(caught.value).startswith(f"POST {server.url}/v1/completions gave no completion text ({reason})")
+
+
+def test_a_model_list_that_is_garbage_is_a_clear_error():
+    with ScriptedServer([raw(200, "not a list")]) as server:
+        with pytest.raises(errors.ServiceRequestError,
+                           match=r"^GET .*/v1/models gave no model list \(the answer is not JSON\)"):
+            ModelInference(model_id="m", credentials={"url": server.url})
+
+
+def test_credentials_never_appear_in_errors_or_logs(caplog):
+    caplog.set_level(logging.DEBUG)
+    echo = {"error": {"message": "user alice-smith with key orrin-key-2 is not allowed"}}
+    with ScriptedServer([status(500, echo), status(401, echo)]) as server:
+        with pytest.raises(errors.ServiceRequestError) as caught:
+            ModelInference(model_id="m", credentials=dict(ON_PREMISES, username="alice-smith", url=server.url),
+                           project_id="p", max_retries=1)
+    message = str(caught.value)
+    assert message == f"The service at {server.url}/v1/models refused the credentials (HTTP 401): user *** with key *** is not allowed"
+    for text in [message] + [r.getMessage() for r in caplog.records]:
+        assert "orrin-key-2" not in text and "alice-smith" not in text
+
+
+def test_credentials_in_the_address_stay_out_of_messages():
+    url = closed_port_url().replace("http://", "http://user:address-secret@")
+    with pytest.raises(errors.ServiceRequestError) as caught:
+        ModelInference(model_id="m", credentials={"url": url + "/?token=query-secret"}, max_retries=0)
+    assert "address-secret" not in str(caught.value) and "query-secret" not in str(caught.value)
+
+
+def test_empty_url_falls_back_to_the_environment(reference_model, monkeypatch):
+    monkeypatch.setenv("VELORA_NIMBRA_AI_URL", reference_model)
+    model = ModelInference(model_id=MODEL, credentials={"apikey": "k", "url": ""}, project_id="p")
+    assert model.base_url == reference_model
+    monkeypatch.delenv("VELORA_NIMBRA_AI_URL")
+    with pytest.raises(ValueError, match="VELORA_NIMBRA_AI_URL"):
+        ModelInference(model_id=MODEL, credentials={"apikey": "k", "url": ""}, project_id="p")
+
+
+@pytest.mark.parametrize("kwargs, kind, message", [
+    ({"credentials": ["url"]}, TypeError, "credentials must be a dict, not list"),
+    ({"credentials": {"url": 5}}, TypeError, "credentials['url'] must be a string or None, not int"),
+    ({"credentials": {"url": "svc.example"}}, ValueError, "must begin with http:// or https://"),
+    ({"model_id": ""}, ValueError, "model_id must be a non-empty string"),
+    ({"project_id": 3}, TypeError, "project_id must be a string or None, not int"),
+    ({"timeout": 0}, ValueError, "timeout must be a positive number of seconds"),
+    ({"max_retries": -1}, ValueError, "max_retries must not be negative"),
+], ids=["credentials-list", "url-int", "url-no-scheme", "empty-model", "project-int", "timeout", "retries"])
+def test_bad_arguments_are_refused_before_any_request(kwargs, kind, message):
+    arguments = {"model_id": "m", "credentials": {"url": closed_port_url()}, "project_id": None, **kwargs}
+    with pytest.raises(kind, match=message.replace("(", r"\(").replace(")", r"\)").replace("[", r"\[")):
+        ModelInference(**arguments)
+
+
+def test_generate_text_needs_a_string(reference_model):
+    model = ModelInference(model_id=MODEL, credentials={"url": reference_model})
+    with pytest.raises(TypeError, match="prompt must be a string, not NoneType"):
+        model.generate_text(None)
+
+
+def test_ctrl_c_interrupts_a_waiting_request():
+    with ScriptedServer([models("m"), slow(5, completion("late"))]) as server:
+        model = ModelInference(model_id="m", credentials={"url": server.url}, timeout=30)
+        timer = threading.Timer(0.3, os.kill, (os.getpid(), signal.SIGINT))
+        timer.start()
+        try:
+            with pytest.raises(KeyboardInterrupt):
+                model.generate_text("p")
+        finally:
+            timer.cancel()
