@@ -1,0 +1,242 @@
+// corvex._corvex: the evaluation library's Python face. Arguments arrive as plain objects and are
+// checked here (every complaint is a CorvexError naming the card and the problem); datasets, metrics
+// and intervals are the core's.
+#include "common/py_common.hpp"
+
+#include "common/package_paths.hpp"
+
+#include <cstdint>
+#include <limits>
+#include <optional>
+
+#include "core/corvex_bootstrap.hpp"
+#include "core/corvex_catalog.hpp"
+#include "core/corvex_dataset.hpp"
+#include "core/corvex_error.hpp"
+#include "core/corvex_metrics.hpp"
+#include "core/corvex_recipe.hpp"
+
+namespace {
+
+namespace cx = velora::core::corvex;
+using cx::CorvexError;
+using cx::ordered_json;
+
+std::string catalog_root() { return velora::bindings::package_folder("corvex") + "/catalog"; }
+
+std::string type_name(const py::handle& value) {
+    return py::str(py::type::handle_of(value).attr("__name__")).cast<std::string>();
+}
+
+py::object to_python(const ordered_json& value) {
+    switch (value.type()) {
+        case ordered_json::value_t::null: return py::none();
+        case ordered_json::value_t::boolean: return py::bool_(value.get<bool>());
+        case ordered_json::value_t::number_integer: return py::int_(value.get<int64_t>());
+        case ordered_json::value_t::number_unsigned: return py::int_(value.get<uint64_t>());
+        case ordered_json::value_t::number_float: return py::float_(value.get<double>());
+        case ordered_json::value_t::string: return py::str(value.get_ref<const std::string&>());
+        case ordered_json::value_t::array: {
+            py::list list(value.size());
+            for (size_t i = 0; i < value.size(); ++i) list[i] = to_python(value[i]);
+            return list;
+        }
+        case ordered_json::value_t::object: {
+            py::dict dict;
+            for (const auto& [key, item] : value.items()) dict[py::str(key)] = to_python(item);
+            return dict;
+        }
+        default: return py::none();
+    }
+}
+
+// Task data as the core reads it. Only plain data crosses: anything else is not what load_dataset made.
+ordered_json to_json(const py::handle& value, const std::string& where) {
+    if (value.is_none()) return nullptr;
+    if (py::isinstance<py::bool_>(value)) return value.cast<bool>();
+    if (py::isinstance<py::int_>(value)) {
+        try {
+            return value.cast<int64_t>();
+        } catch (const py::cast_error&) {
+            throw CorvexError(where + " holds an integer out of range");
+        }
+    }
+    if (py::isinstance<py::float_>(value)) return value.cast<double>();
+    if (py::isinstance<py::str>(value)) return value.cast<std::string>();
+    if (py::isinstance<py::list>(value) || py::isinstance<py::tuple>(value)) {
+        ordered_json array = ordered_json::array();
+        for (const auto& item : value) array.push_back(to_json(item, where));
+        return array;
+    }
+    if (py::isinstance<py::dict>(value)) {
+        ordered_json object = ordered_json::object();
+        for (const auto& [key, item] : py::reinterpret_borrow<py::dict>(value)) {
+            if (!py::isinstance<py::str>(key)) throw CorvexError(where + " has a key that is not a text");
+            object[key.cast<std::string>()] = to_json(item, where);
+        }
+        return object;
+    }
+    throw CorvexError(where + " holds a " + type_name(value) + ", which is not plain data");
+}
+
+std::optional<size_t> instance_cap(const py::object& value, const std::string& card) {
+    if (value.is_none()) return std::nullopt;
+    if (!py::isinstance<py::int_>(value) || py::isinstance<py::bool_>(value)) {
+        throw CorvexError("card " + card + ": max_test_instances must be a whole number or None, not " +
+                          type_name(value));
+    }
+    const auto count = value.cast<py::int_>();
+    if (count < py::int_(0)) {
+        throw CorvexError("card " + card + ": max_test_instances must not be negative, got " +
+                          velora::bindings::text_of(value));
+    }
+    if (count > py::int_(std::numeric_limits<int64_t>::max())) return std::nullopt;  // no file is that long
+    return value.cast<size_t>();
+}
+
+py::list load_dataset(const py::object& recipe, const py::object& card, const py::object& max_test_instances,
+                      const py::object& split) {
+    std::string card_id;
+    std::optional<size_t> cap;
+    if (!recipe.is_none()) {
+        if (!card.is_none() || !max_test_instances.is_none()) {
+            throw CorvexError("load_dataset takes either a recipe or card= with max_test_instances=, not both "
+                              "(put the cap inside the recipe: card=<id>,max_test_instances=N)");
+        }
+        if (!py::isinstance<py::str>(recipe)) {
+            throw CorvexError("load_dataset: a recipe is a text, not " + type_name(recipe));
+        }
+        const auto parsed = cx::parse_recipe(recipe.cast<std::string>());
+        card_id = parsed.card;
+        cap = parsed.max_test_instances;
+    } else {
+        if (card.is_none()) throw CorvexError("load_dataset needs a recipe or card=<card identifier>");
+        if (!py::isinstance<py::str>(card)) throw CorvexError("load_dataset: card must be a text, not " + type_name(card));
+        card_id = card.cast<std::string>();
+        cap = instance_cap(max_test_instances, card_id);
+    }
+    std::string split_name = "test";
+    if (!split.is_none()) {
+        if (!py::isinstance<py::str>(split)) {
+            throw CorvexError("card " + card_id + ": split must be a text, not " + type_name(split));
+        }
+        split_name = split.cast<std::string>();
+    }
+    const std::string root = catalog_root();
+    ordered_json instances;
+    {
+        py::gil_scoped_release unlocked;
+        const auto spec = cx::load_card(root, card_id);
+        instances = cx::load_instances(spec, split_name, cap);
+    }
+    return to_python(instances);
+}
+
+py::list evaluate(const py::object& predictions, const py::object& data) {
+    const bool data_is_list = py::isinstance<py::list>(data) || py::isinstance<py::tuple>(data);
+    if (!data_is_list) {
+        throw CorvexError("evaluate: data must be the list of instances that load_dataset returned, not a " +
+                          type_name(data));
+    }
+    const auto instances = py::reinterpret_borrow<py::sequence>(data);
+    const size_t n = instances.size();
+    if (n == 0) throw CorvexError("evaluate: data holds no instances (there is nothing to score)");
+
+    std::string card_id;
+    std::vector<ordered_json> task_data;
+    task_data.reserve(n);
+    for (size_t i = 0; i < n; ++i) {
+        const py::object instance = instances[i];
+        const std::string where = "instance #" + std::to_string(i);
+        if (!py::isinstance<py::dict>(instance)) {
+            throw CorvexError("evaluate: " + where + " is a " + type_name(instance) + ", not an instance of load_dataset");
+        }
+        const auto dict = py::reinterpret_borrow<py::dict>(instance);
+        const py::object td = dict.contains("task_data") ? py::object(dict["task_data"]) : py::object(py::none());
+        if (!py::isinstance<py::dict>(td) || !td.contains("card") || !py::isinstance<py::str>(td["card"])) {
+            throw CorvexError("evaluate: " + where + " has no task_data naming its card; data must come from "
+                              "corvex.load_dataset");
+        }
+        const std::string card = td["card"].cast<std::string>();
+        if (i == 0) {
+            card_id = card;
+        } else if (card != card_id) {
+            throw CorvexError("evaluate: data mixes cards " + card_id + " and " + card + " (" + where +
+                              "); evaluate scores the instances of one card");
+        }
+        if (!dict.contains("source")) throw CorvexError("card " + card_id + ": " + where + " has no \"source\"");
+        if (!py::isinstance<py::str>(dict["source"])) {
+            throw CorvexError("card " + card_id + ": " + where + " has a \"source\" that is not a text");
+        }
+        task_data.push_back(to_json(td, "card " + card_id + ": " + where + " task_data"));
+    }
+    if (!py::isinstance<py::list>(predictions) && !py::isinstance<py::tuple>(predictions)) {
+        throw CorvexError("card " + card_id + ": predictions must be a list of texts, not a " + type_name(predictions));
+    }
+    const auto answers = py::reinterpret_borrow<py::sequence>(predictions);
+    if (answers.size() != n) {
+        throw CorvexError("card " + card_id + ": " + std::to_string(answers.size()) + " predictions for " +
+                          std::to_string(n) + " instances; give one prediction per instance, in dataset order");
+    }
+    std::vector<std::string> texts;
+    texts.reserve(n);
+    for (size_t i = 0; i < n; ++i) {
+        const py::object answer = answers[i];
+        if (!py::isinstance<py::str>(answer)) {
+            throw CorvexError("card " + card_id + ": prediction #" + std::to_string(i) + " is a " + type_name(answer) +
+                              ", not a text");
+        }
+        texts.push_back(answer.cast<std::string>());
+    }
+
+    const std::string root = catalog_root();
+    cx::CardScores scores;
+    {
+        py::gil_scoped_release unlocked;
+        const auto spec = cx::load_card(root, card_id);
+        scores = cx::score_card(spec, texts, task_data);
+    }
+    // One global dictionary, shared by every scored instance (a copy each would cost n x n for all_scores).
+    const py::object global = to_python(scores.global);
+    py::list scored(n);
+    for (size_t i = 0; i < n; ++i) {
+        const py::object instance = instances[i];
+        auto out = py::reinterpret_steal<py::dict>(PyDict_Copy(instance.ptr()));  // the caller's dict stays as it was
+        if (!out) throw py::error_already_set();
+        out["prediction"] = answers[i];
+        py::dict score;
+        score["global"] = global;
+        score["instance"] = to_python(scores.instances[i]);
+        out["score"] = score;
+        scored[i] = out;
+    }
+    return scored;
+}
+
+py::list list_cards() { return py::cast(cx::list_cards(catalog_root())); }
+
+py::tuple bootstrap_ci(const std::vector<double>& scores, size_t resamples, uint64_t seed, double confidence) {
+    cx::Interval interval{};
+    {
+        py::gil_scoped_release unlocked;
+        interval = cx::bootstrap_mean(scores, cx::BootstrapOptions{resamples, confidence, seed});
+    }
+    return py::make_tuple(interval.low, interval.high);
+}
+
+}  // namespace
+
+PYBIND11_MODULE(_corvex, m) {
+    m.doc() = "corvex: benchmark cards, their test datasets, and the metrics that score model answers.";
+    py::register_exception<CorvexError>(m, "CorvexError", PyExc_Exception);
+
+    m.def("load_dataset", &load_dataset, "recipe"_a = py::none(), py::kw_only(), "card"_a = py::none(),
+          "max_test_instances"_a = py::none(), "split"_a = "test",
+          "Test instances of a card, by recipe text or by card= (capped by max_test_instances), in file order.");
+    m.def("evaluate", &evaluate, "predictions"_a, "data"_a,
+          "Scores one prediction per instance of one card; each scored instance holds score.global and score.instance.");
+    m.def("list_cards", &list_cards, "Every card identifier of the catalogue, sorted.");
+    m.def("bootstrap_ci", &bootstrap_ci, "scores"_a, "resamples"_a = 1000, "seed"_a = cx::BootstrapOptions{}.seed,
+          "confidence"_a = 0.95, "Percentile-bootstrap interval (low, high) of the mean of scores.");
+    m.attr("DEFAULT_SEED") = py::int_(cx::BootstrapOptions{}.seed);
+}
