@@ -1,11 +1,84 @@
 // report_forge: corpus interpretation, report narrative, reference tables and the PDF generator.
 #include "common/py_common.hpp"
 
+#include <cerrno>
+
+#include "core/corpus.hpp"
+#include "report_forge/report_forge.hpp"
+
 void register_corpus_interpretation(py::module_& m);
+void register_report_narrative(py::module_& m);
+void register_report_tables(py::module_& m);
 void register_pdf_generator(py::module_& m);
+
+namespace velora::report {
+
+bindings::ModuleLogger& logger() {
+    static bindings::ModuleLogger instance(kModuleName);
+    return instance;
+}
+
+std::string module_folder() {
+    const std::string file = bindings::text_of(py::module_::import(kModuleName).attr("__file__"));
+    const size_t slash = file.rfind('/');
+    return slash == std::string::npos ? std::string(".") : file.substr(0, slash);
+}
+
+py::str read_text(const py::object& path) {
+    const py::object fspath = py::module_::import("os").attr("fspath")(path);
+    const std::string native = bindings::text_of(py::module_::import("os").attr("fsdecode")(fspath));
+    std::string bytes;
+    try {
+        bytes = core::read_file_bytes(native);
+    } catch (const core::FileReadError& error) {
+        errno = error.error_number();
+        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, fspath.ptr());
+        throw py::error_already_set();
+    }
+    // What open() decodes with when no encoding is given.
+    const py::object encoding = py::module_::import("locale").attr("getpreferredencoding")(false);
+    return py::bytes(bytes).attr("decode")(encoding);
+}
+
+double as_real(const py::handle& value) {
+    const double number = PyFloat_AsDouble(value.ptr());
+    if (number == -1.0 && PyErr_Occurred()) throw py::error_already_set();
+    return number;
+}
+
+std::vector<py::object> unpack(const py::handle& iterable, size_t count) {
+    py::iterator it;
+    try {
+        it = py::iter(iterable);
+    } catch (py::error_already_set& error) {
+        if (!error.matches(PyExc_TypeError)) throw;
+        bindings::raise_python(PyExc_TypeError, "cannot unpack non-iterable " +
+                                                    py::type::handle_of(iterable).attr("__name__").cast<std::string>() +
+                                                    " object");
+    }
+    std::vector<py::object> items;
+    for (const auto item : it) {
+        if (items.size() == count) {
+            bindings::raise_python(PyExc_ValueError,
+                                   "too many values to unpack (expected " + std::to_string(count) + ")");
+        }
+        items.push_back(py::reinterpret_borrow<py::object>(item));
+    }
+    if (items.size() < count) {
+        bindings::raise_python(PyExc_ValueError, "not enough values to unpack (expected " + std::to_string(count) +
+                                                     ", got " + std::to_string(items.size()) + ")");
+    }
+    return items;
+}
+
+}  // namespace velora::report
 
 PYBIND11_MODULE(report_forge, m) {
     m.doc() = "Report generation: corpus-based ratings, narrative and the PDF generator.";
+    // The module-wide logger exists from load on, like every module's.
+    velora::report::logger().handle();
     register_corpus_interpretation(m);
+    register_report_narrative(m);
+    register_report_tables(m);
     register_pdf_generator(m);
 }

@@ -1,0 +1,54 @@
+// What the binding files of report_forge share: the module logger, the module's folders, file
+// reading with the runtime's errors, and the module functions that download_pdf calls in C++.
+#pragma once
+
+#include "common/py_common.hpp"
+
+#include <string>
+#include <vector>
+
+namespace velora::report {
+
+inline constexpr const char* kModuleName = "velora_metrics_plugin.mra.report_forge";
+
+// The module-wide MetricLogger; also the sink of the core's diagnostics.
+bindings::ModuleLogger& logger();
+
+// The folder that holds the module, taken from its __file__ at call time.
+std::string module_folder();
+
+// The content of a text file decoded with the platform's default encoding, as open(path).read()
+// would give it (the same OSError and UnicodeDecodeError kinds and texts).
+py::str read_text(const py::object& path);
+
+// float(value) for a real number; TypeError otherwise.
+double as_real(const py::handle& value);
+
+// Unpacks an iterable into exactly `count` objects, with the runtime's errors for other counts.
+std::vector<py::object> unpack(const py::handle& iterable, size_t count);
+
+// Module functions, callable from C++ without a trip through Python.
+py::dict read_corpus_file(const py::object& file_name);
+double extract_numeric_value(const py::object& score_str);
+py::tuple evaluate_metrics_score_percentile(const py::object& corpus_data, const py::object& card_name,
+                                            const py::object& score,
+                                            const py::object& user_custom_percentile_thresholds);
+py::dict get_metrics_interpretation_using_corpus_data(const py::object& corpus_data,
+                                                       const py::object& risks_metrics_results,
+                                                       const py::object& custom_percentile_thresholds);
+py::dict determine_risk_category(const py::object& interpretation_results);
+py::object remove_cards_that_do_not_have_metadata(const py::object& risks_metrics_results,
+                                                  const py::object& cards_that_have_metadata);
+py::dict generate_risks_intro_conclusion(const py::object& risks_metrics_results,
+                                         const py::object& meta_data_based_on_id);
+std::string generate_summary(const py::object& risk_data, const py::object& meta_data_dict,
+                             const py::object& risks_category);
+
+// The reference tables as Python objects (built once, shared).
+py::dict risks_description_table();
+py::dict metric_card_name_translation_table();
+py::dict category_description_table();
+py::dict fm_description_table();
+py::list corps_data_models_list();
+
+}  // namespace velora::report

@@ -1,0 +1,156 @@
+#include "core/report_narrative.hpp"
+
+#include "core/report_tables.hpp"
+
+namespace velora::core {
+namespace {
+
+// Risk names are catalogue keys (ASCII), as the section headings write them.
+std::string upper(std::string_view text) {
+    std::string out(text);
+    for (char& c : out) {
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    }
+    return out;
+}
+
+bool contains(std::string_view text, std::string_view part) { return text.find(part) != std::string_view::npos; }
+
+// "A", "A and B", "A, B, and C".
+std::string join_names(const std::vector<std::string>& names) {
+    if (names.size() == 1) return names[0];
+    if (names.size() == 2) return names[0] + " and " + names[1];
+    std::string out;
+    for (size_t i = 0; i + 1 < names.size(); ++i) {
+        if (i) out += ", ";
+        out += names[i];
+    }
+    if (!names.empty()) out += ", and " + names.back();
+    return out;
+}
+
+std::string count_word(size_t n) {
+    static const char* const words[] = {"no", "one", "two", "three", "four", "five", "six",
+                                        "seven", "eight", "nine", "ten", "eleven", "twelve"};
+    return n < std::size(words) ? words[n] : std::to_string(n);
+}
+
+std::string rating_sentence(const std::string& risk_name, const std::string& rating) {
+    const auto* sentence = table_lookup(category_description(), rating);
+    if (sentence == nullptr) throw UnknownCategory(rating);
+    return "The Model overall score for " + risk_name + " falls within the " + rating + " category. " +
+           std::string(*sentence);
+}
+
+}  // namespace
+
+bool is_bias_family_card(std::string_view card_id) { return contains(card_id, kBiasFamilyMarker); }
+
+IntroConclusion risk_intro_conclusion(std::string_view risk_name, const std::vector<std::string>& names) {
+    std::string datasets, ending;
+    if (names.empty()) {
+        datasets = "no dataset";
+        ending = ".";
+    } else if (names.size() == 1) {
+        datasets = names[0] + " dataset";
+        ending = ". We now outline the results of the testing on this dataset and also provide an overview of dataset";
+    } else if (names.size() == 2) {
+        datasets = join_names(names);
+        ending = ". We now outline the results of the testing on these two datasets and also provide an overview of "
+                 "these datasets";
+    } else {
+        datasets = join_names(names);
+        ending = ". We now outline the results of the testing on these datasets and also provide an overview of these "
+                 "datasets";
+    }
+    const std::string risk(risk_name);
+    return IntroConclusion{"As mentioned earlier, " + risk + " risk was tested using " + datasets + ending,
+                           "This concludes the details of the testing done for the " + risk + " category using " +
+                               datasets + "."};
+}
+
+std::optional<std::string> duplication_pointer(std::string_view risk_name, std::string_view summary_so_far) {
+    const bool jailbreak_is_present = contains(summary_so_far, "JAILBREAKING");
+    const bool prompt_is_present = contains(summary_so_far, "PROMPT-INJECTION");
+    const std::string heading = "<h3>" + upper(risk_name) + "</h3>The " + upper(risk_name);
+    if (prompt_is_present && risk_name == "jailbreaking") {
+        return heading +
+               " risk category is evaluated using the same benchmarks as the prompt injection category mentioned "
+               "above.<br><br><br>";
+    }
+    if (risk_name == "prompt-injection" && jailbreak_is_present) {
+        return heading +
+               " risk category is evaluated using the same benchmarks as the jailbreaking category mentioned "
+               "above.<br><br><br>";
+    }
+    return std::nullopt;
+}
+
+std::string build_summary(const std::vector<SummaryRisk>& risks, const BiasFamily& bias_family, LogSink& log) {
+    std::string summary;
+    for (const auto& risk : risks) {
+        if (auto pointer = duplication_pointer(risk.name, summary)) {
+            summary += *pointer + "<br><br>";
+            continue;
+        }
+        // Whether a benchmark was "discussed before" is judged on the earlier sections only, not
+        // on this section's own list of names.
+        std::string seen = summary;
+        const std::string heading_name = upper(risk.name);
+        summary += "<h3>" + heading_name + "</h3>The risk category of " + heading_name + " was tested using ";
+
+        std::vector<const SummaryCard*> bias, other;
+        for (const auto& card : risk.cards) {
+            if (card.missing_key) {
+                log.debug("No metadata found for " + *card.missing_key);
+                continue;
+            }
+            (is_bias_family_card(card.id) ? bias : other).push_back(&card);
+        }
+        if (!bias.empty() && bias_family.missing_key) {
+            // Without the family's lead card the bias cards are described one by one.
+            log.debug("No metadata found for " + *bias_family.missing_key);
+            other.insert(other.begin(), bias.begin(), bias.end());
+            bias.clear();
+        }
+
+        if (!bias.empty()) {
+            const std::string& family = bias_family.name;
+            if (contains(seen, family)) {
+                summary += "the bias benchmark family introduced through '" + family + "'. The family '" + family +
+                           "' was discussed before for a previous risk category above.<br> <br><br>";
+            } else {
+                std::vector<std::string> names;
+                for (const auto* card : bias) names.push_back(card->name);
+                summary += count_word(bias.size()) + (bias.size() == 1 ? " category" : " categories") +
+                           " of the bias benchmark family, introduced here through '" + family + "'. This family covers " +
+                           join_names(names) + ". " +
+                           bias_family.summary + "<br><br><br><br>";
+            }
+        }
+        if (!other.empty()) {
+            if (!bias.empty()) summary += "The risk category of " + heading_name + " was also tested using ";
+            std::vector<std::string> names;
+            for (const auto* card : other) names.push_back(card->name);
+            summary += "benchmarks such as " + join_names(names) + ".<ul>";
+            for (const auto* card : other) {
+                std::string item;
+                if (!contains(seen, card->name)) {
+                    item = "<li style=\"padding-top: 20px;\" >The '" + card->name + "': " + card->summary + "</li>";
+                } else {
+                    item = "<li>The '" + card->name + "' was discussed before for a previous risk category above. " +
+                           "</li><br>";
+                }
+                summary += item;
+                seen += item;
+            }
+            summary += "</ul>";
+        }
+        if (bias.empty() && other.empty()) summary += "no benchmark for which metadata is available. ";
+        if (risk.rating) summary += rating_sentence(risk.name, *risk.rating);
+        summary += "<br><br><br><br>";
+    }
+    return summary;
+}
+
+}  // namespace velora::core

@@ -1,0 +1,69 @@
+#include "core/report_output.hpp"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <random>
+
+namespace velora::core {
+
+std::string report_file_name(const std::tm& local_time) {
+    char stamp[64];
+    const size_t size = std::strftime(stamp, sizeof stamp, "%Y-%m-%d_%H-%M-%S", &local_time);
+    return "mra_report_" + std::string(stamp, size) + ".pdf";
+}
+
+std::tm local_now() {
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    return local;
+}
+
+std::string join_path(std::string_view folder, std::string_view name) {
+    std::string out(folder);
+    if (!out.empty() && out.back() != '/') out.push_back('/');
+    out += name;
+    return out;
+}
+
+OutputFileError::OutputFileError(int error_number, const std::string& path)
+    : std::runtime_error(std::string(std::strerror(error_number)) + ": " + path),
+      error_number_(error_number),
+      path_(path) {}
+
+PendingFile::PendingFile(std::string final_path) : final_path_(std::move(final_path)) {
+    const size_t slash = final_path_.rfind('/');
+    const std::string folder = slash == std::string::npos ? std::string() : final_path_.substr(0, slash + 1);
+    const std::string base = slash == std::string::npos ? final_path_ : final_path_.substr(slash + 1);
+    std::random_device seed;
+    std::mt19937_64 random(seed());
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        char suffix[24];
+        std::snprintf(suffix, sizeof suffix, ".%012llx.part", static_cast<unsigned long long>(random() & 0xffffffffffffULL));
+        std::string candidate = folder + "." + base + suffix;
+        // 0666 under the umask, as for any file the process creates, not mkstemp's 0600.
+        const int fd = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd >= 0) {
+            ::close(fd);
+            temporary_path_ = std::move(candidate);
+            return;
+        }
+        if (errno != EEXIST) throw OutputFileError(errno, final_path_);
+    }
+    throw OutputFileError(EEXIST, final_path_);
+}
+
+PendingFile::~PendingFile() {
+    if (!committed_ && !temporary_path_.empty()) ::unlink(temporary_path_.c_str());
+}
+
+void PendingFile::commit() {
+    if (::rename(temporary_path_.c_str(), final_path_.c_str()) != 0) throw OutputFileError(errno, final_path_);
+    committed_ = true;
+}
+
+}  // namespace velora::core

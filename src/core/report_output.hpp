@@ -1,0 +1,52 @@
+// Where a report is written: its file name from the local time, and a temporary file beside the
+// target that becomes the report only once it is complete, so a failed rendering leaves nothing.
+#pragma once
+
+#include <ctime>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+namespace velora::core {
+
+// "mra_report_" + the time as "%Y-%m-%d_%H-%M-%S" + ".pdf".
+std::string report_file_name(const std::tm& local_time);
+
+// The current local time (the process's time zone).
+std::tm local_now();
+
+// os.path.join(folder, name) for a relative `name`.
+std::string join_path(std::string_view folder, std::string_view name);
+
+// A system call that failed on `path`, with its errno.
+class OutputFileError : public std::runtime_error {
+public:
+    OutputFileError(int error_number, const std::string& path);
+    int error_number() const { return error_number_; }
+    const std::string& path() const { return path_; }
+
+private:
+    int error_number_;
+    std::string path_;
+};
+
+// A fresh, empty, uniquely named hidden file in the folder of `final_path`, created with the
+// permissions an ordinary new file gets. commit() renames it onto `final_path`; if that never
+// happens the destructor removes it. Errors name `final_path`, the file the caller asked for.
+class PendingFile {
+public:
+    explicit PendingFile(std::string final_path);
+    ~PendingFile();
+    PendingFile(const PendingFile&) = delete;
+    PendingFile& operator=(const PendingFile&) = delete;
+
+    const std::string& temporary_path() const { return temporary_path_; }
+    void commit();
+
+private:
+    std::string final_path_;
+    std::string temporary_path_;
+    bool committed_ = false;
+};
+
+}  // namespace velora::core
