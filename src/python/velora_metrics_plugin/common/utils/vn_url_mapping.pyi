@@ -1,0 +1,3 @@
+from typing import Optional
+
+def get_iam_url_from_vn_url(vn_url: Optional[str]) -> Optional[str]: ...
