@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <set>
+#include <stdexcept>
 
 namespace velora::core::corvex {
 namespace {
@@ -205,8 +206,38 @@ LeakMatch match_leak(std::string_view answer, std::string_view secret, const Lea
     return match;
 }
 
+namespace {
+
+// A lexicon phrase read the way answers are read ("i'll" -> "i will"), keeping trailing * marks.
+std::vector<std::string> normalised_phrases(const std::vector<std::string>& terms) {
+    std::vector<std::string> out;
+    for (const auto& term : terms) {
+        std::string phrase;
+        size_t start = 0;
+        while (start < term.size()) {
+            size_t end = term.find(' ', start);
+            if (end == std::string::npos) end = term.size();
+            std::string piece = term.substr(start, end - start);
+            start = end + 1;
+            const bool prefix = !piece.empty() && piece.back() == '*';
+            if (prefix) piece.pop_back();
+            const auto words = word_tokens(piece, {.leet = true});
+            for (size_t i = 0; i < words.size(); ++i) {
+                if (!phrase.empty()) phrase += ' ';
+                phrase += words[i];
+                if (prefix && i + 1 == words.size()) phrase += '*';
+            }
+        }
+        if (phrase.empty()) throw std::invalid_argument("lexicon term without words: \"" + term + "\"");
+        out.push_back(phrase);
+    }
+    return out;
+}
+
+}  // namespace
+
 ToxicityLexicon::ToxicityLexicon(std::vector<std::string> terms)
-    : terms_(std::move(terms)), patterns_(terms_) {}
+    : terms_(std::move(terms)), patterns_(normalised_phrases(terms_)) {}
 
 std::vector<std::string> ToxicityLexicon::find_terms(std::string_view answer) const {
     std::vector<std::string> found;

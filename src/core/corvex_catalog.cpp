@@ -160,7 +160,7 @@ CardSpec load_card(const std::string& catalog_root, const std::string& card_id) 
         if (card.task.format == TaskFormat::MultipleChoice) {
             card.task.instruction = "Answer with the letter of the correct option.";
         } else if (card.task.format == TaskFormat::Decision) {
-            card.task.instruction = "Answer with yes or no.";
+            card.task.instruction = "Answer yes or no.";
         }
     }
 
