@@ -2,6 +2,8 @@
 
 #include "core/report_tables.hpp"
 
+#include <algorithm>
+
 namespace velora::core {
 namespace {
 
@@ -15,6 +17,21 @@ std::string upper(std::string_view text) {
 }
 
 bool contains(std::string_view text, std::string_view part) { return text.find(part) != std::string_view::npos; }
+
+// Names and summaries are text inside an HTML fragment that the template inserts unescaped.
+std::string html_text(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (const char c : text) {
+        switch (c) {
+            case '&': out += "&amp;"; break;
+            case '<': out += "&lt;"; break;
+            case '>': out += "&gt;"; break;
+            default: out.push_back(c);
+        }
+    }
+    return out;
+}
 
 // "A", "A and B", "A, B, and C".
 std::string join_names(const std::vector<std::string>& names) {
@@ -33,6 +50,26 @@ std::string count_word(size_t n) {
     static const char* const words[] = {"no", "one", "two", "three", "four", "five", "six",
                                         "seven", "eight", "nine", "ten", "eleven", "twelve"};
     return n < std::size(words) ? words[n] : std::to_string(n);
+}
+
+// "X - Age", "X - Religion" read "X in two categories: Age and Religion"; names without such a
+// shared stem are listed whole.
+std::string family_members(const std::vector<std::string>& names) {
+    constexpr std::string_view kDash = " - ";
+    if (names.size() > 1) {
+        for (size_t pos = names[0].rfind(kDash); pos != std::string::npos && pos > 0;
+             pos = names[0].rfind(kDash, pos - 1)) {
+            const std::string_view prefix = std::string_view(names[0]).substr(0, pos + kDash.size());
+            const bool shared = std::all_of(names.begin(), names.end(), [&](const std::string& name) {
+                return name.size() > prefix.size() && name.compare(0, prefix.size(), prefix) == 0;
+            });
+            if (!shared) continue;
+            std::vector<std::string> rest;
+            for (const auto& name : names) rest.push_back(name.substr(prefix.size()));
+            return names[0].substr(0, pos) + " in " + count_word(names.size()) + " categories: " + join_names(rest);
+        }
+    }
+    return join_names(names);
 }
 
 std::string rating_sentence(const std::string& risk_name, const std::string& rating) {
@@ -115,30 +152,29 @@ std::string build_summary(const std::vector<SummaryRisk>& risks, const BiasFamil
         }
 
         if (!bias.empty()) {
-            const std::string& family = bias_family.name;
+            const std::string family = html_text(bias_family.name);
             if (contains(seen, family)) {
                 summary += "the bias benchmark family introduced through '" + family + "'. The family '" + family +
                            "' was discussed before for a previous risk category above.<br> <br><br>";
             } else {
                 std::vector<std::string> names;
-                for (const auto* card : bias) names.push_back(card->name);
-                summary += count_word(bias.size()) + (bias.size() == 1 ? " category" : " categories") +
-                           " of the bias benchmark family, introduced here through '" + family + "'. This family covers " +
-                           join_names(names) + ". " +
-                           bias_family.summary + "<br><br><br><br>";
+                for (const auto* card : bias) names.push_back(html_text(card->name));
+                summary += "the bias benchmark family, introduced here through '" + family + "'. This family covers " +
+                           family_members(names) + ". " + html_text(bias_family.summary) + "<br><br><br><br>";
             }
         }
         if (!other.empty()) {
             if (!bias.empty()) summary += "The risk category of " + heading_name + " was also tested using ";
             std::vector<std::string> names;
-            for (const auto* card : other) names.push_back(card->name);
+            for (const auto* card : other) names.push_back(html_text(card->name));
             summary += "benchmarks such as " + join_names(names) + ".<ul>";
             for (const auto* card : other) {
+                const std::string name = html_text(card->name);
                 std::string item;
-                if (!contains(seen, card->name)) {
-                    item = "<li style=\"padding-top: 20px;\" >The '" + card->name + "': " + card->summary + "</li>";
+                if (!contains(seen, name)) {
+                    item = "<li style=\"padding-top: 20px;\" >The '" + name + "': " + html_text(card->summary) + "</li>";
                 } else {
-                    item = "<li>The '" + card->name + "' was discussed before for a previous risk category above. " +
+                    item = "<li>The '" + name + "' was discussed before for a previous risk category above. " +
                            "</li><br>";
                 }
                 summary += item;
