@@ -99,7 +99,8 @@ std::optional<size_t> parse_choice(std::string_view answer, const std::vector<st
     }
     // 2. A letter after a keyword, earliest keyword first.
     const std::string folded = fold_text(answer);
-    static const char* const keywords[] = {"answer is", "answer:", "answer would be", "answer will be", "option",
+    static const char* const keywords[] = {"answer is", "answer:", "answer would be", "answer will be", "option is",
+                                           "choice is", "option",
                                            "choice", "answer"};
     size_t best_at = std::string::npos;
     std::optional<size_t> best;
