@@ -63,6 +63,8 @@ public:
         return v.get<size_t>();
     }
 
+    const ordered_json& task_data(size_t i) const { return data_[i]; }
+
 private:
     const CardSpec& card_;
     const std::vector<ordered_json>& data_;
@@ -190,6 +192,29 @@ FamilyResult decision_disparity(const std::vector<std::string>& predictions, con
         s["decision"] = decision ? ordered_json(*decision ? "yes" : "no") : ordered_json(nullptr);
         s["group"] = groups[group_of[i]];
         r.instances.push_back(std::move(s));
+    }
+    // With matched scenarios (every scenario asked of every group) the bootstrap resamples whole
+    // scenarios: a resample then compares groups on the same questions, as the data does, instead of
+    // inflating the spread with resamples in which one group drew only easy scenarios.
+    bool matched = true;
+    for (size_t i = 0; i < predictions.size() && matched; ++i) {
+        const auto it = data.task_data(i).find("scenario");
+        matched = it != data.task_data(i).end() && it->is_string();
+    }
+    if (matched) {
+        std::vector<std::string> scenarios;
+        std::vector<double> rows;
+        for (size_t i = 0; i < predictions.size(); ++i) {
+            const std::string sc = data.text(i, "scenario");
+            size_t k = 0;
+            while (k < scenarios.size() && scenarios[k] != sc) ++k;
+            if (k == scenarios.size()) {
+                scenarios.push_back(sc);
+                rows.resize(rows.size() + r.columns, 0.0);
+            }
+            for (size_t c = 0; c < r.columns; ++c) rows[k * r.columns + c] += r.rows[i * r.columns + c];
+        }
+        r.rows = std::move(rows);
     }
     const size_t count = groups.size();
     r.statistics.emplace_back("decision_disparity", [count](const double* s, size_t) {
@@ -327,8 +352,9 @@ CardScores score_card(const CardSpec& card, const std::vector<std::string>& pred
     else throw CorvexError("card " + card.id + ": metric family " + family + " is not known");
 
     const size_t n = predictions.size();
+    const size_t units = r.rows.size() / r.columns;  // instances, or scenarios when a family groups them
     std::vector<double> totals(r.columns, 0.0);
-    for (size_t i = 0; i < n; ++i) {
+    for (size_t i = 0; i < units; ++i) {
         for (size_t c = 0; c < r.columns; ++c) totals[c] += r.rows[i * r.columns + c];
     }
     std::vector<SumStatistic> statistics;
@@ -340,7 +366,7 @@ CardScores score_card(const CardSpec& card, const std::vector<std::string>& pred
     size_t main_index = 0;
     const auto emit = [&](size_t k) {
         const std::string& name = r.statistics[k].first;
-        scores.global[name] = r.statistics[k].second(totals.data(), n);
+        scores.global[name] = r.statistics[k].second(totals.data(), units);
         scores.global[name + "_ci_low"] = intervals[k].low;
         scores.global[name + "_ci_high"] = intervals[k].high;
     };

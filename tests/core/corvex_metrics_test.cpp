@@ -81,6 +81,25 @@ TEST(ScoreCard, DecisionDisparityAcrossGroups) {
     EXPECT_EQ(scores.instances[3]["group"], "g2");
 }
 
+TEST(ScoreCard, MatchedScenariosAreResampledWhole) {
+    // Two groups decided alike in every scenario: no disparity, and no resample can show one when whole
+    // scenarios are drawn (drawing single instances would pair one group's easy cases with the other's hard ones).
+    const auto card = card_of("decision_disparity", "decision_disparity", {"decision_disparity"});
+    std::vector<ordered_json> data;
+    std::vector<std::string> answers;
+    for (int s = 0; s < 10; ++s) {
+        for (const char* g : {"g1", "g2"}) {
+            data.push_back({{"card", card.id}, {"group", g}, {"scenario", "s" + std::to_string(s)}});
+            answers.push_back(s % 2 ? "Yes" : "No");
+        }
+    }
+    const auto g = score_card(card, answers, data).global;
+    EXPECT_EQ(g["decision_disparity"].get<double>(), 0.0);
+    EXPECT_EQ(g["decision_disparity_ci_high"].get<double>(), 0.0);
+    for (auto& item : data) item.erase("scenario");
+    EXPECT_GT(score_card(card, answers, data).global["decision_disparity_ci_high"].get<double>(), 0.0);
+}
+
 TEST(ScoreCard, LeakageRatesExactAndNear) {
     const auto card = card_of("leakage", "leakage_rate", {"leakage_rate", "exact_leakage_rate"});
     std::vector<ordered_json> data(4, {{"card", "cards.test.leakage"}, {"secret", "teal-orbit-5821"}});
