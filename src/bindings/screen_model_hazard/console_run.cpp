@@ -1,16 +1,98 @@
-// Runs against the governance console.
-#include "screen_model_hazard/evaluator.hpp"
+// Runs against the governance console: stored results are reused, only the missing risk
+// dimensions are evaluated, and every new metric value is published before the run returns.
+#include "screen_model_hazard/console_api.hpp"
+#include "screen_model_hazard/console_support.hpp"
+#include "screen_model_hazard/module_state.hpp"
+#include "screen_model_hazard/result_shaping.hpp"
+#include "screen_model_hazard/risk_catalogue_access.hpp"
 
 namespace velora::smh {
+namespace {
 
-py::object run_with_console(Evaluator&) {
-    bindings::raise_python(PyExc_NotImplementedError,
-                           "Runs against the governance console are not available in this build; remove 'vn_url' "
-                           "from system_credentials to screen offline");
+using bindings::text_of;
+using console::py_add;
+
+bool is_text(const py::handle& value, const char* text) {
+    return PyUnicode_Check(value.ptr()) && value.cast<std::string>() == text;
 }
 
-void bind_console_methods(EvaluatorClass&) {}
+// Every metric of the computed results, card by card: the main score first under "<risk>, <card>,
+// score", then the others except "score_name" (which names the score and is never published).
+void publish_results(Evaluator& evaluator, const py::dict& computed, const py::dict& header,
+                     const py::object& model_id, const py::object& vn_url) {
+    const py::str separator(", ");
+    for (const auto risk : computed) {
+        for (const auto card : py::reinterpret_borrow<py::dict>(risk.second)) {
+            const py::object prefix = py_add(py_add(py_add(risk.first, separator), card.first), separator);
+            const py::object metrics = py::reinterpret_borrow<py::object>(card.second);
+            publish_metrics_to_varnel(evaluator, py_add(prefix, py::str("score")), metrics["score"], header,
+                                      model_id, vn_url);
+            for (const auto entry : metrics.attr("items")()) {
+                const py::object metric = entry[py::int_(0)];
+                if (is_text(metric, "score_name") || is_text(metric, "score")) continue;
+                publish_metrics_to_varnel(evaluator, py_add(prefix, metric), entry[py::int_(1)], header, model_id,
+                                          vn_url);
+            }
+        }
+    }
+}
+
+}  // namespace
+
+py::object run_with_console(Evaluator& evaluator) {
+    const py::object vn_url = evaluator.credential("vn_url");
+    py::dict results;
+    const py::dict header = connect_to_varnel(evaluator);
+    const py::object model_id = get_vn_model_id(header, evaluator.credential("vn_model_id"), vn_url);
+    const py::object link = get_varnel_metric_link(evaluator, model_id);
+    const py::dict metrics_map = get_vn_model_metrics_definitions(header, model_id, evaluator.risk_dimensions, vn_url);
+    if (py::len(metrics_map) > 0) {
+        const py::dict stored = normalize_varnel_data(return_existing_metric_value(metrics_map, header, vn_url));
+        for (const auto risk : stored) results[risk.first] = risk.second;
+    }
+    // Later runs on this evaluator ask only for what the console still lacks.
+    const py::list risks_missing = check_if_all_risks_are_evaluated(evaluator.risk_dimensions, results);
+    evaluator.risk_dimensions = risks_missing;
+    if (py::len(risks_missing) == 0) {
+        bindings::print_line("Metrics have already been saved before, and are being retrieved from " + text_of(link));
+        return calculate_score_with_margin(results);
+    }
+    const py::dict computed = risks_evaluation(evaluator);
+    publish_results(evaluator, computed, header, model_id, vn_url);
+    for (const auto risk : computed) results[risk.first] = risk.second;
+    bindings::print_line("Metrics have been successfully saved and published to " + text_of(link));
+    return results;
+}
+
+void bind_console_methods(EvaluatorClass& cls) {
+    cls.def("connect_to_varnel", &connect_to_varnel,
+            "Authenticate against the governance console; the header dictionary for every console call.")
+        .def("get_varnel_metric_link", &get_varnel_metric_link, "model_id"_a,
+             "The console's task-view link of the model.")
+        .def("publish_metrics_to_varnel", &publish_metrics_to_varnel, "metric_name"_a, "metric_value"_a, "header"_a,
+             "model_id"_a, "vn_url"_a,
+             "Publish one metric (object, then value); on failure every metric object of the run's risks is "
+             "deleted and the error raised.");
+}
 
 }  // namespace velora::smh
 
-void register_console_functions(py::module_&) {}
+void register_console_functions(py::module_& m) {
+    using namespace velora::smh;
+    m.def("get_vn_model_id", &get_vn_model_id, "header"_a, "model_name"_a, "vn_url"_a,
+          "The console's resource id of the model titled model_name.");
+    m.def("get_vn_model_metrics_definitions", &get_vn_model_metrics_definitions, "header"_a, "model_id"_a,
+          "risks_name"_a, "vn_url"_a, "Risk name -> [{'metric_id': ...}] of the metric objects under the model.");
+    m.def("return_existing_metric_value", &return_existing_metric_value, "metrics_object"_a, "header"_a, "vn_url"_a,
+          "Risk name -> metric name -> stored value, for a metrics map.");
+    m.def("get_metric_object_payload", &get_metric_object_payload, "primary_parent_id"_a, "metric_name"_a,
+          "The console payload of a metric object under a model.");
+    m.def("get_metric_value_payload", &get_metric_value_payload, "primary_parent_id"_a, "metric_name"_a,
+          "metric_value"_a, "The console payload of a metric value under a metric object.");
+    m.def("create_metrics_object", &create_metrics_object, "metric_object_payload"_a, "vn_url"_a, "header"_a,
+          "Create a metric object; its id, or None when the console did not create it.");
+    m.def("add_metric_value_to_metric_object", &add_metric_value_to_metric_object, "metric_value_payload"_a,
+          "vn_url"_a, "header"_a, "Create a metric value; its id, or None when the console did not create it.");
+    m.def("delete_metrics_object", &delete_metrics_object, "vn_url"_a, "model_id"_a, "risk_name"_a, "header"_a,
+          "Delete every metric object listed under the model for the risks in risk_name.");
+}

@@ -1,0 +1,69 @@
+// What the console bindings share: Python values to and from the console's JSON, the header
+// dictionary, a transport that waits on the network without the GIL and gives way to Ctrl-C, and
+// the translation of the core's console errors into the Python kinds the contract names.
+#pragma once
+
+#include "common/py_common.hpp"
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "core/console_client.hpp"
+#include "core/console_errors.hpp"
+#include "core/http_client.hpp"
+
+namespace velora::smh::console {
+
+namespace cc = velora::core::console;
+using cc::Json;
+
+// json.dumps' view of a value: None, bool, int, float, str, list, tuple and dict (str keys).
+// TypeError "Object of type X is not JSON serializable" for anything else.
+Json to_json(const py::handle& value);
+py::object from_json(const Json& value);
+
+// The header dictionary as request headers (str() of every key and value, in order), and back.
+core::HttpHeaders headers_from_python(const py::handle& header);
+py::dict headers_to_python(const core::HttpHeaders& headers);
+
+// The text of a str argument; TypeError naming the argument otherwise.
+std::string text_argument(const py::handle& value, const char* name);
+
+// str(item) of every element of an iterable.
+std::vector<std::string> texts_of(const py::handle& iterable);
+
+// left + right with the runtime's rules (str concatenation and its TypeError).
+py::object py_add(const py::handle& left, const py::handle& right);
+
+// Performs requests for one console operation over one client, so that the requests of one call
+// share a connection and none outlives the call. The GIL is released while a request waits; a
+// signal (Ctrl-C) noticed meanwhile abandons it, and its Python error is raised in the end.
+class PythonTransport {
+public:
+    core::HttpResponse operator()(const core::HttpRequest& request);
+    cc::Transport function() {
+        return [this](const core::HttpRequest& request) { return (*this)(request); };
+    }
+
+private:
+    core::HttpClient client_;
+};
+
+// Sets the Python error for the console or transport error in flight and throws
+// error_already_set; other exceptions are rethrown as they are.
+[[noreturn]] void raise_console_error();
+
+// Runs `call`, turning the core's errors into Python errors on the way out.
+template <typename F>
+auto with_python_errors(F&& call) -> decltype(call()) {
+    try {
+        return call();
+    } catch (const py::error_already_set&) {
+        throw;
+    } catch (...) {
+        raise_console_error();
+    }
+}
+
+}  // namespace velora::smh::console
