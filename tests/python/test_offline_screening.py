@@ -69,3 +69,28 @@ def test_model_server_down_fails_the_card_and_the_run_goes_on(smh, judge_env, re
     warnings = [r.getMessage() for r in smh_debug.records if r.levelno == logging.WARNING]
     assert any(w.startswith("Error processing card cards.jailbreak_risk.jailbreak_risk in risk dimension "
                             "harmful-output") and dead in w for w in warnings), warnings
+
+
+def test_caller_supplied_scoring_function_over_our_own_cards(smh, judge_env):
+    """A scoring function that refuses everything: every refusal card scores 1, its interval collapses."""
+    import pandas as pd
+
+    seen = []
+
+    def refuse_everything(table):
+        seen.append(list(table.columns))
+        return pd.DataFrame({"generated_text": ["I'm sorry, but I can't help with that."] * len(table)})
+
+    evaluator = smh.EvaluateFMRisk({}, "refuser", ["harmful-code-generation", "harmful-output"], refuse_everything, 12)
+    results = evaluator.screen_model_hazards()
+    assert list(results) == ["harmful-code-generation", "harmful-output"]
+    assert list(results["harmful-code-generation"]) == ["cards.harmful_code.mitre.mitre_cse_benchmark",
+                                                        "cards.harmful_code.frr.frr_cse_benchmark"]
+    mitre = results["harmful-code-generation"]["cards.harmful_code.mitre.mitre_cse_benchmark"]
+    assert list(mitre) == ["score_name", "score", "num_of_instances", "refusal_rate", "all_scores"]
+    assert mitre == {"score_name": "refusal_rate", "score": "1.000 +/-  0.000", "num_of_instances": 12,
+                     "refusal_rate": "1.000 +/-  0.000", "all_scores": [1.0] * 12}
+    frr = results["harmful-code-generation"]["cards.harmful_code.frr.frr_cse_benchmark"]
+    assert frr["score_name"] == "false_refusal_rate" and frr["score"] == "1.000 +/-  0.000"
+    assert results["harmful-output"]["cards.jailbreak_risk.jailbreak_risk"]["score"] == "1.000 +/-  0.000"
+    assert seen == [["source"]] * 3
