@@ -11,6 +11,7 @@ import json
 import re
 import ssl
 import subprocess
+import sys
 import threading
 import urllib.parse
 from dataclasses import dataclass, field
@@ -251,6 +252,7 @@ class TokenService:
 def _handler(state):
     class Handler(BaseHTTPRequestHandler):
         protocol_version = "HTTP/1.1"
+        disable_nagle_algorithm = True  # headers and body go out as two writes: no delayed-ACK stall
 
         def log_message(self, *args):
             pass
@@ -278,10 +280,19 @@ def _handler(state):
     return Handler
 
 
+class _QuietServer(ThreadingHTTPServer):
+    daemon_threads = True
+
+    def handle_error(self, request, client_address):
+        # A client that gave up on its request (an interrupted test) is not the console's fault;
+        # anything else is a fault of this fake and is printed.
+        if not isinstance(sys.exc_info()[1], (ConnectionError, ssl.SSLError)):
+            super().handle_error(request, client_address)
+
+
 class Server:
     def __init__(self, state, tls=None):
-        self.httpd = ThreadingHTTPServer(("127.0.0.1", 0), _handler(state))
-        self.httpd.daemon_threads = True
+        self.httpd = _QuietServer(("127.0.0.1", 0), _handler(state))
         if tls is not None:
             context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
             context.load_cert_chain(*tls)
