@@ -82,22 +82,23 @@ bool python_truthy(const Json& value) {
 std::string python_float_repr(double value) {
     if (std::isnan(value)) return "nan";
     if (std::isinf(value)) return value > 0 ? "inf" : "-inf";
+    // The runtime writes the shortest round-trip digits, in exponent form when the decimal
+    // exponent is below -4 or from 16 up, with a sign and at least two exponent digits.
     char buffer[64];
-    const auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, value);
-    std::string text(buffer, ec == std::errc() ? end : buffer);
-    // The runtime writes exponents from 1e16 up and below 1e-4, with a sign and two digits at least.
-    const double magnitude = std::fabs(value);
-    if (magnitude != 0.0 && (magnitude >= 1e16 || magnitude < 1e-4)) {
-        const auto [send, sec] = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::scientific);
-        text.assign(buffer, sec == std::errc() ? send : buffer);
-        const auto e = text.find('e');
-        std::string mantissa = text.substr(0, e), exponent = text.substr(e + 1);
-        const char sign = exponent[0] == '-' ? '-' : '+';
-        if (exponent[0] == '-' || exponent[0] == '+') exponent.erase(0, 1);
-        if (exponent.size() < 2) exponent.insert(0, "0");
-        return mantissa + "e" + sign + exponent;
+    const auto scientific = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::scientific);
+    const std::string sci(buffer, scientific.ptr);
+    const auto e = sci.find('e');
+    const int exponent = std::stoi(sci.substr(e + 1));
+    if (exponent < -4 || exponent >= 16) {
+        std::string digits = sci.substr(e + 1);
+        const char sign = digits[0] == '-' ? '-' : '+';
+        if (digits[0] == '-' || digits[0] == '+') digits.erase(0, 1);
+        if (digits.size() < 2) digits.insert(0, "0");
+        return sci.substr(0, e) + "e" + sign + digits;
     }
-    if (text.find_first_of(".e") == std::string::npos) text += ".0";
+    const auto fixed = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed);
+    std::string text(buffer, fixed.ptr);
+    if (text.find('.') == std::string::npos) text += ".0";
     return text;
 }
 
