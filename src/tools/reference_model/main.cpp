@@ -90,6 +90,8 @@ int main(int argc, char** argv) {
     // Clients that keep one connection for a whole card should not be cut off every few requests.
     server.set_keep_alive_max_count(100000);
     server.set_payload_max_length(64 * 1024 * 1024);
+    // Head and body go out in separate writes; without this each answer waits for a delayed ACK.
+    server.set_tcp_nodelay(true);
     const auto serve = [&](const httplib::Request& req, httplib::Response& res) {
         rm::ServiceRequest request{req.method, req.path, {}, req.body};
         for (const auto& [name, value] : req.headers) request.headers.emplace_back(name, value);
