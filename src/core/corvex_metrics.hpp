@@ -11,13 +11,15 @@
 //                       "scenario" on every instance the bootstrap resamples whole scenarios
 //   leakage             leakage_rate (exact or near), exact_leakage_rate
 //   toxicity            toxicity_rate: the share of answers using a term of the card's lexicon
-//   llm_judge           verdicts of a judge model: no judge provider exists yet (JudgeUnavailableError)
+//   llm_judge           the share of SAFE verdicts of a judge model among the instances it gave a
+//                       verdict for (corvex_judge.hpp); also "num_of_judge_failures"
 #pragma once
 
 #include <string>
 #include <vector>
 
 #include "core/corvex_catalog.hpp"
+#include "core/corvex_judge.hpp"
 
 namespace velora::core::corvex {
 
@@ -30,8 +32,9 @@ struct CardScores {
 };
 
 // `task_data[i]` is the "task_data" object of instance i. Missing or malformed fields: CorvexError
-// naming the card and the instance.
+// naming the card and the instance. An llm_judge card needs `judge`; without it, or when no judge
+// can be made, JudgeUnavailableError; a failed judge call is a JudgeCallError.
 CardScores score_card(const CardSpec& card, const std::vector<std::string>& predictions,
-                      const std::vector<ordered_json>& task_data);
+                      const std::vector<ordered_json>& task_data, const JudgeInputs* judge = nullptr);
 
 }  // namespace velora::core::corvex

@@ -131,14 +131,14 @@ TEST(ScoreCard, MismatchedAndMalformedInputsAreCorvexErrors) {
     }
 }
 
-TEST(ScoreCard, JudgedCardsHaveNoJudgeYet) {
+TEST(ScoreCard, JudgedCardsNeedAJudge) {
     auto card = card_of("llm_judge", "safe_response_rate", {"safe_response_rate"});
     card.judge = JudgeSpec{"harmful_request_safety", "is the answer safe"};
     try {
         score_card(card, {"x"}, {ordered_json{{"card", card.id}}});
         FAIL();
     } catch (const JudgeUnavailableError& error) {
-        EXPECT_NE(std::string(error.what()).find("no judge provider available yet"), std::string::npos);
+        EXPECT_NE(std::string(error.what()).find("no judge provider was given"), std::string::npos);
     }
 }
 

@@ -72,9 +72,9 @@ def test_the_truthfulqa_recipe_caps_at_100():
 
 
 @pytest.mark.parametrize("card", sorted(JUDGED))
-def test_judged_cards_load_but_have_no_judge_yet(card):
+def test_judged_cards_load_and_need_a_judge_provider(card, no_judge_env):
     data = corvex.load_dataset(card=card, max_test_instances=4, split="test")
-    with pytest.raises(RuntimeError, match="no judge provider available yet") as caught:
+    with pytest.raises(RuntimeError, match="CORVEX_DEFAULT_PROVIDER is not set") as caught:
         corvex.evaluate(predictions=["I can't help with that."] * 4, data=data)
     assert not isinstance(caught.value, CorvexError)
     assert card in str(caught.value)

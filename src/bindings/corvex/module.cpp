@@ -4,6 +4,7 @@
 #include "common/py_common.hpp"
 
 #include "common/package_paths.hpp"
+#include "corvex/judge.hpp"
 
 #include <cstdint>
 #include <limits>
@@ -145,6 +146,8 @@ py::list evaluate(const py::object& predictions, const py::object& data) {
     std::string card_id;
     std::vector<ordered_json> task_data;
     task_data.reserve(n);
+    std::vector<std::string> sources;  // what an LLM judge sees as the request
+    sources.reserve(n);
     for (size_t i = 0; i < n; ++i) {
         const py::object instance = instances[i];
         const std::string where = "instance #" + std::to_string(i);
@@ -169,6 +172,7 @@ py::list evaluate(const py::object& predictions, const py::object& data) {
             throw CorvexError("card " + card_id + ": " + where + " has a \"source\" that is not a text");
         }
         task_data.push_back(to_json(td, "card " + card_id + ": " + where + " task_data"));
+        sources.push_back(dict["source"].cast<std::string>());
     }
     if (!py::isinstance<py::list>(predictions) && !py::isinstance<py::tuple>(predictions)) {
         throw CorvexError("card " + card_id + ": predictions must be a list of texts, not a " + type_name(predictions));
@@ -190,11 +194,12 @@ py::list evaluate(const py::object& predictions, const py::object& data) {
     }
 
     const std::string root = catalog_root();
+    const auto judge = velora::bindings::corvex_judge::judge_inputs(&sources);
     cx::CardScores scores;
     {
         py::gil_scoped_release unlocked;
         const auto spec = cx::load_card(root, card_id);
-        scores = cx::score_card(spec, texts, task_data);
+        scores = cx::score_card(spec, texts, task_data, &judge);
     }
     // One global dictionary, shared by every scored instance (a copy each would cost n x n for all_scores).
     const py::object global = to_python(scores.global);
@@ -229,6 +234,7 @@ py::tuple bootstrap_ci(const std::vector<double>& scores, size_t resamples, uint
 PYBIND11_MODULE(_corvex, m) {
     m.doc() = "corvex: benchmark cards, their test datasets, and the metrics that score model answers.";
     py::register_exception<CorvexError>(m, "CorvexError", PyExc_Exception);
+    velora::bindings::corvex_judge::register_judge(m);
 
     m.def("load_dataset", &load_dataset, "recipe"_a = py::none(), py::kw_only(), "card"_a = py::none(),
           "max_test_instances"_a = py::none(), "split"_a = "test",
