@@ -55,7 +55,7 @@ class ScriptedServer:
     """Answers request n with step n of `script` (the last step repeats). Records every request as
     a dict with method, path, headers (ordered name/value pairs as received) and body."""
 
-    def __init__(self, script):
+    def __init__(self, script, tls=None):
         self.script = list(script)
         self.requests = []
         self._lock = threading.Lock()
@@ -108,7 +108,11 @@ class ScriptedServer:
 
         self._server = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
         self._server.daemon_threads = True
-        self.url = f"http://127.0.0.1:{self._server.server_port}"
+        scheme = "http"
+        if tls is not None:  # an ssl.SSLContext for the server side
+            self._server.socket = tls.wrap_socket(self._server.socket, server_side=True)
+            scheme = "https"
+        self.url = f"{scheme}://127.0.0.1:{self._server.server_port}"
         self._thread = threading.Thread(target=self._server.serve_forever, daemon=True)
 
     def __enter__(self):
@@ -125,6 +129,15 @@ class ScriptedServer:
     def header(self, index, name):
         values = [v for n, v in self.requests[index]["headers"] if n.lower() == name.lower()]
         return values[0] if values else None
+
+
+def self_signed_certificate(folder):
+    """A certificate for 127.0.0.1 and its key, made with the openssl command; returns the paths."""
+    certificate, key = str(folder / "server.pem"), str(folder / "server.key")
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1", "-subj", "/CN=127.0.0.1",
+                    "-addext", "subjectAltName=IP:127.0.0.1", "-keyout", key, "-out", certificate],
+                   check=True, capture_output=True)
+    return certificate, key
 
 
 def closed_port_url():

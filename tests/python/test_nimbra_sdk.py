@@ -5,12 +5,13 @@ import json
 import logging
 import os
 import signal
+import ssl
 import threading
 
 import pytest
 from conftest import reference_model_binary
 from nimbra_loopback import (RESET, ScriptedServer, closed_port_url, completion, models, raw, reference_server,
-                             slow, status)
+                             self_signed_certificate, slow, status)
 
 from velora_nimbra_ai import errors
 from velora_nimbra_ai.foundation_models import ModelInference
@@ -235,6 +236,25 @@ def test_generate_text_needs_a_string(reference_model):
     model = ModelInference(model_id=MODEL, credentials={"url": reference_model})
     with pytest.raises(TypeError, match="prompt must be a string, not NoneType"):
         model.generate_text(None)
+
+
+@pytest.fixture(scope="module")
+def tls_server_context(tmp_path_factory):
+    certificate, key = self_signed_certificate(tmp_path_factory.mktemp("tls"))
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    context.load_cert_chain(certificate, key)
+    return context, certificate
+
+
+def test_certificate_verification_is_on_by_default_and_can_be_switched(tls_server_context):
+    context, certificate = tls_server_context
+    with ScriptedServer([models("m"), completion("over tls")] * 2, tls=context) as server:
+        with pytest.raises(errors.ServiceRequestError, match=f"^GET {server.url}/v1/models failed: .*certificate"):
+            ModelInference(model_id="m", credentials={"url": server.url})
+        unverified = ModelInference(model_id="m", credentials={"url": server.url}, verify=False)
+        assert unverified.generate_text("p") == "over tls"
+        trusted = ModelInference(model_id="m", credentials={"url": server.url}, verify=certificate)
+        assert trusted.generate_text("p") == "over tls"
 
 
 def test_ctrl_c_interrupts_a_waiting_request():
