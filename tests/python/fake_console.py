@@ -61,6 +61,7 @@ class Request:
     headers: list
     body: bytes
     statement: str = None
+    peer: int = None  # the client's port: one per connection
 
     def header(self, name):
         return next((v for k, v in self.headers if k.lower() == name.lower()), None)
@@ -264,7 +265,8 @@ def _handler(state):
             statement = None
             if query.startswith("q="):
                 statement = urllib.parse.unquote(query[2:])
-            request = Request(self.command, path, query, list(self.headers.items()), body, statement)
+            request = Request(self.command, path, query, list(self.headers.items()), body, statement,
+                              self.client_address[1])
             reply = state.answer(request)
             if reply.close:
                 self.close_connection = True

@@ -98,6 +98,17 @@ def test_nothing_stored_evaluates_and_publishes_everything(smh, console, token_s
     assert evaluator.risk_dimensions == ["harmful-output", "toxic-output"]
 
 
+def test_a_run_keeps_one_connection_and_single_calls_their_own(smh, console, token_service, library, model):
+    evaluator = cloud_evaluator(smh, console)
+    evaluator.screen_model_hazards()
+    assert len(console.requests) > 20 and len({r.peer for r in console.requests}) == 1
+    console.requests.clear()
+    header = evaluator.connect_to_varnel()
+    smh.get_vn_model_id(header, "granite-x", console.url)
+    smh.get_vn_model_id(header, "granite-x", console.url)
+    assert len({r.peer for r in console.requests}) == 2
+
+
 def test_everything_stored_is_retrieved_with_margins(smh, console, token_service, library, model, capsys):
     cloud_evaluator(smh, console).screen_model_hazards()
     capsys.readouterr()

@@ -35,6 +35,19 @@ std::optional<std::string> optional_text(const py::object& value) {
     return text_of(value);
 }
 
+// The run's transport, or one of this operation's own.
+class Transports {
+public:
+    explicit Transports(SharedTransport shared) : shared_(shared) {
+        if (shared_ == nullptr) shared_ = &own_.emplace();
+    }
+    cc::Transport function() { return shared_->function(); }
+
+private:
+    std::optional<PythonTransport> own_;
+    SharedTransport shared_;
+};
+
 py::object iam_url_mapping() {
     return py::module_::import("velora_metrics_plugin.common.utils.vn_url_mapping").attr("get_iam_url_from_vn_url");
 }
@@ -91,7 +104,7 @@ py::object post_payload(const py::object& payload, const py::object& vn_url, con
 
 }  // namespace
 
-py::dict connect_to_varnel(Evaluator& evaluator) {
+py::dict connect_to_varnel(Evaluator& evaluator, SharedTransport shared) {
     return with_python_errors([&] {
         const py::object vn_url = evaluator.credential("vn_url");
         if (!PyUnicode_Check(vn_url.ptr())) {
@@ -99,10 +112,10 @@ py::dict connect_to_varnel(Evaluator& evaluator) {
                                               py::type::handle_of(vn_url).attr("__name__").cast<std::string>() +
                                               "' is not iterable");
         }
-        PythonTransport transport;
+        Transports transports(shared);
         if (cc::is_orrin_console(vn_url.cast<std::string>())) {
             const std::string host = text_argument(evaluator.credential("vn_orrin_host"), "vn_orrin_host");
-            return console::headers_to_python(cc::connect_orrin(transport.function(), logger(), host,
+            return console::headers_to_python(cc::connect_orrin(transports.function(), logger(), host,
                                                                 to_json(evaluator.credential("vn_username")),
                                                                 to_json(evaluator.credential("vn_orrin_apikey"))));
         }
@@ -111,7 +124,7 @@ py::dict connect_to_varnel(Evaluator& evaluator) {
             if (!py::bool_(url)) return std::nullopt;
             return text_of(url);
         };
-        return console::headers_to_python(cc::connect_cloud(transport.function(), logger(), lookup,
+        return console::headers_to_python(cc::connect_cloud(transports.function(), logger(), lookup,
                                                             optional_text(evaluator.credential("vn_apikey"))));
     });
 }
@@ -125,7 +138,8 @@ py::object get_varnel_metric_link(Evaluator& evaluator, const py::object& model_
 
 py::object publish_metrics_to_varnel(Evaluator& evaluator, const py::object& metric_name,
                                      const py::object& metric_value, const py::object& header,
-                                     const py::object& model_id, const py::object& vn_url) {
+                                     const py::object& model_id, const py::object& vn_url,
+                                     SharedTransport shared) {
     return with_python_errors([&] {
         const std::string name = metric_name_text(metric_name);
         const std::string url = text_argument(vn_url, "vn_url");
@@ -133,30 +147,32 @@ py::object publish_metrics_to_varnel(Evaluator& evaluator, const py::object& met
         const Json parent = to_json(model_id);
         const auto rollback_risks = console::texts_of(evaluator.risk_dimensions);
         const cc::PublishValue value = publish_value(metric_value);
-        PythonTransport transport;
-        cc::publish_metric(transport.function(), logger(), name, value, parent, url, headers, rollback_risks);
+        Transports transports(shared);
+        cc::publish_metric(transports.function(), logger(), name, value, parent, url, headers, rollback_risks);
         return py::object(py::bool_(true));
     });
 }
 
-py::object get_vn_model_id(const py::object& header, const py::object& model_name, const py::object& vn_url) {
+py::object get_vn_model_id(const py::object& header, const py::object& model_name, const py::object& vn_url,
+                           SharedTransport shared) {
     return with_python_errors([&] {
         const std::string url = text_argument(vn_url, "vn_url");
         const auto headers = headers_from_python(header);
-        PythonTransport transport;
-        return from_json(cc::get_model_id(transport.function(), logger(), headers, text_of(model_name), url));
+        Transports transports(shared);
+        return from_json(cc::get_model_id(transports.function(), logger(), headers, text_of(model_name), url));
     });
 }
 
 py::dict get_vn_model_metrics_definitions(const py::object& header, const py::object& model_id,
-                                          const py::object& risks_name, const py::object& vn_url) {
+                                          const py::object& risks_name, const py::object& vn_url,
+                                          SharedTransport shared) {
     return with_python_errors([&] {
         const std::string url = text_argument(vn_url, "vn_url");
         const auto headers = headers_from_python(header);
         const auto risks = console::texts_of(risks_name);
-        PythonTransport transport;
+        Transports transports(shared);
         const auto metrics =
-            cc::get_metric_definitions(transport.function(), logger(), headers, text_of(model_id), risks, url);
+            cc::get_metric_definitions(transports.function(), logger(), headers, text_of(model_id), risks, url);
         py::dict map;
         for (const auto& [risk, metric_ids] : metrics) {
             py::list entries;
@@ -172,7 +188,7 @@ py::dict get_vn_model_metrics_definitions(const py::object& header, const py::ob
 }
 
 py::dict return_existing_metric_value(const py::object& metrics_object, const py::object& header,
-                                      const py::object& vn_url) {
+                                      const py::object& vn_url, SharedTransport shared) {
     return with_python_errors([&] {
         const std::string url = text_argument(vn_url, "vn_url");
         const auto headers = headers_from_python(header);
@@ -182,8 +198,8 @@ py::dict return_existing_metric_value(const py::object& metrics_object, const py
             for (const auto entry : item[py::int_(1)]) ids.push_back(text_of(entry["metric_id"]));
             metrics.emplace_back(text_of(item[py::int_(0)]), std::move(ids));
         }
-        PythonTransport transport;
-        const auto stored = cc::get_metric_values(transport.function(), logger(), metrics, headers, url);
+        Transports transports(shared);
+        const auto stored = cc::get_metric_values(transports.function(), logger(), metrics, headers, url);
         py::dict result;
         for (const auto& [risk, values] : stored) {
             py::dict metrics_of_risk;

@@ -19,19 +19,19 @@ bool is_text(const py::handle& value, const char* text) {
 // Every metric of the computed results, card by card: the main score first under "<risk>, <card>,
 // score", then the others except "score_name" (which names the score and is never published).
 void publish_results(Evaluator& evaluator, const py::dict& computed, const py::dict& header,
-                     const py::object& model_id, const py::object& vn_url) {
+                     const py::object& model_id, const py::object& vn_url, SharedTransport transport) {
     const py::str separator(", ");
     for (const auto risk : computed) {
         for (const auto card : py::reinterpret_borrow<py::dict>(risk.second)) {
             const py::object prefix = py_add(py_add(py_add(risk.first, separator), card.first), separator);
             const py::object metrics = py::reinterpret_borrow<py::object>(card.second);
             publish_metrics_to_varnel(evaluator, py_add(prefix, py::str("score")), metrics["score"], header,
-                                      model_id, vn_url);
+                                      model_id, vn_url, transport);
             for (const auto entry : metrics.attr("items")()) {
                 const py::object metric = entry[py::int_(0)];
                 if (is_text(metric, "score_name") || is_text(metric, "score")) continue;
                 publish_metrics_to_varnel(evaluator, py_add(prefix, metric), entry[py::int_(1)], header, model_id,
-                                          vn_url);
+                                          vn_url, transport);
             }
         }
     }
@@ -42,12 +42,15 @@ void publish_results(Evaluator& evaluator, const py::dict& computed, const py::d
 py::object run_with_console(Evaluator& evaluator) {
     const py::object vn_url = evaluator.credential("vn_url");
     py::dict results;
-    const py::dict header = connect_to_varnel(evaluator);
-    const py::object model_id = get_vn_model_id(header, evaluator.credential("vn_model_id"), vn_url);
+    console::PythonTransport transport;  // one connection for the whole run, closed when it returns
+    const py::dict header = connect_to_varnel(evaluator, &transport);
+    const py::object model_id = get_vn_model_id(header, evaluator.credential("vn_model_id"), vn_url, &transport);
     const py::object link = get_varnel_metric_link(evaluator, model_id);
-    const py::dict metrics_map = get_vn_model_metrics_definitions(header, model_id, evaluator.risk_dimensions, vn_url);
+    const py::dict metrics_map =
+        get_vn_model_metrics_definitions(header, model_id, evaluator.risk_dimensions, vn_url, &transport);
     if (py::len(metrics_map) > 0) {
-        const py::dict stored = normalize_varnel_data(return_existing_metric_value(metrics_map, header, vn_url));
+        const py::dict stored =
+            normalize_varnel_data(return_existing_metric_value(metrics_map, header, vn_url, &transport));
         for (const auto risk : stored) results[risk.first] = risk.second;
     }
     // Later runs on this evaluator ask only for what the console still lacks.
@@ -58,18 +61,25 @@ py::object run_with_console(Evaluator& evaluator) {
         return calculate_score_with_margin(results);
     }
     const py::dict computed = risks_evaluation(evaluator);
-    publish_results(evaluator, computed, header, model_id, vn_url);
+    publish_results(evaluator, computed, header, model_id, vn_url, &transport);
     for (const auto risk : computed) results[risk.first] = risk.second;
     bindings::print_line("Metrics have been successfully saved and published to " + text_of(link));
     return results;
 }
 
 void bind_console_methods(EvaluatorClass& cls) {
-    cls.def("connect_to_varnel", &connect_to_varnel,
+    cls.def(
+           "connect_to_varnel", [](Evaluator& evaluator) { return connect_to_varnel(evaluator); },
             "Authenticate against the governance console; the header dictionary for every console call.")
         .def("get_varnel_metric_link", &get_varnel_metric_link, "model_id"_a,
              "The console's task-view link of the model.")
-        .def("publish_metrics_to_varnel", &publish_metrics_to_varnel, "metric_name"_a, "metric_value"_a, "header"_a,
+        .def(
+            "publish_metrics_to_varnel",
+            [](Evaluator& evaluator, const py::object& metric_name, const py::object& metric_value,
+               const py::object& header, const py::object& model_id, const py::object& vn_url) {
+                return publish_metrics_to_varnel(evaluator, metric_name, metric_value, header, model_id, vn_url);
+            },
+            "metric_name"_a, "metric_value"_a, "header"_a,
              "model_id"_a, "vn_url"_a,
              "Publish one metric (object, then value); on failure every metric object of the run's risks is "
              "deleted and the error raised.");
@@ -79,11 +89,25 @@ void bind_console_methods(EvaluatorClass& cls) {
 
 void register_console_functions(py::module_& m) {
     using namespace velora::smh;
-    m.def("get_vn_model_id", &get_vn_model_id, "header"_a, "model_name"_a, "vn_url"_a,
+    m.def(
+        "get_vn_model_id",
+        [](const py::object& header, const py::object& model_name, const py::object& vn_url) {
+            return get_vn_model_id(header, model_name, vn_url);
+        },
+        "header"_a, "model_name"_a, "vn_url"_a,
           "The console's resource id of the model titled model_name.");
-    m.def("get_vn_model_metrics_definitions", &get_vn_model_metrics_definitions, "header"_a, "model_id"_a,
+    m.def(
+        "get_vn_model_metrics_definitions",
+        [](const py::object& header, const py::object& model_id, const py::object& risks_name,
+           const py::object& vn_url) { return get_vn_model_metrics_definitions(header, model_id, risks_name, vn_url); },
+        "header"_a, "model_id"_a,
           "risks_name"_a, "vn_url"_a, "Risk name -> [{'metric_id': ...}] of the metric objects under the model.");
-    m.def("return_existing_metric_value", &return_existing_metric_value, "metrics_object"_a, "header"_a, "vn_url"_a,
+    m.def(
+        "return_existing_metric_value",
+        [](const py::object& metrics_object, const py::object& header, const py::object& vn_url) {
+            return return_existing_metric_value(metrics_object, header, vn_url);
+        },
+        "metrics_object"_a, "header"_a, "vn_url"_a,
           "Risk name -> metric name -> stored value, for a metrics map.");
     m.def("get_metric_object_payload", &get_metric_object_payload, "primary_parent_id"_a, "metric_name"_a,
           "The console payload of a metric object under a model.");
