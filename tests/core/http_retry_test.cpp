@@ -97,26 +97,6 @@ TEST(PerformWithRetry, RetriesTransientStatusesUntilSuccess) {
     EXPECT_EQ(recorder.reasons, (std::vector<std::string>{"HTTP 503", "HTTP 429"}));
 }
 
-TEST(PerformWithRetry, ReturnsTheLastTransientAnswerWhenAttemptsRunOut) {
-    LoopbackServer server({LoopbackServer::respond(502, "bad gateway")});
-    HttpClient client;
-    Recorder recorder;
-    RetryPolicy policy;
-    policy.max_attempts = 2;
-    const auto response = perform_with_retry(client, get(server.url()), policy, recorder.hooks());
-    EXPECT_EQ(response.status, 502);
-    EXPECT_EQ(server.requests().size(), 2u);
-}
-
-TEST(PerformWithRetry, RetriesAResetConnection) {
-    LoopbackServer server({LoopbackServer::reset(), LoopbackServer::respond(200, "ok")});
-    HttpClient client;
-    Recorder recorder;
-    EXPECT_EQ(perform_with_retry(client, get(server.url()), RetryPolicy{}, recorder.hooks()).body, "ok");
-    ASSERT_EQ(recorder.reasons.size(), 1u);
-    EXPECT_NE(recorder.reasons[0].find("GET http://127.0.0.1:"), std::string::npos);
-}
-
 TEST(PerformWithRetry, ReportsTheAttemptsOfAFinalTransportFailure) {
     LoopbackServer server({LoopbackServer::reset()});
     HttpClient client;

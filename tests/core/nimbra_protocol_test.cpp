@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include "core/nimbra_inference.hpp"
-#include "http_loopback_server.hpp"
 
 namespace velora::core::nimbra {
 namespace {
@@ -114,55 +112,6 @@ TEST(Shorten, CutsAtCharacterBoundaries) {
     EXPECT_EQ(shorten("abcdef", 10), "abcdef");
     EXPECT_EQ(shorten("abcdef", 3), "abc...");
     EXPECT_EQ(shorten("a\xC3\xA9z", 2), "a...");
-}
-
-using testing_support::LoopbackServer;
-
-InferenceOptions quick_options() {
-    InferenceOptions options;
-    options.timeout_seconds = 5;
-    options.hooks.sleep = [](double) {};
-    return options;
-}
-
-TEST(NimbraInference, ServiceErrorsNeverCarryTheApiKey) {
-    // A careless server that repeats the key back in its error text.
-    LoopbackServer server({LoopbackServer::respond(401, R"({"error": {"message": "key sk-secret-77 is invalid"}})")});
-    NimbraInference inference("m", {server.url(), "sk-secret-77", std::nullopt, std::nullopt}, "p", quick_options(), {});
-    try {
-        inference.verify();
-        FAIL() << "no error";
-    } catch (const NimbraRequestError& error) {
-        const std::string message = error.what();
-        EXPECT_EQ(message, "The service at " + server.url("/v1/models") +
-                               " refused the credentials (HTTP 401): key *** is invalid");
-    }
-}
-
-TEST(NimbraInference, GarbageAnswerNamesTheEndpoint) {
-    LoopbackServer server({LoopbackServer::respond(200, "<html>proxy error</html>")});
-    NimbraInference inference("m", {server.url(), std::nullopt, std::nullopt, std::nullopt}, std::nullopt, quick_options(), {});
-    try {
-        inference.generate_text("hi");
-        FAIL() << "no error";
-    } catch (const NimbraRequestError& error) {
-        EXPECT_EQ(std::string(error.what()), "POST " + server.url("/v1/completions") +
-                                                 " gave no completion text (the answer is not JSON); body starts "
-                                                 "with: <html>proxy error</html>");
-    }
-}
-
-TEST(NimbraInference, TransientStatusesReportTheAttempts) {
-    LoopbackServer server({LoopbackServer::respond(503, R"({"error": {"message": "overloaded"}})")});
-    NimbraInference inference("m", {server.url(), std::nullopt, std::nullopt, std::nullopt}, std::nullopt, quick_options(), {});
-    try {
-        inference.generate_text("hi");
-        FAIL() << "no error";
-    } catch (const NimbraRequestError& error) {
-        EXPECT_EQ(std::string(error.what()), "POST " + server.url("/v1/completions") +
-                                                 " answered HTTP 503 after 3 attempts: overloaded");
-    }
-    EXPECT_EQ(server.requests().size(), 3u);
 }
 
 }  // namespace
