@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The main job on the embedded default: installs what is missing, starts the bundled reference
 # model (a deterministic stand-in, never a real model's results) on a free loopback port, screens it
-# through the default scoring function, prints the results, writes them as JSON under
-# ./screening-output, and stops the server.
+# through the default scoring function, prints the results, writes them as JSON and the PDF report
+# under ./screening-output, and stops the server.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -27,5 +27,5 @@ echo "reference model (deterministic stand-in) listening on $endpoint"
 export CORVEX_DEFAULT_PROVIDER=nimbra-sdk QNR_URL="$endpoint" QNR_APIKEY=reference-model QNR_PROJECT_ID=demo-project
 # Risks the embedded default serves today; the judged ones join when their judge metrics exist.
 risks=(harmful-output harmful-code-generation toxic-output output-bias hallucination prompt-leaking)
-.venv/bin/python examples/screen_reference_model.py --endpoint "$endpoint" --output "$output" \
+.venv/bin/python examples/screen_reference_model.py --endpoint "$endpoint" --output "$output" --report \
   "${risks[@]/#/--risk=}" "$@"
