@@ -1,0 +1,298 @@
+// Judge providers: settings read from an environment given as a map, each provider's wire format,
+// and the prediction polling of the replicate provider against a loopback server.
+#include "core/corvex_judge_providers.hpp"
+
+#include <map>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "core/corvex_error.hpp"
+#include "http_loopback_server.hpp"
+
+namespace velora::core::corvex {
+namespace {
+
+using velora::testing_support::LoopbackServer;
+using Env = std::map<std::string, std::string>;
+
+EnvLookup lookup(const Env& env) {
+    return [env](const std::string& name) -> std::optional<std::string> {
+        const auto it = env.find(name);
+        if (it == env.end()) return std::nullopt;
+        return it->second;
+    };
+}
+
+std::string unavailable(const Env& env) {
+    try {
+        judge_settings("cards.x", lookup(env));
+    } catch (const JudgeUnavailableError& error) {
+        return error.what();
+    }
+    return "no error";
+}
+
+TEST(JudgeSettings, ProviderMustBeSetAndKnown) {
+    EXPECT_EQ(unavailable({}),
+              "card cards.x is scored by an LLM judge, and CORVEX_DEFAULT_PROVIDER is not set; set it to one of "
+              "['aws', 'together-ai', 'replicate', 'azure', 'nimbra-sdk']");
+    EXPECT_EQ(unavailable({{"CORVEX_DEFAULT_PROVIDER", "openai"}}),
+              "card cards.x is scored by an LLM judge, and CORVEX_DEFAULT_PROVIDER names 'openai', which is not a judge "
+              "provider; use one of ['aws', 'together-ai', 'replicate', 'azure', 'nimbra-sdk']");
+}
+
+struct JudgeMissingCase {
+    std::string provider;
+    Env given;
+    std::string missing;
+};
+
+class JudgeMissingVariables : public ::testing::TestWithParam<JudgeMissingCase> {};
+
+TEST_P(JudgeMissingVariables, AreNamedInTableOrder) {
+    Env env = GetParam().given;
+    env["CORVEX_DEFAULT_PROVIDER"] = GetParam().provider;
+    EXPECT_EQ(unavailable(env), "card cards.x is scored by an LLM judge, and judge provider " + GetParam().provider +
+                                    " needs the environment variables " + GetParam().missing + ", which are not set");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, JudgeMissingVariables,
+    ::testing::Values(JudgeMissingCase{"aws", {{"AWS_REGION_NAME", "eu-west-1"}}, "['AWS_SECRET_ACCESS_KEY', 'AWS_ACCESS_KEY_ID']"},
+                      JudgeMissingCase{"together-ai", {}, "['TOGETHERAI_API_KEY']"},
+                      JudgeMissingCase{"replicate", {{"TOGETHERAI_API_KEY", "k"}}, "['REPLICATE_API_TOKEN']"},
+                      JudgeMissingCase{"azure", {{"AZURE_AI_API_KEY", "k"}}, "['AZURE_AI_API_BASE']"},
+                      JudgeMissingCase{"nimbra-sdk", {{"QNR_URL", "http://h"}}, "['QNR_APIKEY', 'QNR_PROJECT_ID']"}));
+
+TEST(JudgeSettings, DefaultsPerProvider) {
+    const auto together = judge_settings("c", lookup({{"CORVEX_DEFAULT_PROVIDER", "together-ai"}, {"TOGETHERAI_API_KEY", "tk"}}));
+    EXPECT_EQ(together.base_url, "https://api.together.xyz/v1");
+    EXPECT_EQ(together.model, "meta-llama/Llama-3.3-70B-Instruct-Turbo");
+    EXPECT_EQ(together.timeout_seconds, 120.0);
+    EXPECT_EQ(together.max_retries, 2);
+    EXPECT_EQ(together.secrets, std::vector<std::string>{"tk"});
+
+    const auto aws = judge_settings("c", lookup({{"CORVEX_DEFAULT_PROVIDER", "aws"}, {"AWS_REGION_NAME", "eu-west-3"},
+                                                 {"AWS_SECRET_ACCESS_KEY", "sk"}, {"AWS_ACCESS_KEY_ID", "AKID"}}));
+    EXPECT_EQ(aws.base_url, "https://bedrock-runtime.eu-west-3.amazonaws.com");
+    EXPECT_EQ(aws.model, "meta.llama3-70b-instruct-v1:0");
+    EXPECT_FALSE(aws.aws.session_token);
+    EXPECT_EQ(converse_url(aws), "https://bedrock-runtime.eu-west-3.amazonaws.com/model/meta.llama3-70b-instruct-v1%3A0/converse");
+
+    const auto azure = judge_settings("c", lookup({{"CORVEX_DEFAULT_PROVIDER", "azure"},
+                                                   {"AZURE_AI_API_BASE", "https://r.services.ai.azure.com/models/"},
+                                                   {"AZURE_AI_API_KEY", "ak"}}));
+    EXPECT_EQ(chat_completions_url(azure),
+              "https://r.services.ai.azure.com/models/chat/completions?api-version=2024-05-01-preview");
+    EXPECT_EQ(azure.model, "gpt-4o-mini");
+
+    const auto replicate = judge_settings("c", lookup({{"CORVEX_DEFAULT_PROVIDER", "replicate"}, {"REPLICATE_API_TOKEN", "r8"}}));
+    EXPECT_EQ(replicate_create_url(replicate), "https://api.replicate.com/v1/models/meta/meta-llama-3-70b-instruct/predictions");
+
+    const auto nimbra = judge_settings("c", lookup({{"CORVEX_DEFAULT_PROVIDER", "nimbra-sdk"}, {"QNR_APIKEY", ""},
+                                                    {"QNR_URL", "http://127.0.0.1:9/"}, {"QNR_PROJECT_ID", "p"}}));
+    EXPECT_EQ(nimbra.base_url, "http://127.0.0.1:9");
+    EXPECT_EQ(nimbra.model, "velora/reference-model");
+    EXPECT_EQ(nimbra.project_id, "p");
+    EXPECT_TRUE(nimbra.secrets.empty());  // an empty key is set (as the evaluator counts it) but no secret
+}
+
+TEST(JudgeSettings, OurVariablesOverrideAndEmptyMeansUnset) {
+    const auto s = judge_settings("c", lookup({{"CORVEX_DEFAULT_PROVIDER", "aws"}, {"AWS_REGION_NAME", "us-east-1"},
+                                               {"AWS_SECRET_ACCESS_KEY", "sk"}, {"AWS_ACCESS_KEY_ID", "AKID"},
+                                               {"AWS_SESSION_TOKEN", "tok"}, {"CORVEX_JUDGE_MODEL", "my.model"},
+                                               {"CORVEX_AWS_BEDROCK_ENDPOINT", "http://127.0.0.1:8/"},
+                                               {"CORVEX_JUDGE_TIMEOUT", "2.5"}, {"CORVEX_JUDGE_MAX_RETRIES", "0"}}));
+    EXPECT_EQ(s.model, "my.model");
+    EXPECT_EQ(s.base_url, "http://127.0.0.1:8");
+    EXPECT_EQ(s.timeout_seconds, 2.5);
+    EXPECT_EQ(s.max_retries, 0);
+    EXPECT_EQ(s.aws.session_token, "tok");
+    EXPECT_EQ(s.secrets, (std::vector<std::string>{"sk", "tok"}));
+
+    const auto t = judge_settings("c", lookup({{"CORVEX_DEFAULT_PROVIDER", "together-ai"}, {"TOGETHERAI_API_KEY", "k"},
+                                               {"CORVEX_JUDGE_MODEL", ""}, {"CORVEX_TOGETHERAI_BASE_URL", ""}}));
+    EXPECT_EQ(t.model, "meta-llama/Llama-3.3-70B-Instruct-Turbo");
+    EXPECT_EQ(t.base_url, "https://api.together.xyz/v1");
+
+    const auto azure = judge_settings("c", lookup({{"CORVEX_DEFAULT_PROVIDER", "azure"}, {"AZURE_AI_API_BASE", "https://a"},
+                                                   {"AZURE_AI_API_KEY", "k"}, {"CORVEX_AZURE_API_VERSION", ""}}));
+    EXPECT_EQ(chat_completions_url(azure), "https://a/chat/completions");
+}
+
+struct JudgeBadValue {
+    Env extra;
+    std::string says;
+};
+
+class JudgeBadValues : public ::testing::TestWithParam<JudgeBadValue> {};
+
+TEST_P(JudgeBadValues, AreRefusedNamingTheVariable) {
+    Env env{{"CORVEX_DEFAULT_PROVIDER", "together-ai"}, {"TOGETHERAI_API_KEY", "k"}};
+    for (const auto& [k, v] : GetParam().extra) env[k] = v;
+    const auto message = unavailable(env);
+    EXPECT_NE(message.find("judge provider together-ai cannot be used: " + GetParam().says), std::string::npos) << message;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, JudgeBadValues,
+    ::testing::Values(JudgeBadValue{{{"CORVEX_JUDGE_TIMEOUT", "0"}}, "CORVEX_JUDGE_TIMEOUT must be a positive number of seconds, not '0'"},
+                      JudgeBadValue{{{"CORVEX_JUDGE_TIMEOUT", "soon"}}, "CORVEX_JUDGE_TIMEOUT must be a positive"},
+                      JudgeBadValue{{{"CORVEX_JUDGE_TIMEOUT", "inf"}}, "CORVEX_JUDGE_TIMEOUT must be a positive"},
+                      JudgeBadValue{{{"CORVEX_JUDGE_MAX_RETRIES", "-1"}}, "CORVEX_JUDGE_MAX_RETRIES must be a whole number from 0 to 10"},
+                      JudgeBadValue{{{"CORVEX_JUDGE_MAX_RETRIES", "11"}}, "CORVEX_JUDGE_MAX_RETRIES must be a whole number"},
+                      JudgeBadValue{{{"CORVEX_TOGETHERAI_BASE_URL", "api.together.xyz"}},
+                               "CORVEX_TOGETHERAI_BASE_URL must be an http:// or https:// URL, not 'api.together.xyz'"}));
+
+TEST(WireFormats, ChatCompletions) {
+    EXPECT_EQ(chat_request_body("m", "judge \"this\"", 64),
+              R"({"model":"m","messages":[{"role":"user","content":"judge \"this\""}],"max_tokens":64,"temperature":0})");
+    EXPECT_EQ(parse_chat_text(R"({"choices":[{"message":{"role":"assistant","content":"SAFE"}}]})"), "SAFE");
+    EXPECT_EQ(parse_chat_text(R"({"choices":[{"message":{"content":[{"type":"text","text":"UN"},{"type":"text","text":"SAFE"}]}}]})"),
+              "UNSAFE");
+    for (const char* bad : {"", "[]", R"({"choices":[]})", R"({"choices":[{"text":"SAFE"}]})",
+                            R"({"choices":[{"message":{"content":null}}]})"}) {
+        EXPECT_THROW(parse_chat_text(bad), std::invalid_argument) << bad;
+    }
+}
+
+TEST(WireFormats, ReplicatePredictions) {
+    JudgeSettings s;
+    s.base_url = "https://r.example/v1";
+    s.model = "owner/name:5c7d5dc6dd8bf75c1acaa8565735e7986bc5b66206b55cca93cb72c9bf15ccaa";
+    EXPECT_EQ(replicate_create_url(s), "https://r.example/v1/predictions");
+    EXPECT_EQ(replicate_create_body(s.model, "p", 64),
+              R"({"version":"5c7d5dc6dd8bf75c1acaa8565735e7986bc5b66206b55cca93cb72c9bf15ccaa","input":{"prompt":"p","max_tokens":64}})");
+    EXPECT_EQ(replicate_create_body("meta/llama", "p", 8), R"({"input":{"prompt":"p","max_tokens":8}})");
+
+    const auto done = parse_replicate_prediction(
+        R"({"id":"abc","status":"succeeded","urls":{"get":"https://r.example/v1/predictions/abc"},"output":["SA","FE"]})");
+    EXPECT_EQ(done.id, "abc");
+    EXPECT_EQ(done.get_url, "https://r.example/v1/predictions/abc");
+    EXPECT_EQ(done.output, "SAFE");
+    const auto failed = parse_replicate_prediction(R"({"id":"abc","status":"failed","error":"out of memory","output":null})");
+    EXPECT_FALSE(failed.output);
+    EXPECT_EQ(failed.error, "out of memory");
+    EXPECT_TRUE(replicate_finished("canceled"));
+    EXPECT_FALSE(replicate_finished("processing"));
+    EXPECT_THROW(parse_replicate_prediction(R"({"status":"succeeded","output":[1,2]})"), std::invalid_argument);
+    EXPECT_THROW(parse_replicate_prediction("not json"), std::invalid_argument);
+}
+
+TEST(WireFormats, BedrockConverse) {
+    EXPECT_EQ(converse_body("p", 64),
+              R"({"messages":[{"role":"user","content":[{"text":"p"}]}],"inferenceConfig":{"maxTokens":64,"temperature":0}})");
+    EXPECT_EQ(parse_converse_text(
+                  R"({"output":{"message":{"role":"assistant","content":[{"text":"Verdict: "},{"text":"SAFE"}]}},"stopReason":"end_turn"})"),
+              "Verdict: SAFE");
+    EXPECT_THROW(parse_converse_text(R"({"output":{"message":{"content":[]}}})"), std::invalid_argument);
+    EXPECT_THROW(parse_converse_text(R"({"message":"The security token included in the request is invalid."})"),
+                 std::invalid_argument);
+}
+
+// ---- replicate against a loopback server -----------------------------------------------------
+
+JudgeSettings replicate_at(const LoopbackServer& server, double timeout = 30.0) {
+    JudgeSettings s;
+    s.provider = "replicate";
+    s.model = "meta/llama";
+    s.base_url = server.url("/v1");
+    s.api_key = "r8_secret_token";
+    s.secrets = {s.api_key};
+    s.timeout_seconds = timeout;
+    s.max_retries = 0;
+    return s;
+}
+
+// A prediction answer whose poll address is `get` (with "{host}" replaced by the Host the request came to).
+LoopbackServer::Step prediction(int status, const std::string& state, const std::string& get, const std::string& extra = "") {
+    return [=](int fd, const std::string& request) {
+        const auto at = request.find("\r\nHost: ");
+        const std::string host = request.substr(at + 8, request.find("\r\n", at + 2) - at - 8);
+        std::string url = get;
+        if (const auto slot = url.find("{host}"); slot != std::string::npos) url.replace(slot, 6, host);
+        const std::string body = R"({"id":"abc","status":")" + state + R"(","urls":{"get":")" + url + "\"}" + extra + "}";
+        LoopbackServer::respond(status, body, "Content-Type: application/json\r\n")(fd, request);
+    };
+}
+
+std::string request_line(const std::string& raw) { return raw.substr(0, raw.find("\r\n")); }
+
+JudgeOptions recording_pauses(std::vector<double>& pauses) {
+    JudgeOptions o;
+    o.poll_sleep = [&pauses](double seconds) { pauses.push_back(seconds); };
+    return o;
+}
+
+TEST(ReplicateJudge, CreatesThenPollsUntilTheOutputIsThere) {
+    const std::string own = "http://{host}/v1/predictions/abc";
+    LoopbackServer server({prediction(201, "starting", own), prediction(200, "processing", own),
+                           prediction(200, "processing", own), prediction(200, "succeeded", own, R"(,"output":["SA","FE"])")});
+    std::vector<double> pauses;
+    const auto judge = make_judge(replicate_at(server), recording_pauses(pauses));
+    EXPECT_EQ(judge->ask("the prompt"), "SAFE");
+    const auto requests = server.requests();
+    ASSERT_EQ(requests.size(), 4u);
+    EXPECT_EQ(request_line(requests[0]), "POST /v1/models/meta/llama/predictions HTTP/1.1");
+    EXPECT_NE(requests[0].find("\r\nAuthorization: Bearer r8_secret_token\r\n"), std::string::npos);
+    EXPECT_NE(requests[0].find("\r\nPrefer: wait\r\n"), std::string::npos);
+    EXPECT_EQ(requests[0].substr(requests[0].find("\r\n\r\n") + 4), R"({"input":{"prompt":"the prompt","max_tokens":64}})");
+    for (size_t i = 1; i < 4; ++i) {
+        EXPECT_EQ(request_line(requests[i]), "GET /v1/predictions/abc HTTP/1.1");
+        EXPECT_NE(requests[i].find("\r\nAuthorization: Bearer r8_secret_token\r\n"), std::string::npos);
+    }
+    EXPECT_EQ(pauses, (std::vector<double>{0.25, 0.5, 1.0}));  // growing, bounded pauses
+}
+
+TEST(ReplicateJudge, NeverSendsTheTokenToAPollAddressElsewhere) {
+    LoopbackServer server({prediction(201, "starting", "http://collector.example/v1/predictions/abc"),
+                           prediction(200, "succeeded", "http://collector.example/x", R"(,"output":"UNSAFE")")});
+    std::vector<double> pauses;
+    EXPECT_EQ(make_judge(replicate_at(server), recording_pauses(pauses))->ask("p"), "UNSAFE");
+    EXPECT_EQ(request_line(server.requests().at(1)), "GET /v1/predictions/abc HTTP/1.1");
+}
+
+TEST(ReplicateJudge, AFailedPredictionIsAServiceFailureWithItsError) {
+    LoopbackServer server({prediction(201, "failed", "", R"(,"error":"CUDA out of memory")")});
+    std::vector<double> pauses;
+    try {
+        make_judge(replicate_at(server), recording_pauses(pauses))->ask("p");
+        FAIL();
+    } catch (const JudgeCallError& error) {
+        EXPECT_EQ(std::string(error.what()), "the replicate judge meta/llama: GET " + server.url("/v1/predictions/abc") + " failed");
+        EXPECT_EQ(error.cause().kind, JudgeCause::Kind::Service);
+        EXPECT_EQ(error.cause().message, "prediction abc ended failed: CUDA out of memory");
+    }
+}
+
+TEST(ReplicateJudge, APredictionThatOutlastsTheTimeoutIsATimeout) {
+    LoopbackServer server({prediction(201, "starting", "")});
+    std::vector<double> pauses;
+    try {
+        make_judge(replicate_at(server, 0.1), recording_pauses(pauses))->ask("p");
+        FAIL();
+    } catch (const JudgeCallError& error) {
+        EXPECT_EQ(error.cause().kind, JudgeCause::Kind::Timeout);
+        EXPECT_EQ(error.cause().message, "prediction abc did not finish within 0.1 s (last status: starting)");
+    }
+    EXPECT_EQ(server.requests().size(), 1u);
+}
+
+TEST(ReplicateJudge, ErrorStatusNamesEndpointAndHidesTheTokenTheServiceEchoes) {
+    LoopbackServer server({LoopbackServer::respond(401, R"({"detail":"Invalid token r8_secret_token"})",
+                                                   "Content-Type: application/json\r\n")});
+    std::vector<double> pauses;
+    try {
+        make_judge(replicate_at(server), recording_pauses(pauses))->ask("p");
+        FAIL();
+    } catch (const JudgeCallError& error) {
+        EXPECT_EQ(std::string(error.what()),
+                  "the replicate judge meta/llama: POST " + server.url("/v1/models/meta/llama/predictions") + " failed");
+        EXPECT_EQ(error.cause().kind, JudgeCause::Kind::Service);
+        EXPECT_EQ(error.cause().message, "HTTP 401: Invalid token ***");
+    }
+}
+
+}  // namespace
+}  // namespace velora::core::corvex
