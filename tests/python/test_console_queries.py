@@ -138,6 +138,14 @@ def test_definitions_take_the_get_form_with_a_bearer_header(smh, console, stored
                                        "Completed fetching model metrics definitions"]
 
 
+def test_header_may_be_any_mapping(smh, console, stored):
+    from types import MappingProxyType
+
+    assert smh.get_vn_model_id(MappingProxyType(HEADER), "granite-x", console.url) == "MOD-1"
+    with pytest.raises(TypeError, match="^header must be a dictionary, not NoneType$"):
+        smh.get_vn_model_id(None, "granite-x", console.url)
+
+
 def test_definitions_take_the_post_form_without_bearer(smh, console, stored):
     console.token = "irrelevant"
     console.intercept = lambda request: Reply.of({"rows": []})

@@ -93,12 +93,12 @@ py::object from_json(const Json& value) {
 }
 
 core::HttpHeaders headers_from_python(const py::handle& header) {
-    if (!PyDict_Check(header.ptr())) {
+    if (!PyDict_Check(header.ptr()) && !py::hasattr(header, "items")) {
         raise_python(PyExc_TypeError, "header must be a dictionary, not " + type_name(header));
     }
     core::HttpHeaders headers;
-    for (const auto item : py::reinterpret_borrow<py::dict>(header)) {
-        headers.emplace_back(text_of(item.first), text_of(item.second));
+    for (const auto item : header.attr("items")()) {
+        headers.emplace_back(text_of(item[py::int_(0)]), text_of(item[py::int_(1)]));
     }
     return headers;
 }
