@@ -518,4 +518,10 @@ ServiceResponse handle(const ServiceConfig& config, const ServiceRequest& reques
     return path == "/v1/completions" ? completions(config, request) : chat_completions(config, request);
 }
 
+std::string error_body(int status) {
+    return failed({status, "invalid_request_error", "http_error", nullptr,
+                   "The request could not be served (HTTP " + std::to_string(status) + ")"})
+        .body;
+}
+
 }  // namespace velora::core::reference_model

@@ -100,4 +100,7 @@ struct ServiceResponse {
 // 404 model_not_found (param "model"), 400 for a malformed body, 404/405 for other paths/methods.
 ServiceResponse handle(const ServiceConfig& config, const ServiceRequest& request);
 
+// The labelled error body for a status the socket layer answers by itself.
+std::string error_body(int status);
+
 }  // namespace velora::core::reference_model

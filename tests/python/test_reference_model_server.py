@@ -4,6 +4,7 @@ stop, and the API it speaks, over real loopback HTTP."""
 import json
 import os
 import signal
+import socket
 import subprocess
 import urllib.error
 import urllib.request
@@ -38,6 +39,16 @@ def test_every_answer_is_labelled_as_the_stand_in(reference_model, path, body, e
     code, answer = call(reference_model, path, body)
     assert code == expected_status
     assert answer["system_fingerprint"] == FINGERPRINT
+
+
+def test_a_malformed_request_gets_a_labelled_error_too(reference_model):
+    host, port = reference_model.removeprefix("http://").split(":")
+    with socket.create_connection((host, int(port)), timeout=10) as connection:
+        connection.sendall(b"NONSENSE\r\n\r\n")
+        answer = connection.recv(65536).decode()
+    head, _, body = answer.partition("\r\n\r\n")
+    assert head.startswith("HTTP/1.1 400 ")
+    assert json.loads(body)["system_fingerprint"] == FINGERPRINT
 
 
 def test_chat_answers_the_judge_format(reference_model):

@@ -103,6 +103,13 @@ int main(int argc, char** argv) {
                       << (response.rule.empty() ? "" : " " + response.rule) << "\n";
         }
     };
+    // Failures httplib answers by itself (a malformed request, a body too large) are labelled too.
+    server.set_error_handler(httplib::Server::HandlerWithResponse(
+        [](const httplib::Request&, httplib::Response& res) {
+            if (!res.body.empty()) return httplib::Server::HandlerResponse::Unhandled;
+            res.set_content(rm::error_body(res.status), "application/json");
+            return httplib::Server::HandlerResponse::Handled;
+        }));
     server.Get(".*", serve);
     server.Post(".*", serve);
     server.Put(".*", serve);
