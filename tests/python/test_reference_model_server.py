@@ -54,7 +54,9 @@ def test_a_malformed_request_gets_a_labelled_error_too(reference_model):
         connection.sendall(b"NONSENSE\r\n\r\n")
         answer = b""
         while b"\r\n\r\n" not in answer or len(answer.partition(b"\r\n\r\n")[2]) < length(answer):
-            answer += connection.recv(65536)
+            chunk = connection.recv(65536)
+            assert chunk, answer
+            answer += chunk
     head, _, body = answer.decode().partition("\r\n\r\n")
     assert head.startswith("HTTP/1.1 400 ")
     assert json.loads(body)["system_fingerprint"] == FINGERPRINT
