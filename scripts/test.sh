@@ -10,7 +10,7 @@ cmake -S . -B build/core-tests -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVELORA_BUILD_
   -DVELORA_BUILD_TOOLS=OFF -DVELORA_BUILD_TESTS=ON \
   -DVELORA_WARNINGS_AS_ERRORS="${VELORA_WARNINGS_AS_ERRORS:-OFF}" -DCMAKE_MAKE_PROGRAM="$PWD/.venv/bin/ninja" >/dev/null
 cmake --build build/core-tests -j2
-ctest --test-dir build/core-tests --output-on-failure -j2
+ctest --test-dir build/core-tests --output-on-failure --progress -j2
 
 echo "== Python tests"
 # Run from a folder without the source tree on sys.path, so the installed package is what is tested.

@@ -2,6 +2,8 @@
 #include <fstream>
 #include <string>
 
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include "core/console_urls.hpp"
@@ -24,7 +26,8 @@ TEST(RiskCatalogue, ShippedFileReadsInOrder) {
 class CorruptCatalogue : public testing::TestWithParam<std::pair<const char*, const char*>> {};
 
 TEST_P(CorruptCatalogue, NamesFileAndProblem) {
-    const std::string path = testing::TempDir() + "catalogue.json";
+    // ctest runs the cases in parallel processes: one file each.
+    const std::string path = testing::TempDir() + "catalogue-" + std::to_string(getpid()) + ".json";
     std::ofstream(path) << GetParam().first;
     try {
         load_risk_catalogue(path);
