@@ -6,7 +6,7 @@ cd "$(dirname "$0")/.."
 
 DEBIAN_PACKAGES=(g++ cmake pkg-config libcurl4-openssl-dev nlohmann-json3-dev libgtest-dev
                  libcpp-httplib-dev libssl-dev
-                 libpango-1.0-0 libpangoft2-1.0-0 libharfbuzz-subset0 fonts-dejavu-core)
+                 libpango-1.0-0 libpangoft2-1.0-0 libharfbuzz-subset0 fonts-dejavu-core openssl)
 missing=()
 for package in "${DEBIAN_PACKAGES[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")

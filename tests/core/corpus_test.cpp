@@ -161,7 +161,11 @@ TEST(ShippedCorpus, HasOneConsistentRowPerScoredCard) {
     std::vector<std::string> scored;
     for (const auto& risk : load_risk_catalogue(package + "/catalogue/risk_catalogue.json").risks) {
         for (const auto& card : risk.cards) {
-            if (std::find(excluded.begin(), excluded.end(), card) == excluded.end()) scored.push_back(card);
+            // A card that measures two risks (jailbreaking and prompt injection share theirs) has one row.
+            if (std::find(excluded.begin(), excluded.end(), card) == excluded.end() &&
+                std::find(scored.begin(), scored.end(), card) == scored.end()) {
+                scored.push_back(card);
+            }
         }
     }
     ASSERT_EQ(scored.size(), 25u);
