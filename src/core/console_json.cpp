@@ -93,7 +93,7 @@ std::string python_float_repr(double value) {
         std::string digits = sci.substr(e + 1);
         const char sign = digits[0] == '-' ? '-' : '+';
         if (digits[0] == '-' || digits[0] == '+') digits.erase(0, 1);
-        if (digits.size() < 2) digits.insert(0, "0");
+        if (digits.size() < 2) digits = "0" + digits;
         return sci.substr(0, e) + "e" + sign + digits;
     }
     const auto fixed = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed);
