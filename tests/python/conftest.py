@@ -16,6 +16,7 @@ JUDGE_VARIABLES = [
 ]
 
 SMH_LOGGER = "velora_metrics_plugin.mra.screen_model_hazard"
+RF_LOGGER = "velora_metrics_plugin.mra.report_forge"
 
 
 @pytest.fixture
@@ -45,6 +46,24 @@ def smh_debug(caplog):
     """Captures the risk-evaluation module's lines, debug included."""
     caplog.set_level(logging.DEBUG, logger=SMH_LOGGER)
     return caplog
+
+
+@pytest.fixture
+def rf():
+    from velora_metrics_plugin.mra import report_forge
+
+    return report_forge
+
+
+@pytest.fixture
+def rf_debug(caplog):
+    """Captures the report module's lines, debug included."""
+    caplog.set_level(logging.DEBUG, logger=RF_LOGGER)
+    return caplog
+
+
+def rf_messages(caplog):
+    return [r.getMessage() for r in caplog.records if r.name == RF_LOGGER]
 
 
 def smh_messages(caplog, level=None):

@@ -2,31 +2,13 @@
 back, rating scores against the corpus and folding card ratings into risk ratings."""
 
 import csv
-import logging
 import math
 import random
 
 import numpy as np
 import pytest
 
-RF_LOGGER = "velora_metrics_plugin.mra.report_forge"
-
-
-@pytest.fixture
-def rf():
-    from velora_metrics_plugin.mra import report_forge
-
-    return report_forge
-
-
-@pytest.fixture
-def rf_debug(caplog):
-    caplog.set_level(logging.DEBUG, logger=RF_LOGGER)
-    return caplog
-
-
-def rf_messages(caplog):
-    return [r.getMessage() for r in caplog.records if r.name == RF_LOGGER]
+from conftest import rf_messages
 
 
 def write(tmp_path, text, name="corpus.csv"):

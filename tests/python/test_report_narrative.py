@@ -1,28 +1,10 @@
 """The report's prose: pruning cards without metadata, intro/conclusion per risk, the duplication
 pointer and the benchmark summary fragment."""
 
-import logging
 
 import pytest
 
-RF_LOGGER = "velora_metrics_plugin.mra.report_forge"
-
-
-@pytest.fixture
-def rf():
-    from velora_metrics_plugin.mra import report_forge
-
-    return report_forge
-
-
-@pytest.fixture
-def rf_debug(caplog):
-    caplog.set_level(logging.DEBUG, logger=RF_LOGGER)
-    return caplog
-
-
-def rf_messages(caplog):
-    return [r.getMessage() for r in caplog.records if r.name == RF_LOGGER]
+from conftest import rf_messages
 
 
 def meta(card, name, summary=None):
