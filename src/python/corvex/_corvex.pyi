@@ -1,6 +1,7 @@
 from typing import Any, Sequence
 
 DEFAULT_SEED: int
+JUDGE_PROVIDERS: list[str]
 
 class CorvexError(Exception): ...
 
@@ -16,3 +17,15 @@ def list_cards() -> list[str]: ...
 def bootstrap_ci(
     scores: Sequence[float], resamples: int = 1000, seed: int = ..., confidence: float = 0.95
 ) -> tuple[float, float]: ...
+def _sigv4_sign(
+    method: str,
+    url: str,
+    headers: Sequence[tuple[str, str]],
+    body: bytes,
+    region: str,
+    service: str,
+    access_key_id: str,
+    secret_access_key: str,
+    session_token: str | None,
+    request_time: str,
+) -> dict[str, Any]: ...
