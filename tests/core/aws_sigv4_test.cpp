@@ -1,7 +1,8 @@
 // Signature Version 4 against the published worked example of the algorithm (a GET of the
 // ListUsers action, access key AKIDEXAMPLE, 2015-08-30 12:36:00 UTC, us-east-1, service iam): the
 // expected digests below were derived step by step with Python's hashlib and hmac from those
-// inputs, and equal the example's published values. Then the rules the example does not reach.
+// inputs, and equal the example's published values. Then the rules the example does not reach (the
+// session token and header folding are checked end to end in tests/python).
 #include "core/aws_sigv4.hpp"
 
 #include <gtest/gtest.h>
@@ -45,18 +46,6 @@ TEST(SigV4, ReproducesThePublishedExampleStepByStep) {
     EXPECT_EQ(r.headers[3].second, s.authorization);
 }
 
-TEST(SigV4, SessionTokenTravelsAndIsSigned) {
-    HttpRequest plain = example_request();
-    HttpRequest temporary = example_request();
-    const auto a = sign(plain, kExample, Scope{"us-east-1", "iam"}, "20150830T123600Z");
-    Credentials with_token = kExample;
-    with_token.session_token = "FQoGZXIvYXdzEXAMPLE";
-    const auto b = sign(temporary, with_token, Scope{"us-east-1", "iam"}, "20150830T123600Z");
-    EXPECT_EQ(b.signed_headers, "content-type;host;x-amz-date;x-amz-security-token");
-    EXPECT_NE(a.signature, b.signature);
-    EXPECT_EQ(temporary.headers[3], (std::pair<std::string, std::string>{"X-Amz-Security-Token", "FQoGZXIvYXdzEXAMPLE"}));
-}
-
 TEST(SigV4, PathIsEncodedOnceMoreAndQueryIsSortedAndEncoded) {
     HttpRequest r;
     r.method = HttpMethod::Post;
@@ -78,16 +67,6 @@ TEST(SigV4, PathIsEncodedOnceMoreAndQueryIsSortedAndEncoded) {
     EXPECT_EQ(lines[2], "a=1&a=x%20y&b=2&flag=");
     EXPECT_EQ(lines.back(), sha256_hex("{}"));
     EXPECT_EQ(s.string_to_sign.rfind("AWS4-HMAC-SHA256\n20240102T030405Z\n20240102/eu-west-1/bedrock/aws4_request\n", 0), 0u);
-}
-
-TEST(SigV4, HeaderValuesAreFoldedAndRepeatedNamesJoined) {
-    HttpRequest r;
-    r.url = "http://127.0.0.1:8080/";
-    r.headers = {{"Host", "127.0.0.1:8080"}, {"X-Note", "  two   words  here "}, {"x-note", "again"}};
-    const auto s = sign(r, kExample, Scope{"us-east-1", "bedrock"}, "20240102T030405Z");
-    EXPECT_NE(s.canonical_request.find("\nhost:127.0.0.1:8080\nx-amz-date:20240102T030405Z\nx-note:two words here,again\n"),
-              std::string::npos);
-    EXPECT_EQ(s.signed_headers, "host;x-amz-date;x-note");
 }
 
 TEST(SigV4, RejectsWhatItCannotSign) {
