@@ -37,8 +37,8 @@ TEST(JudgeSettings, ProviderMustBeSetAndKnown) {
     EXPECT_EQ(unavailable({}),
               "card cards.x is scored by an LLM judge, and CORVEX_DEFAULT_PROVIDER is not set; set it to one of "
               "['aws', 'together-ai', 'replicate', 'azure', 'nimbra-sdk']");
-    EXPECT_EQ(unavailable({{"CORVEX_DEFAULT_PROVIDER", "openai"}}),
-              "card cards.x is scored by an LLM judge, and CORVEX_DEFAULT_PROVIDER names 'openai', which is not a judge "
+    EXPECT_EQ(unavailable({{"CORVEX_DEFAULT_PROVIDER", "local-llm"}}),
+              "card cards.x is scored by an LLM judge, and CORVEX_DEFAULT_PROVIDER names 'local-llm', which is not a judge "
               "provider; use one of ['aws', 'together-ai', 'replicate', 'azure', 'nimbra-sdk']");
 }
 
