@@ -25,7 +25,5 @@ echo "reference model (deterministic stand-in) listening on $endpoint"
 
 # The judged risks use the reference model as their judge, through the inference SDK.
 export CORVEX_DEFAULT_PROVIDER=nimbra-sdk QNR_URL="$endpoint" QNR_APIKEY=reference-model QNR_PROJECT_ID=demo-project
-# Risks the embedded default serves today; the judged ones join when their judge metrics exist.
-risks=(harmful-output harmful-code-generation toxic-output output-bias hallucination prompt-leaking)
-.venv/bin/python examples/screen_reference_model.py --endpoint "$endpoint" --output "$output" --report \
-  "${risks[@]/#/--risk=}" "$@"
+# Every risk of the catalogue (pass --risk=<name> to choose, --max-sample-size=N to cap the cards).
+.venv/bin/python examples/screen_reference_model.py --endpoint "$endpoint" --output "$output" --report "$@"
