@@ -86,4 +86,20 @@ void ModuleLogger::warning(const std::string& message) { handle().attr("log_warn
 
 void print_line(const std::string& line) { py::print(line); }
 
+py::str utf8_text(const std::string& text) {
+    PyObject* decoded = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
+    if (decoded == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::str>(decoded);
+}
+
+void StandardLoggerSink::write(const char* level, const std::string& message) const {
+    py::gil_scoped_acquire gil;
+    py::error_scope pending;
+    try {
+        py::module_::import("logging").attr("getLogger")(logger_name_).attr(level)(utf8_text(message));
+    } catch (const py::error_already_set&) {
+        // A log line must never fail the work it reports on (the interpreter may be shutting down).
+    }
+}
+
 }  // namespace velora::bindings

@@ -51,6 +51,23 @@ private:
     py::object* logger_ = nullptr;  // leaked on purpose: it must outlive interpreter shutdown order
 };
 
+// UTF-8 text as a Python str, undecodable bytes replaced (messages may quote what a server sent).
+py::str utf8_text(const std::string& text);
+
+// A core log sink writing to the standard logger `logger_name`. It may be called from a thread that
+// waits on the network without the GIL (it takes it), and with a Python error pending (a Ctrl-C is
+// kept aside while the line is written). A line that cannot be written is dropped.
+class StandardLoggerSink final : public core::LogSink {
+public:
+    explicit StandardLoggerSink(const char* logger_name) : logger_name_(logger_name) {}
+    void debug(const std::string& message) override { write("debug", message); }
+    void warning(const std::string& message) override { write("warning", message); }
+
+private:
+    void write(const char* level, const std::string& message) const;
+    const char* logger_name_;
+};
+
 // One line to Python's sys.stdout (what print() does), so notebooks and capture see it.
 void print_line(const std::string& line);
 

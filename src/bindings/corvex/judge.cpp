@@ -16,35 +16,9 @@ namespace {
 namespace cx = velora::core::corvex;
 namespace aws = velora::core::aws;
 
-// Judge failures and retry notes go to the standard logger "corvex". They are written from the
-// thread that waits on the network, which holds no GIL then; an exception already pending (a
-// Ctrl-C) is kept aside while the line is written.
-class CorvexLogSink final : public core::LogSink {
-public:
-    void debug(const std::string& message) override { write("debug", message); }
-    void warning(const std::string& message) override { write("warning", message); }
-
-private:
-    static void write(const char* level, const std::string& message) {
-        py::gil_scoped_acquire gil;
-        py::error_scope pending;
-        try {
-            py::module_::import("logging").attr("getLogger")("corvex").attr(level)(text(message));
-        } catch (const py::error_already_set&) {
-            // A log line that cannot be written must not fail the scoring (interpreter shutting down).
-        }
-    }
-
-public:
-    static py::str text(const std::string& message) {
-        PyObject* decoded = PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace");
-        if (decoded == nullptr) throw py::error_already_set();
-        return py::reinterpret_steal<py::str>(decoded);
-    }
-};
-
-CorvexLogSink& corvex_log() {
-    static CorvexLogSink sink;  // stateless; lives as long as the module
+// Judge failures and retry notes go to the standard logger "corvex".
+StandardLoggerSink& corvex_log() {
+    static StandardLoggerSink sink("corvex");  // stateless; lives as long as the module
     return sink;
 }
 
@@ -67,8 +41,8 @@ PyObject* cause_type(cx::JudgeCause::Kind kind) {
 // RuntimeError(message) with __cause__ set, as `raise RuntimeError(message) from cause` leaves it.
 void set_chained_runtime_error(const cx::JudgeCallError& error) {
     const py::object cause = py::reinterpret_borrow<py::object>(cause_type(error.cause().kind))(
-        CorvexLogSink::text(error.cause().message));
-    const py::object raised = py::reinterpret_borrow<py::object>(PyExc_RuntimeError)(CorvexLogSink::text(error.what()));
+        utf8_text(error.cause().message));
+    const py::object raised = py::reinterpret_borrow<py::object>(PyExc_RuntimeError)(utf8_text(error.what()));
     PyException_SetCause(raised.ptr(), cause.inc_ref().ptr());  // steals the new reference
     PyErr_SetObject(PyExc_RuntimeError, raised.ptr());
 }

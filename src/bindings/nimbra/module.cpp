@@ -29,20 +29,6 @@ PyObject* new_error(py::module_& m, const char* name, const char* doc, PyObject*
     return kind;
 }
 
-// Retry notes go to the standard logger "velora_nimbra_ai"; they are written from the thread that
-// waits on the network, which holds no GIL then.
-class PythonLogSink final : public velora::core::LogSink {
-public:
-    void debug(const std::string& message) override { write("debug", message); }
-    void warning(const std::string& message) override { write("warning", message); }
-
-private:
-    static void write(const char* level, const std::string& message) {
-        py::gil_scoped_acquire gil;
-        py::module_::import("logging").attr("getLogger")("velora_nimbra_ai").attr(level)(message);
-    }
-};
-
 std::optional<std::string> credential(const py::dict& credentials, const char* key) {
     if (!credentials.contains(key)) return std::nullopt;
     const py::object value = credentials[key];
@@ -148,7 +134,8 @@ public:
     }
 
 private:
-    PythonLogSink log_;
+    // Retry notes go to the standard logger "velora_nimbra_ai".
+    velora::bindings::StandardLoggerSink log_{"velora_nimbra_ai"};
     std::unique_ptr<nimbra::NimbraInference> inference_;
 };
 
