@@ -424,6 +424,24 @@ std::string chat_request_body(std::string_view model, std::string_view prompt, i
     return dumped(body);
 }
 
+namespace {
+
+// The "text" members of a content list joined in order; nullopt when no part carries text.
+std::optional<std::string> joined_text_parts(const json& content) {
+    std::string text;
+    bool any = false;
+    for (const auto& part : content) {
+        if (part.is_object() && part.contains("text") && part["text"].is_string()) {
+            text += part["text"].get<std::string>();
+            any = true;
+        }
+    }
+    if (!any) return std::nullopt;
+    return text;
+}
+
+}  // namespace
+
 std::string parse_chat_text(std::string_view body) {
     const json answer = json::parse(body, nullptr, false);
     if (answer.is_discarded() || !answer.is_object()) throw std::invalid_argument("it is not a JSON object");
@@ -438,15 +456,7 @@ std::string parse_chat_text(std::string_view body) {
     const auto content = message->find("content");
     if (content != message->end() && content->is_string()) return content->get<std::string>();
     if (content != message->end() && content->is_array()) {
-        std::string text;
-        bool any = false;
-        for (const auto& part : *content) {
-            if (part.is_object() && part.contains("text") && part["text"].is_string()) {
-                text += part["text"].get<std::string>();
-                any = true;
-            }
-        }
-        if (any) return text;
+        if (auto text = joined_text_parts(*content)) return *text;
     }
     throw std::invalid_argument("choices[0].message has no text \"content\"");
 }
@@ -553,16 +563,9 @@ std::string parse_converse_text(std::string_view body) {
     const auto& message = (*output)["message"];
     const auto content = message.find("content");
     if (content == message.end() || !content->is_array()) throw std::invalid_argument("the message has no \"content\" list");
-    std::string text;
-    bool any = false;
-    for (const auto& part : *content) {
-        if (part.is_object() && part.contains("text") && part["text"].is_string()) {
-            text += part["text"].get<std::string>();
-            any = true;
-        }
-    }
-    if (!any) throw std::invalid_argument("the message content holds no text");
-    return text;
+    auto text = joined_text_parts(*content);
+    if (!text) throw std::invalid_argument("the message content holds no text");
+    return *text;
 }
 
 }  // namespace velora::core::corvex

@@ -26,6 +26,14 @@ CLOUD_APIKEY = "cloud-key-3f8e42"
 GRANT_TYPE = "urn:velora:params:oauth:grant-type:apikey"
 SECRETS = (CONSOLE_TOKEN, ORRIN_APIKEY, CLOUD_APIKEY)
 
+
+@pytest.fixture(autouse=True)
+def no_secret_in_logs(smh, smh_debug):  # the module (and its logger) first, then the capture level
+    """Every console test runs with debug lines captured; none may carry a token or key."""
+    yield
+    for record in smh_debug.records:
+        assert not any(secret in record.getMessage() for secret in SECRETS), record.getMessage()
+
 _LITERAL = r"'((?:[^']|'')*)'"
 _STATEMENTS = [
     ("model_nested", re.compile(

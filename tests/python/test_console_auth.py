@@ -6,18 +6,11 @@ import socket
 import pytest
 
 from conftest import smh_messages
-from fake_console import (CLOUD_APIKEY, CONSOLE_TOKEN, GRANT_TYPE, ORRIN_APIKEY, ORRIN_USER, SECRETS,  # noqa: F401
+from fake_console import (no_secret_in_logs, CLOUD_APIKEY, CONSOLE_TOKEN, GRANT_TYPE, ORRIN_APIKEY, ORRIN_USER, SECRETS,  # noqa: F401
                           FakeTokenService, Reply, console, tls_files, token_service)
 
 BEARER_HEADER = {"Content-Type": "application/json", "Accept": "application/json",
                  "Authorization": "Bearer " + CONSOLE_TOKEN}
-
-
-@pytest.fixture(autouse=True)
-def no_secret_in_logs(smh, smh_debug):  # the module (and its logger) first, then the capture level
-    yield
-    for record in smh_debug.records:
-        assert not any(secret in record.getMessage() for secret in SECRETS), record.getMessage()
 
 
 def evaluator(smh, **credentials):

@@ -6,7 +6,7 @@ import socket
 import pytest
 
 from conftest import smh_messages
-from fake_console import CONSOLE_TOKEN, SECRETS, Reply, console, tls_files  # noqa: F401
+from fake_console import no_secret_in_logs, CONSOLE_TOKEN, SECRETS, Reply, console, tls_files  # noqa: F401
 
 HEADER = {"Content-Type": "application/json", "Accept": "application/json", "Authorization": "Bearer " + CONSOLE_TOKEN}
 NO_BEARER = dict(HEADER, Authorization="Token " + CONSOLE_TOKEN)
@@ -40,13 +40,6 @@ def order(value):
     if isinstance(value, list):
         return [order(v) for v in value]
     return value
-
-
-@pytest.fixture(autouse=True)
-def no_secret_in_logs(smh, smh_debug):
-    yield
-    for record in smh_debug.records:
-        assert not any(secret in record.getMessage() for secret in SECRETS), record.getMessage()
 
 
 @pytest.fixture

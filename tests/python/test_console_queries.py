@@ -6,7 +6,7 @@ import json
 import pytest
 
 from conftest import smh_messages
-from fake_console import CONSOLE_TOKEN, SECRETS, Reply, console, tls_files  # noqa: F401
+from fake_console import no_secret_in_logs, CONSOLE_TOKEN, SECRETS, Reply, console, tls_files  # noqa: F401
 
 HEADER = {"Content-Type": "application/json", "Accept": "application/json", "Authorization": "Bearer " + CONSOLE_TOKEN}
 NO_BEARER = dict(HEADER, Authorization="Token " + CONSOLE_TOKEN)
@@ -20,13 +20,6 @@ DEFINITIONS_POST = ("SELECT [Metric].[Resource ID], [Metric].[Name], [Metric].[D
                     "AND [Metric].[Description] LIKE '%{}%'")
 VALUES = ("SELECT [MetricValue].[*]  FROM [Metric] JOIN [MetricValue] ON PARENT([Metric]) "
           "WHERE [Metric].[Resource ID]='{}'")
-
-
-@pytest.fixture(autouse=True)
-def no_secret_in_logs(smh, smh_debug):
-    yield
-    for record in smh_debug.records:
-        assert not any(secret in record.getMessage() for secret in SECRETS), record.getMessage()
 
 
 @pytest.fixture

@@ -11,7 +11,7 @@ import pandas as pd
 import pytest
 
 from conftest import smh_messages
-from fake_console import (CLOUD_APIKEY, ORRIN_APIKEY, ORRIN_USER, SECRETS, Reply, console, tls_files,  # noqa: F401
+from fake_console import (no_secret_in_logs, CLOUD_APIKEY, ORRIN_APIKEY, ORRIN_USER, SECRETS, Reply, console, tls_files,  # noqa: F401
                           token_service)
 
 METRICS_A = {"refusal_rate": 0.8, "score": 0.8, "score_name": "refusal_rate", "score_ci_low": 0.7,
@@ -24,13 +24,6 @@ FAILED_RUN = "Error occurred when evaluating the request: "
 
 def answers(table):
     return pd.DataFrame({"generated_text": ["answer to " + p for p in table.iloc[:, 0]]})
-
-
-@pytest.fixture(autouse=True)
-def no_secret_in_logs(smh, smh_debug):
-    yield
-    for record in smh_debug.records:
-        assert not any(secret in record.getMessage() for secret in SECRETS), record.getMessage()
 
 
 @pytest.fixture
