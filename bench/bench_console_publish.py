@@ -1,6 +1,6 @@
 """Cost of our metric publishing over the HTTP requests themselves.
 
-Against the loopback HTTPS console of the tests (tests/python/fake_console.py), in one run, two
+Against the loopback HTTPS console of the tests (tests/support/fake_console.py), in one run, two
 measurements, each against the same 400 POSTs (same URL, headers and bodies, each value's parent
 taken from its object's answer) made with bare libcurl driven through ctypes (no certificate check):
 
@@ -32,7 +32,7 @@ import time
 import types
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
-sys.path.insert(0, str(ROOT / "tests" / "python"))
+sys.path.insert(0, str(ROOT / "tests" / "support"))
 
 from fake_console import CONSOLE_TOKEN, FakeConsole, make_certificate  # noqa: E402
 

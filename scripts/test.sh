@@ -14,4 +14,4 @@ ctest --test-dir build/core-tests --output-on-failure --progress -j2
 
 echo "== Python tests"
 # Run from a folder without the source tree on sys.path, so the installed package is what is tested.
-cd tests && ../.venv/bin/python -m pytest -c ../pyproject.toml --rootdir=.. "$@" python
+cd tests && ../.venv/bin/python -m pytest -c ../pyproject.toml --rootdir=.. "$@" .

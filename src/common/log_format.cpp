@@ -1,4 +1,4 @@
-#include "core/log_format.hpp"
+#include "common/log_format.hpp"
 
 #include <array>
 #include <charconv>

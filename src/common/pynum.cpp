@@ -1,4 +1,4 @@
-#include "core/pynum.hpp"
+#include "common/pynum.hpp"
 
 #include <charconv>
 #include <cmath>

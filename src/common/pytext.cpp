@@ -1,4 +1,4 @@
-#include "core/pytext.hpp"
+#include "common/pytext.hpp"
 
 #include <cstdio>
 

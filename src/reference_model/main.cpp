@@ -15,7 +15,7 @@
 #include <string>
 #include <thread>
 
-#include "core/reference_model.hpp"
+#include "reference_model/server.hpp"
 
 namespace {
 

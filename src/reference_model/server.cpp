@@ -1,4 +1,4 @@
-#include "core/reference_model.hpp"
+#include "reference_model/server.hpp"
 
 #include <nlohmann/json.hpp>
 

@@ -1,4 +1,4 @@
-#include "common/package_paths.hpp"
+#include "bindings/common/package_paths.hpp"
 
 namespace velora::bindings {
 

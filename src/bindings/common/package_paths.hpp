@@ -1,7 +1,7 @@
 // Where the installed package trees are, for modules that read their shipped data files.
 #pragma once
 
-#include "common/py_common.hpp"
+#include "bindings/common/py_common.hpp"
 
 namespace velora::bindings {
 

@@ -1,4 +1,4 @@
-#include "common/py_common.hpp"
+#include "bindings/common/py_common.hpp"
 
 #include <algorithm>
 

@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "core/log_sink.hpp"
+#include "common/log_sink.hpp"
 
 namespace py = pybind11;
 using namespace pybind11::literals;

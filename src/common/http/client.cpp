@@ -1,4 +1,4 @@
-#include "core/http_client.hpp"
+#include "common/http/client.hpp"
 
 #include <curl/curl.h>
 
@@ -7,7 +7,7 @@
 #include <cctype>
 #include <mutex>
 
-#include "core/url_encoding.hpp"
+#include "common/http/url_encoding.hpp"
 
 namespace velora::core {
 namespace {

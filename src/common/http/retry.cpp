@@ -1,4 +1,4 @@
-#include "core/http_retry.hpp"
+#include "common/http/retry.hpp"
 
 #include <algorithm>
 #include <chrono>

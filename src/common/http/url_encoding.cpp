@@ -1,4 +1,4 @@
-#include "core/url_encoding.hpp"
+#include "common/http/url_encoding.hpp"
 
 namespace velora::core {
 namespace {

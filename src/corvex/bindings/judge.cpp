@@ -1,14 +1,14 @@
-#include "common/py_common.hpp"
+#include "bindings/common/py_common.hpp"
 
-#include "corvex/judge.hpp"
+#include "corvex/bindings/judge.hpp"
 
 #include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "core/aws_sigv4.hpp"
-#include "core/corvex_judge_providers.hpp"
+#include "corvex/core/judge/aws_sigv4.hpp"
+#include "corvex/core/judge/providers.hpp"
 
 namespace velora::bindings::corvex_judge {
 namespace {

@@ -3,12 +3,12 @@
 // call reaches Python (RuntimeError with its cause chained).
 #pragma once
 
-#include "common/py_common.hpp"
+#include "bindings/common/py_common.hpp"
 
 #include <string>
 #include <vector>
 
-#include "core/corvex_judge.hpp"
+#include "corvex/core/judge/verdicts.hpp"
 
 namespace velora::bindings::corvex_judge {
 

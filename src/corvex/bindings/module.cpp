@@ -1,21 +1,21 @@
 // corvex._corvex: the evaluation library's Python face. Arguments arrive as plain objects and are
 // checked here (every complaint is a CorvexError naming the card and the problem); datasets, metrics
 // and intervals are the core's.
-#include "common/py_common.hpp"
+#include "bindings/common/py_common.hpp"
 
-#include "common/package_paths.hpp"
-#include "corvex/judge.hpp"
+#include "bindings/common/package_paths.hpp"
+#include "corvex/bindings/judge.hpp"
 
 #include <cstdint>
 #include <limits>
 #include <optional>
 
-#include "core/corvex_bootstrap.hpp"
-#include "core/corvex_catalog.hpp"
-#include "core/corvex_dataset.hpp"
-#include "core/corvex_error.hpp"
-#include "core/corvex_metrics.hpp"
-#include "core/corvex_recipe.hpp"
+#include "corvex/core/bootstrap.hpp"
+#include "corvex/core/catalog.hpp"
+#include "corvex/core/dataset.hpp"
+#include "corvex/core/error.hpp"
+#include "corvex/core/metrics.hpp"
+#include "corvex/core/recipe.hpp"
 
 namespace {
 

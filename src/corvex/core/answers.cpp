@@ -1,4 +1,4 @@
-#include "core/corvex_answers.hpp"
+#include "corvex/core/answers.hpp"
 
 #include <algorithm>
 #include <set>

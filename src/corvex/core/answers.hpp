@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "core/corvex_text.hpp"
+#include "corvex/core/text.hpp"
 
 namespace velora::core::corvex {
 

@@ -1,11 +1,11 @@
-#include "core/corvex_bootstrap.hpp"
+#include "corvex/core/bootstrap.hpp"
 
 #include <algorithm>
 #include <cmath>
 #include <limits>
 #include <stdexcept>
 
-#include "core/corvex_error.hpp"
+#include "corvex/core/error.hpp"
 
 namespace velora::core::corvex {
 namespace {

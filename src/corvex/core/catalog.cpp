@@ -1,11 +1,11 @@
-#include "core/corvex_catalog.hpp"
+#include "corvex/core/catalog.hpp"
 
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <set>
 
-#include "core/corvex_error.hpp"
+#include "corvex/core/error.hpp"
 
 namespace velora::core::corvex {
 namespace {

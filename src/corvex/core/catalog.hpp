@@ -13,7 +13,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "core/corvex_bootstrap.hpp"
+#include "corvex/core/bootstrap.hpp"
 
 namespace velora::core::corvex {
 

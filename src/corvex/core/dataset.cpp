@@ -1,9 +1,9 @@
-#include "core/corvex_dataset.hpp"
+#include "corvex/core/dataset.hpp"
 
 #include <filesystem>
 #include <fstream>
 
-#include "core/corvex_error.hpp"
+#include "corvex/core/error.hpp"
 
 namespace velora::core::corvex {
 namespace {

@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-#include "core/corvex_catalog.hpp"
+#include "corvex/core/catalog.hpp"
 
 namespace velora::core::corvex {
 

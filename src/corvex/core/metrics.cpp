@@ -1,15 +1,15 @@
-#include "core/corvex_metrics.hpp"
+#include "corvex/core/metrics.hpp"
 
 #include <cmath>
 #include <filesystem>
 #include <fstream>
 #include <limits>
 
-#include "core/corvex_answers.hpp"
-#include "core/corvex_bootstrap.hpp"
-#include "core/corvex_dataset.hpp"
-#include "core/corvex_error.hpp"
-#include "core/corvex_refusal.hpp"
+#include "corvex/core/answers.hpp"
+#include "corvex/core/bootstrap.hpp"
+#include "corvex/core/dataset.hpp"
+#include "corvex/core/error.hpp"
+#include "corvex/core/refusal.hpp"
 
 namespace velora::core::corvex {
 namespace {

@@ -18,8 +18,8 @@
 #include <string>
 #include <vector>
 
-#include "core/corvex_catalog.hpp"
-#include "core/corvex_judge.hpp"
+#include "corvex/core/catalog.hpp"
+#include "corvex/core/judge/verdicts.hpp"
 
 namespace velora::core::corvex {
 

@@ -1,8 +1,8 @@
-#include "core/corvex_recipe.hpp"
+#include "corvex/core/recipe.hpp"
 
 #include <charconv>
 
-#include "core/corvex_error.hpp"
+#include "corvex/core/error.hpp"
 
 namespace velora::core::corvex {
 namespace {

@@ -1,6 +1,6 @@
-#include "core/corvex_refusal.hpp"
+#include "corvex/core/refusal.hpp"
 
-#include "core/corvex_text.hpp"
+#include "corvex/core/text.hpp"
 
 namespace velora::core::corvex {
 namespace {

@@ -1,4 +1,4 @@
-#include "core/corvex_text.hpp"
+#include "corvex/core/text.hpp"
 
 #include <algorithm>
 #include <stdexcept>

@@ -1,10 +1,10 @@
-#include "core/evaluator_rules.hpp"
+#include "mra/core/evaluator_rules.hpp"
 
 #include <algorithm>
 #include <cstdlib>
 #include <map>
 
-#include "core/pytext.hpp"
+#include "common/pytext.hpp"
 
 namespace velora::core {
 namespace {

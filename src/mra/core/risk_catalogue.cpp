@@ -1,4 +1,4 @@
-#include "core/risk_catalogue.hpp"
+#include "mra/core/risk_catalogue.hpp"
 
 #include <fstream>
 #include <set>

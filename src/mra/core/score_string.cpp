@@ -1,6 +1,6 @@
-#include "core/score_string.hpp"
+#include "mra/core/score_string.hpp"
 
-#include "core/pynum.hpp"
+#include "common/pynum.hpp"
 
 namespace velora::core {
 

@@ -1,15 +1,15 @@
 // velora_nimbra_ai._nimbra: the inference SDK's Python face over the core client. ModelInference
 // checks the model and project when it is made and generates text one prompt at a time; the
 // network calls release the GIL and give way to Ctrl-C.
-#include "common/py_common.hpp"
+#include "bindings/common/py_common.hpp"
 
 #include <cstdlib>
 #include <memory>
 #include <optional>
 #include <string>
 
-#include "core/nimbra_inference.hpp"
-#include "core/pytext.hpp"
+#include "nimbra/core/inference.hpp"
+#include "common/pytext.hpp"
 
 namespace {
 

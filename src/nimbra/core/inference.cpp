@@ -1,6 +1,6 @@
-#include "core/nimbra_inference.hpp"
+#include "nimbra/core/inference.hpp"
 
-#include "core/url_encoding.hpp"
+#include "common/http/url_encoding.hpp"
 
 namespace velora::core::nimbra {
 namespace {

@@ -10,10 +10,10 @@
 #include <optional>
 #include <string>
 
-#include "core/http_client.hpp"
-#include "core/http_retry.hpp"
-#include "core/log_sink.hpp"
-#include "core/nimbra_protocol.hpp"
+#include "common/http/client.hpp"
+#include "common/http/retry.hpp"
+#include "common/log_sink.hpp"
+#include "nimbra/core/protocol.hpp"
 
 namespace velora::core::nimbra {
 

@@ -1,4 +1,4 @@
-#include "core/nimbra_protocol.hpp"
+#include "nimbra/core/protocol.hpp"
 
 #include <nlohmann/json.hpp>
 

@@ -26,7 +26,7 @@
 #include <string_view>
 #include <vector>
 
-#include "core/http_client.hpp"
+#include "common/http/client.hpp"
 
 namespace velora::core::nimbra {
 

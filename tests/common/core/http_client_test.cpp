@@ -1,8 +1,8 @@
-#include "core/http_client.hpp"
+#include "common/http/client.hpp"
 
 #include <gtest/gtest.h>
 
-#include "http_loopback_server.hpp"
+#include "support/http_loopback_server.hpp"
 
 namespace velora::core {
 namespace {

@@ -1,8 +1,8 @@
-#include "core/http_retry.hpp"
+#include "common/http/retry.hpp"
 
 #include <gtest/gtest.h>
 
-#include "http_loopback_server.hpp"
+#include "support/http_loopback_server.hpp"
 
 namespace velora::core {
 namespace {

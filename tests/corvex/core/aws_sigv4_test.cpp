@@ -3,7 +3,7 @@
 // expected digests below were derived step by step with Python's hashlib and hmac from those
 // inputs, and equal the example's published values. Then the rules the example does not reach (the
 // session token and header folding are checked end to end in tests/python).
-#include "core/aws_sigv4.hpp"
+#include "corvex/core/judge/aws_sigv4.hpp"
 
 #include <gtest/gtest.h>
 

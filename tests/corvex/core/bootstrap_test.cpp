@@ -1,4 +1,4 @@
-#include "core/corvex_bootstrap.hpp"
+#include "corvex/core/bootstrap.hpp"
 
 #include <cmath>
 #include <vector>

@@ -1,5 +1,5 @@
 // Catalogue and dataset rules, on card folders written to a temporary directory.
-#include "core/corvex_catalog.hpp"
+#include "corvex/core/catalog.hpp"
 
 #include <filesystem>
 #include <fstream>
@@ -7,8 +7,8 @@
 
 #include <gtest/gtest.h>
 
-#include "core/corvex_dataset.hpp"
-#include "core/corvex_error.hpp"
+#include "corvex/core/dataset.hpp"
+#include "corvex/core/error.hpp"
 
 namespace velora::core::corvex {
 namespace {

@@ -1,14 +1,14 @@
 // Judge providers: settings read from an environment given as a map, each provider's wire format,
 // and the prediction polling of the replicate provider against a loopback server.
-#include "core/corvex_judge_providers.hpp"
+#include "corvex/core/judge/providers.hpp"
 
 #include <map>
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include "core/corvex_error.hpp"
-#include "http_loopback_server.hpp"
+#include "corvex/core/error.hpp"
+#include "support/http_loopback_server.hpp"
 
 namespace velora::core::corvex {
 namespace {

@@ -1,7 +1,7 @@
 // LLM-judge scoring: verdict reading, the shipped judge templates (checked against the reference
 // model's own judge rule), and the judge family's metrics with a scripted judge whose answers are
 // chosen per instance.
-#include "core/corvex_judge.hpp"
+#include "corvex/core/judge/verdicts.hpp"
 
 #include <cmath>
 #include <filesystem>
@@ -10,9 +10,9 @@
 
 #include <gtest/gtest.h>
 
-#include "core/corvex_error.hpp"
-#include "core/corvex_metrics.hpp"
-#include "core/reference_model.hpp"
+#include "corvex/core/error.hpp"
+#include "corvex/core/metrics.hpp"
+#include "reference_model/server.hpp"
 
 namespace velora::core::corvex {
 namespace {

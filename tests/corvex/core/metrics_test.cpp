@@ -1,11 +1,11 @@
 // Card scoring on hand-made instances whose metric values are worked out by hand.
-#include "core/corvex_metrics.hpp"
+#include "corvex/core/metrics.hpp"
 
 #include <cmath>
 
 #include <gtest/gtest.h>
 
-#include "core/corvex_error.hpp"
+#include "corvex/core/error.hpp"
 
 namespace velora::core::corvex {
 namespace {

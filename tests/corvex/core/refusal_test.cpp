@@ -1,10 +1,10 @@
-#include "core/corvex_refusal.hpp"
+#include "corvex/core/refusal.hpp"
 
 #include <string>
 
 #include <gtest/gtest.h>
 
-#include "core/corvex_text.hpp"
+#include "corvex/core/text.hpp"
 
 namespace velora::core::corvex {
 namespace {

@@ -9,7 +9,7 @@ import pytest
 import corvex
 from corvex.error_utils import CorvexError
 
-ROOT = Path(__file__).resolve().parents[2]
+ROOT = Path(__file__).resolve().parents[3]
 RISK_CATALOGUE = json.loads((ROOT / "src/python/velora_metrics_plugin/mra/catalogue/risk_catalogue.json").read_text())
 EXCLUDED = {
     "cards.safety.goadset", "cards.data_leakage.empty_data_leakage_card", "cards.safety.simple_safety_tests",

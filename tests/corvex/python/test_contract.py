@@ -10,7 +10,7 @@ import pytest
 import corvex
 from corvex.error_utils import CorvexError
 
-RISK_CATALOGUE = Path(__file__).resolve().parents[2] / "src/python/velora_metrics_plugin/mra/catalogue/risk_catalogue.json"
+RISK_CATALOGUE = Path(__file__).resolve().parents[3] / "src/python/velora_metrics_plugin/mra/catalogue/risk_catalogue.json"
 JAILBREAK = "cards.jailbreak_risk.jailbreak_risk"
 FRR = "cards.harmful_code.frr.frr_cse_benchmark"
 MITRE = "cards.harmful_code.mitre.mitre_cse_benchmark"

@@ -5,9 +5,9 @@
 #include <cmath>
 #include <deque>
 
-#include "core/console_client.hpp"
-#include "core/console_errors.hpp"
-#include "core/url_encoding.hpp"
+#include "mra/core/console/operations.hpp"
+#include "mra/core/console/errors.hpp"
+#include "common/http/url_encoding.hpp"
 
 namespace velora::core::console {
 namespace {

@@ -1,10 +1,10 @@
 // Statements, escaping and the runtime's text rules the console client relies on.
 #include <gtest/gtest.h>
 
-#include "core/console_errors.hpp"
-#include "core/console_json.hpp"
-#include "core/console_statements.hpp"
-#include "core/url_encoding.hpp"
+#include "mra/core/console/errors.hpp"
+#include "mra/core/console/json.hpp"
+#include "mra/core/console/statements.hpp"
+#include "common/http/url_encoding.hpp"
 
 namespace velora::core::console {
 namespace {

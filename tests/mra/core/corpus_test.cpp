@@ -1,4 +1,4 @@
-#include "core/corpus.hpp"
+#include "mra/core/report/corpus.hpp"
 
 #include <cmath>
 #include <fstream>
@@ -6,8 +6,8 @@
 
 #include <gtest/gtest.h>
 
-#include "core/percentile.hpp"
-#include "core/risk_catalogue.hpp"
+#include "mra/core/report/percentile.hpp"
+#include "mra/core/risk_catalogue.hpp"
 
 namespace velora::core {
 namespace {

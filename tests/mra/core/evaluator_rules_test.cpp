@@ -1,4 +1,4 @@
-#include "core/evaluator_rules.hpp"
+#include "mra/core/evaluator_rules.hpp"
 
 #include <cstdlib>
 #include <initializer_list>

@@ -6,11 +6,11 @@
 
 #include <gtest/gtest.h>
 
-#include "core/console_urls.hpp"
-#include "core/log_format.hpp"
-#include "core/pytext.hpp"
-#include "core/risk_catalogue.hpp"
-#include "core/score_string.hpp"
+#include "mra/core/console/urls.hpp"
+#include "common/log_format.hpp"
+#include "common/pytext.hpp"
+#include "mra/core/risk_catalogue.hpp"
+#include "mra/core/score_string.hpp"
 
 namespace velora::core {
 namespace {

@@ -1,10 +1,10 @@
-#include "core/rating.hpp"
+#include "mra/core/report/rating.hpp"
 
 #include <cmath>
 
 #include <gtest/gtest.h>
 
-#include "core/percentile.hpp"
+#include "mra/core/report/percentile.hpp"
 
 namespace velora::core {
 namespace {

@@ -1,4 +1,4 @@
-#include "core/report_narrative.hpp"
+#include "mra/core/report/narrative.hpp"
 
 #include <gtest/gtest.h>
 

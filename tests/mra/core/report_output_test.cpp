@@ -1,4 +1,4 @@
-#include "core/report_output.hpp"
+#include "mra/core/report/output.hpp"
 
 #include <sys/stat.h>
 #include <unistd.h>

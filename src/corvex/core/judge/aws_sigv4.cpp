@@ -1,4 +1,4 @@
-#include "core/aws_sigv4.hpp"
+#include "corvex/core/judge/aws_sigv4.hpp"
 
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
@@ -12,7 +12,7 @@
 #include <utility>
 #include <vector>
 
-#include "core/url_encoding.hpp"
+#include "common/http/url_encoding.hpp"
 
 namespace velora::core::aws {
 namespace {

@@ -1,4 +1,4 @@
-#include "core/corvex_judge_providers.hpp"
+#include "corvex/core/judge/providers.hpp"
 
 #include <algorithm>
 #include <chrono>
@@ -8,12 +8,12 @@
 
 #include <nlohmann/json.hpp>
 
-#include "core/corvex_error.hpp"
-#include "core/nimbra_inference.hpp"
-#include "core/nimbra_protocol.hpp"
-#include "core/pynum.hpp"
-#include "core/pytext.hpp"
-#include "core/url_encoding.hpp"
+#include "corvex/core/error.hpp"
+#include "nimbra/core/inference.hpp"
+#include "nimbra/core/protocol.hpp"
+#include "common/pynum.hpp"
+#include "common/pytext.hpp"
+#include "common/http/url_encoding.hpp"
 
 namespace velora::core::corvex {
 namespace {

@@ -28,10 +28,10 @@
 #include <string_view>
 #include <vector>
 
-#include "core/aws_sigv4.hpp"
-#include "core/corvex_judge.hpp"
-#include "core/http_retry.hpp"
-#include "core/log_sink.hpp"
+#include "corvex/core/judge/aws_sigv4.hpp"
+#include "corvex/core/judge/verdicts.hpp"
+#include "common/http/retry.hpp"
+#include "common/log_sink.hpp"
 
 namespace velora::core::corvex {
 

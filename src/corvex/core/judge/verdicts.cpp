@@ -1,4 +1,4 @@
-#include "core/corvex_judge.hpp"
+#include "corvex/core/judge/verdicts.hpp"
 
 #include <algorithm>
 #include <cctype>
@@ -6,8 +6,8 @@
 #include <fstream>
 #include <sstream>
 
-#include "core/corvex_error.hpp"
-#include "core/nimbra_protocol.hpp"
+#include "corvex/core/error.hpp"
+#include "nimbra/core/protocol.hpp"
 
 namespace velora::core::corvex {
 namespace {

@@ -28,8 +28,8 @@
 #include <string_view>
 #include <vector>
 
-#include "core/corvex_catalog.hpp"
-#include "core/log_sink.hpp"
+#include "corvex/core/catalog.hpp"
+#include "common/log_sink.hpp"
 
 namespace velora::core::corvex {
 

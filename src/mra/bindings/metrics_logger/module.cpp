@@ -1,10 +1,10 @@
 // MetricLogger: the package's logger, a thin face over the standard logging logger of the same
 // name, so that callers' handlers and test capture see every line.
-#include "common/py_common.hpp"
+#include "bindings/common/py_common.hpp"
 
 #include <cstdlib>
 
-#include "core/log_format.hpp"
+#include "common/log_format.hpp"
 
 namespace {
 

@@ -1,8 +1,8 @@
 // The risk catalogue: submodules `risk` (RISK_TALMAR_DICO) and `risk_to_cards`.
-#include "common/package_paths.hpp"
-#include "common/py_common.hpp"
+#include "bindings/common/package_paths.hpp"
+#include "bindings/common/py_common.hpp"
 
-#include "core/risk_catalogue.hpp"
+#include "mra/core/risk_catalogue.hpp"
 
 namespace {
 

@@ -1,13 +1,13 @@
 // Reading the benchmark corpus, reading scores back, and rating them against the corpus.
-#include "common/py_common.hpp"
+#include "bindings/common/py_common.hpp"
 
 #include <optional>
 
-#include "core/corpus.hpp"
-#include "core/pytext.hpp"
-#include "core/rating.hpp"
-#include "core/score_string.hpp"
-#include "report_forge/report_forge.hpp"
+#include "mra/core/report/corpus.hpp"
+#include "common/pytext.hpp"
+#include "mra/core/report/rating.hpp"
+#include "mra/core/score_string.hpp"
+#include "mra/bindings/report_forge/report_forge.hpp"
 
 namespace velora::report {
 namespace {

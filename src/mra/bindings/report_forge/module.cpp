@@ -1,10 +1,10 @@
 // report_forge: corpus interpretation, report narrative, reference tables and the PDF generator.
-#include "common/py_common.hpp"
+#include "bindings/common/py_common.hpp"
 
 #include <cerrno>
 
-#include "core/corpus.hpp"
-#include "report_forge/report_forge.hpp"
+#include "mra/core/report/corpus.hpp"
+#include "mra/bindings/report_forge/report_forge.hpp"
 
 void register_corpus_interpretation(py::module_& m);
 void register_report_narrative(py::module_& m);

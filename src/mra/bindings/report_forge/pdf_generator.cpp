@@ -1,12 +1,12 @@
 // PdfGenerator: from results to a PDF file through the report template and WeasyPrint.
-#include "common/py_common.hpp"
+#include "bindings/common/py_common.hpp"
 
 #include <sys/stat.h>
 
 #include <cerrno>
 
-#include "core/report_output.hpp"
-#include "report_forge/report_forge.hpp"
+#include "mra/core/report/output.hpp"
+#include "mra/bindings/report_forge/report_forge.hpp"
 
 namespace velora::report {
 namespace {

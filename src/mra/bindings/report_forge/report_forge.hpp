@@ -2,7 +2,7 @@
 // reading with the runtime's errors, and the module functions that download_pdf calls in C++.
 #pragma once
 
-#include "common/py_common.hpp"
+#include "bindings/common/py_common.hpp"
 
 #include <string>
 #include <vector>

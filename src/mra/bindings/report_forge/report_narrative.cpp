@@ -1,9 +1,9 @@
 // The report's prose: pruning cards without metadata, per-risk introduction and conclusion, and
 // the benchmark summary section.
-#include "common/py_common.hpp"
+#include "bindings/common/py_common.hpp"
 
-#include "core/report_narrative.hpp"
-#include "report_forge/report_forge.hpp"
+#include "mra/core/report/narrative.hpp"
+#include "mra/bindings/report_forge/report_forge.hpp"
 
 namespace velora::report {
 namespace {

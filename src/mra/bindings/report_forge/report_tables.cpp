@@ -1,8 +1,8 @@
 // The reference tables as module constants and as class-level members of PdfGenerator.
-#include "common/py_common.hpp"
+#include "bindings/common/py_common.hpp"
 
-#include "core/report_tables.hpp"
-#include "report_forge/report_forge.hpp"
+#include "mra/core/report/tables.hpp"
+#include "mra/bindings/report_forge/report_forge.hpp"
 
 namespace velora::report {
 namespace {

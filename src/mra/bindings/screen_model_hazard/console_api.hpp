@@ -2,7 +2,7 @@
 // registration code. Arguments and results are Python objects; the work is the core's.
 #pragma once
 
-#include "screen_model_hazard/evaluator.hpp"
+#include "mra/bindings/screen_model_hazard/evaluator.hpp"
 
 namespace velora::smh {
 

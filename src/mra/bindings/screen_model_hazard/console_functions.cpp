@@ -1,10 +1,10 @@
 // Console connection, queries and publishing: Python arguments in, core operations, Python out.
-#include "screen_model_hazard/console_api.hpp"
+#include "mra/bindings/screen_model_hazard/console_api.hpp"
 
 #include <optional>
 
-#include "screen_model_hazard/console_support.hpp"
-#include "screen_model_hazard/module_state.hpp"
+#include "mra/bindings/screen_model_hazard/console_support.hpp"
+#include "mra/bindings/screen_model_hazard/module_state.hpp"
 
 namespace velora::smh {
 namespace {

@@ -1,10 +1,10 @@
 // Runs against the governance console: stored results are reused, only the missing risk
 // dimensions are evaluated, and every new metric value is published before the run returns.
-#include "screen_model_hazard/console_api.hpp"
-#include "screen_model_hazard/console_support.hpp"
-#include "screen_model_hazard/module_state.hpp"
-#include "screen_model_hazard/result_shaping.hpp"
-#include "screen_model_hazard/risk_catalogue_access.hpp"
+#include "mra/bindings/screen_model_hazard/console_api.hpp"
+#include "mra/bindings/screen_model_hazard/console_support.hpp"
+#include "mra/bindings/screen_model_hazard/module_state.hpp"
+#include "mra/bindings/screen_model_hazard/result_shaping.hpp"
+#include "mra/bindings/screen_model_hazard/risk_catalogue_access.hpp"
 
 namespace velora::smh {
 namespace {

@@ -1,4 +1,4 @@
-#include "screen_model_hazard/console_support.hpp"
+#include "mra/bindings/screen_model_hazard/console_support.hpp"
 
 #include <climits>
 #include <optional>

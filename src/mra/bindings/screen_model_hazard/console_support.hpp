@@ -3,15 +3,15 @@
 // the translation of the core's console errors into the Python kinds the contract names.
 #pragma once
 
-#include "common/py_common.hpp"
+#include "bindings/common/py_common.hpp"
 
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "core/console_client.hpp"
-#include "core/console_errors.hpp"
-#include "core/http_client.hpp"
+#include "mra/core/console/operations.hpp"
+#include "mra/core/console/errors.hpp"
+#include "common/http/client.hpp"
 
 namespace velora::smh::console {
 

@@ -1,6 +1,6 @@
-#include "screen_model_hazard/dataset_loading.hpp"
+#include "mra/bindings/screen_model_hazard/dataset_loading.hpp"
 
-#include "screen_model_hazard/module_state.hpp"
+#include "mra/bindings/screen_model_hazard/module_state.hpp"
 
 namespace velora::smh {
 namespace {

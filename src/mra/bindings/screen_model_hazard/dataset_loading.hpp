@@ -1,7 +1,7 @@
 // Loading one card's test set from the evaluation library.
 #pragma once
 
-#include "common/py_common.hpp"
+#include "bindings/common/py_common.hpp"
 
 namespace velora::smh {
 

@@ -1,7 +1,7 @@
 // The default scoring function: every prompt sent to the model through the inference SDK.
-#include "screen_model_hazard/dataset_loading.hpp"
-#include "screen_model_hazard/evaluator.hpp"
-#include "screen_model_hazard/module_state.hpp"
+#include "mra/bindings/screen_model_hazard/dataset_loading.hpp"
+#include "mra/bindings/screen_model_hazard/evaluator.hpp"
+#include "mra/bindings/screen_model_hazard/module_state.hpp"
 
 namespace velora::smh {
 namespace {

@@ -1,11 +1,11 @@
 // Construction, validation and the evaluation run of EvaluateFMRisk.
-#include "screen_model_hazard/evaluator.hpp"
+#include "mra/bindings/screen_model_hazard/evaluator.hpp"
 
-#include "core/evaluator_rules.hpp"
-#include "screen_model_hazard/dataset_loading.hpp"
-#include "screen_model_hazard/module_state.hpp"
-#include "screen_model_hazard/result_shaping.hpp"
-#include "screen_model_hazard/risk_catalogue_access.hpp"
+#include "mra/core/evaluator_rules.hpp"
+#include "mra/bindings/screen_model_hazard/dataset_loading.hpp"
+#include "mra/bindings/screen_model_hazard/module_state.hpp"
+#include "mra/bindings/screen_model_hazard/result_shaping.hpp"
+#include "mra/bindings/screen_model_hazard/risk_catalogue_access.hpp"
 
 namespace velora::smh {
 namespace {

@@ -2,7 +2,7 @@
 // construction and read by the run, card, scoring and report steps.
 #pragma once
 
-#include "common/py_common.hpp"
+#include "bindings/common/py_common.hpp"
 
 namespace velora::smh {
 

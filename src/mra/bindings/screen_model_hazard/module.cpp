@@ -1,7 +1,7 @@
 // screen_model_hazard: the risk evaluator and its module-level functions.
-#include "common/py_common.hpp"
+#include "bindings/common/py_common.hpp"
 
-#include "screen_model_hazard/module_state.hpp"
+#include "mra/bindings/screen_model_hazard/module_state.hpp"
 
 void register_result_shaping(py::module_& m);
 void register_dataset_loading(py::module_& m);

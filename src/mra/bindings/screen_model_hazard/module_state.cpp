@@ -1,4 +1,4 @@
-#include "screen_model_hazard/module_state.hpp"
+#include "mra/bindings/screen_model_hazard/module_state.hpp"
 
 namespace velora::smh {
 

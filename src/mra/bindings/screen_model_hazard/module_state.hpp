@@ -1,7 +1,7 @@
 // What the files of the screen_model_hazard module share.
 #pragma once
 
-#include "common/py_common.hpp"
+#include "bindings/common/py_common.hpp"
 
 namespace velora::smh {
 

@@ -1,9 +1,9 @@
 // Handing the results over to the report generator.
 #include <ctime>
 
-#include "core/report_dates.hpp"
-#include "screen_model_hazard/evaluator.hpp"
-#include "screen_model_hazard/result_shaping.hpp"
+#include "mra/core/report/dates.hpp"
+#include "mra/bindings/screen_model_hazard/evaluator.hpp"
+#include "mra/bindings/screen_model_hazard/result_shaping.hpp"
 
 namespace velora::smh {
 

@@ -1,10 +1,10 @@
-#include "screen_model_hazard/result_shaping.hpp"
+#include "mra/bindings/screen_model_hazard/result_shaping.hpp"
 
 #include <cmath>
 
-#include "core/pynum.hpp"
-#include "core/score_string.hpp"
-#include "screen_model_hazard/module_state.hpp"
+#include "common/pynum.hpp"
+#include "mra/core/score_string.hpp"
+#include "mra/bindings/screen_model_hazard/module_state.hpp"
 
 namespace velora::smh {
 namespace {

@@ -1,7 +1,7 @@
 // Turning raw metric output into the shapes that are stored, published and reported.
 #pragma once
 
-#include "common/py_common.hpp"
+#include "bindings/common/py_common.hpp"
 
 namespace velora::smh {
 

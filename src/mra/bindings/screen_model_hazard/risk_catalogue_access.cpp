@@ -1,6 +1,6 @@
-#include "screen_model_hazard/risk_catalogue_access.hpp"
+#include "mra/bindings/screen_model_hazard/risk_catalogue_access.hpp"
 
-#include "screen_model_hazard/module_state.hpp"
+#include "mra/bindings/screen_model_hazard/module_state.hpp"
 
 namespace velora::smh {
 namespace {

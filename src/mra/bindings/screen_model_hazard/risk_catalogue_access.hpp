@@ -1,7 +1,7 @@
 // What the risk catalogue offers, read through its Python module on every call.
 #pragma once
 
-#include "common/py_common.hpp"
+#include "bindings/common/py_common.hpp"
 
 namespace velora::smh {
 

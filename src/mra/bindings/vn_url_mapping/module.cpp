@@ -1,7 +1,7 @@
 // get_iam_url_from_vn_url: the token endpoint that serves a governance console.
-#include "common/py_common.hpp"
+#include "bindings/common/py_common.hpp"
 
-#include "core/console_urls.hpp"
+#include "mra/core/console/urls.hpp"
 
 PYBIND11_MODULE(vn_url_mapping, m) {
     m.doc() = "Mapping from governance-console URLs to identity-service token endpoints.";

@@ -1,8 +1,8 @@
-#include "core/console_answers.hpp"
+#include "mra/core/console/answers.hpp"
 
 #include <string>
 
-#include "core/console_errors.hpp"
+#include "mra/core/console/errors.hpp"
 
 namespace velora::core::console {
 namespace {

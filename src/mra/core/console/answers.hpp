@@ -9,8 +9,8 @@
 #include <utility>
 #include <vector>
 
-#include "core/console_json.hpp"
-#include "core/log_sink.hpp"
+#include "mra/core/console/json.hpp"
+#include "common/log_sink.hpp"
 
 namespace velora::core::console {
 

@@ -1,11 +1,11 @@
-#include "core/console_json.hpp"
+#include "mra/core/console/json.hpp"
 
 #include <charconv>
 #include <cmath>
 #include <limits>
 
-#include "core/console_errors.hpp"
-#include "core/pytext.hpp"
+#include "mra/core/console/errors.hpp"
+#include "common/pytext.hpp"
 
 namespace velora::core::console {
 namespace {

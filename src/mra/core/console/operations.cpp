@@ -1,10 +1,10 @@
-#include "core/console_client.hpp"
+#include "mra/core/console/operations.hpp"
 
-#include "core/console_answers.hpp"
-#include "core/console_errors.hpp"
-#include "core/console_requests.hpp"
-#include "core/console_statements.hpp"
-#include "core/url_encoding.hpp"
+#include "mra/core/console/answers.hpp"
+#include "mra/core/console/errors.hpp"
+#include "mra/core/console/requests.hpp"
+#include "mra/core/console/statements.hpp"
+#include "common/http/url_encoding.hpp"
 
 namespace velora::core::console {
 namespace {

@@ -14,10 +14,10 @@
 #include <variant>
 #include <vector>
 
-#include "core/console_json.hpp"
-#include "core/console_payloads.hpp"
-#include "core/http_client.hpp"
-#include "core/log_sink.hpp"
+#include "mra/core/console/json.hpp"
+#include "mra/core/console/payloads.hpp"
+#include "common/http/client.hpp"
+#include "common/log_sink.hpp"
 
 namespace velora::core::console {
 

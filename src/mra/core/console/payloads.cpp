@@ -1,9 +1,9 @@
-#include "core/console_payloads.hpp"
+#include "mra/core/console/payloads.hpp"
 
 #include <cmath>
 
-#include "core/console_errors.hpp"
-#include "core/pynum.hpp"
+#include "mra/core/console/errors.hpp"
+#include "common/pynum.hpp"
 
 namespace velora::core::console {
 namespace {

@@ -7,8 +7,8 @@
 #include <string_view>
 #include <variant>
 
-#include "core/console_json.hpp"
-#include "core/http_client.hpp"
+#include "mra/core/console/json.hpp"
+#include "common/http/client.hpp"
 
 namespace velora::core::console {
 

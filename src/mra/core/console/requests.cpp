@@ -1,6 +1,6 @@
-#include "core/console_requests.hpp"
+#include "mra/core/console/requests.hpp"
 
-#include "core/url_encoding.hpp"
+#include "common/http/url_encoding.hpp"
 
 namespace velora::core::console {
 namespace {

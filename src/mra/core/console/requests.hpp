@@ -15,7 +15,7 @@
 #include <string>
 #include <string_view>
 
-#include "core/http_client.hpp"
+#include "common/http/client.hpp"
 
 namespace velora::core::console {
 

@@ -1,7 +1,7 @@
-#include "core/console_statements.hpp"
+#include "mra/core/console/statements.hpp"
 
-#include "core/console_json.hpp"
-#include "core/url_encoding.hpp"
+#include "mra/core/console/json.hpp"
+#include "common/http/url_encoding.hpp"
 
 namespace velora::core::console {
 

@@ -1,4 +1,4 @@
-#include "core/console_urls.hpp"
+#include "mra/core/console/urls.hpp"
 
 #include <array>
 #include <cstdlib>

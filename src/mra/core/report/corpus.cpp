@@ -1,4 +1,4 @@
-#include "core/corpus.hpp"
+#include "mra/core/report/corpus.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -8,8 +8,8 @@
 #include <cstring>
 #include <unordered_set>
 
-#include "core/pynum.hpp"
-#include "core/pytext.hpp"
+#include "common/pynum.hpp"
+#include "common/pytext.hpp"
 
 namespace velora::core {
 namespace {

@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "core/log_sink.hpp"
+#include "common/log_sink.hpp"
 
 namespace velora::core {
 

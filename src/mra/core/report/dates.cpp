@@ -1,4 +1,4 @@
-#include "core/report_dates.hpp"
+#include "mra/core/report/dates.hpp"
 
 namespace velora::core {
 namespace {

@@ -1,6 +1,6 @@
-#include "core/report_narrative.hpp"
+#include "mra/core/report/narrative.hpp"
 
-#include "core/report_tables.hpp"
+#include "mra/core/report/tables.hpp"
 
 #include <algorithm>
 

@@ -1,4 +1,4 @@
-#include "core/report_output.hpp"
+#include "mra/core/report/output.hpp"
 
 #include <fcntl.h>
 #include <unistd.h>

@@ -1,4 +1,4 @@
-#include "core/percentile.hpp"
+#include "mra/core/report/percentile.hpp"
 
 #include <algorithm>
 #include <cmath>

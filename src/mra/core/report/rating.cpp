@@ -1,7 +1,7 @@
-#include "core/rating.hpp"
+#include "mra/core/report/rating.hpp"
 
-#include "core/percentile.hpp"
-#include "core/pynum.hpp"
+#include "mra/core/report/percentile.hpp"
+#include "common/pynum.hpp"
 
 namespace velora::core {
 

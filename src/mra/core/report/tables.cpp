@@ -1,4 +1,4 @@
-#include "core/report_tables.hpp"
+#include "mra/core/report/tables.hpp"
 
 namespace velora::core {
 
