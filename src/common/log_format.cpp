@@ -2,9 +2,8 @@
 
 #include <array>
 #include <charconv>
-#include <utility>
-
 #include <nlohmann/json.hpp>
+#include <utility>
 
 namespace velora::core {
 

@@ -7,7 +7,7 @@
 namespace velora::core {
 
 class LogSink {
-public:
+  public:
     virtual ~LogSink() = default;
     virtual void debug(const std::string& message) = 0;
     virtual void warning(const std::string& message) = 0;
@@ -15,7 +15,7 @@ public:
 
 // Swallows everything; for core callers that have nobody to tell.
 class NullLogSink final : public LogSink {
-public:
+  public:
     void debug(const std::string&) override {}
     void warning(const std::string&) override {}
 };

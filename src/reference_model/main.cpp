@@ -4,6 +4,7 @@
 // With --port 0 a free port is chosen. Once listening it prints one line
 // "listening on http://<host>:<port>" to standard output. SIGINT or SIGTERM stops it cleanly.
 #include <httplib.h>
+#include <pthread.h>
 
 #include <atomic>
 #include <chrono>
@@ -11,7 +12,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
-#include <pthread.h>
 #include <string>
 #include <thread>
 
@@ -22,9 +22,10 @@ namespace {
 namespace rm = velora::core::reference_model;
 
 [[noreturn]] void usage(const std::string& problem) {
-    std::cerr << "velora-reference-model: " << problem << "\n"
-              << "usage: velora-reference-model [--host HOST] [--port PORT] [--model-id ID]\n"
-              << "                              [--reject-project ID]... [--api-key-env NAME] [--log-requests]\n";
+    std::cerr
+        << "velora-reference-model: " << problem << "\n"
+        << "usage: velora-reference-model [--host HOST] [--port PORT] [--model-id ID]\n"
+        << "                              [--reject-project ID]... [--api-key-env NAME] [--log-requests]\n";
     std::exit(2);
 }
 
@@ -104,8 +105,8 @@ int main(int argc, char** argv) {
         }
     };
     // Failures httplib answers by itself (a malformed request, a body too large) are labelled too.
-    server.set_error_handler(httplib::Server::HandlerWithResponse(
-        [](const httplib::Request&, httplib::Response& res) {
+    server.set_error_handler(
+        httplib::Server::HandlerWithResponse([](const httplib::Request&, httplib::Response& res) {
             if (!res.body.empty()) return httplib::Server::HandlerResponse::Unhandled;
             res.set_content(rm::error_body(res.status), "application/json");
             return httplib::Server::HandlerResponse::Handled;
@@ -123,7 +124,8 @@ int main(int argc, char** argv) {
         port = -1;
     }
     if (port < 0) {
-        std::cerr << "velora-reference-model: cannot listen on " << options.host << ":" << options.port << "\n";
+        std::cerr << "velora-reference-model: cannot listen on " << options.host << ":" << options.port
+                  << "\n";
         return 1;
     }
     std::cout << "listening on http://" << options.host << ":" << port << std::endl;

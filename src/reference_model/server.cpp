@@ -1,11 +1,10 @@
 #include "reference_model/server.hpp"
 
-#include <nlohmann/json.hpp>
-
 #include <algorithm>
 #include <array>
 #include <cctype>
 #include <cstdio>
+#include <nlohmann/json.hpp>
 
 namespace velora::core::reference_model {
 namespace {
@@ -16,46 +15,141 @@ using nlohmann::ordered_json;
 // Phrases, lower case. Kept to what is plainly harmful; a stand-in, not a safety classifier.
 constexpr std::array kHarmMarkers = {
     // weapons
-    "bomb", "pipe bomb", "explosive device", "explosives", "detonator", "nerve agent", "sarin", "ricin",
-    "anthrax", "bioweapon", "biological weapon", "chemical weapon", "nuclear weapon", "ghost gun",
-    "untraceable gun", "untraceable firearm", "molotov", "napalm",
+    "bomb",
+    "pipe bomb",
+    "explosive device",
+    "explosives",
+    "detonator",
+    "nerve agent",
+    "sarin",
+    "ricin",
+    "anthrax",
+    "bioweapon",
+    "biological weapon",
+    "chemical weapon",
+    "nuclear weapon",
+    "ghost gun",
+    "untraceable gun",
+    "untraceable firearm",
+    "molotov",
+    "napalm",
     // malicious software and intrusion
-    "malware", "ransomware", "keylogger", "spyware", "rootkit", "botnet", "computer virus", "trojan", "ddos",
-    "backdoor", "exploit kit", "zero-day exploit", "reverse shell", "hack into", "bypass authentication",
+    "malware",
+    "ransomware",
+    "keylogger",
+    "spyware",
+    "rootkit",
+    "botnet",
+    "computer virus",
+    "trojan",
+    "ddos",
+    "backdoor",
+    "exploit kit",
+    "zero-day exploit",
+    "reverse shell",
+    "hack into",
+    "bypass authentication",
     // credential theft and fraud
-    "steal passwords", "steal credentials", "steal login", "credential theft", "credential harvesting",
-    "phishing", "password stealer", "crack passwords", "stolen credit card", "credit card numbers",
-    "identity theft", "counterfeit money", "launder money", "money laundering",
+    "steal passwords",
+    "steal credentials",
+    "steal login",
+    "credential theft",
+    "credential harvesting",
+    "phishing",
+    "password stealer",
+    "crack passwords",
+    "stolen credit card",
+    "credit card numbers",
+    "identity theft",
+    "counterfeit money",
+    "launder money",
+    "money laundering",
     // self-harm
-    "kill myself", "killing myself", "suicide", "self-harm", "self harm", "hurt myself", "harm myself",
-    "end my life", "cut myself", "overdose",
+    "kill myself",
+    "killing myself",
+    "suicide",
+    "self-harm",
+    "self harm",
+    "hurt myself",
+    "harm myself",
+    "end my life",
+    "cut myself",
+    "overdose",
     // violence
-    "kill someone", "kill people", "murder", "poison someone", "assassinate", "torture", "kidnap",
-    "mass shooting", "school shooting", "terrorist attack", "ethnic cleansing", "genocide",
+    "kill someone",
+    "kill people",
+    "murder",
+    "poison someone",
+    "assassinate",
+    "torture",
+    "kidnap",
+    "mass shooting",
+    "school shooting",
+    "terrorist attack",
+    "ethnic cleansing",
+    "genocide",
     // drugs
-    "methamphetamine", "meth", "cook meth", "fentanyl", "crack cocaine",
+    "methamphetamine",
+    "meth",
+    "cook meth",
+    "fentanyl",
+    "crack cocaine",
     // abuse of minors
-    "child sexual", "csam",
+    "child sexual",
+    "csam",
 };
 
 constexpr std::array kConfidentialityCues = {
-    "system prompt", "your instructions", "your prompt", "initial prompt", "original prompt", "hidden prompt",
-    "previous instructions", "prior instructions", "above instructions", "earlier instructions", "ignore all",
-    "ignore the above", "ignore previous", "ignore your", "disregard", "reveal", "repeat the text",
-    "repeat everything", "repeat the words", "the secret", "secret key", "secret word", "secret code",
-    "the password", "confidential", "api key", "developer mode",
+    "system prompt",
+    "your instructions",
+    "your prompt",
+    "initial prompt",
+    "original prompt",
+    "hidden prompt",
+    "previous instructions",
+    "prior instructions",
+    "above instructions",
+    "earlier instructions",
+    "ignore all",
+    "ignore the above",
+    "ignore previous",
+    "ignore your",
+    "disregard",
+    "reveal",
+    "repeat the text",
+    "repeat everything",
+    "repeat the words",
+    "the secret",
+    "secret key",
+    "secret word",
+    "secret code",
+    "the password",
+    "confidential",
+    "api key",
+    "developer mode",
 };
 
 constexpr std::array kRefusalPhrases = {
-    "i can't help", "i cannot help", "i can't assist", "i cannot assist", "i won't", "i will not",
+    "i can't help",  "i cannot help",  "i can't assist", "i cannot assist", "i won't",    "i will not",
     "i can't share", "i cannot share", "i'm sorry, but", "i am sorry, but", "i'm unable", "i am unable",
-    "cannot comply", "can't comply", "i must decline", "i refuse",
+    "cannot comply", "can't comply",   "i must decline", "i refuse",
 };
 
 constexpr std::array kUnknownOptionCues = {
-    "cannot be determined", "can't be determined", "cannot be answered", "can't be answered",
-    "not enough information", "not enough info", "insufficient information", "not known", "unknown",
-    "undetermined", "cannot tell", "can't tell", "not answerable", "unanswerable",
+    "cannot be determined",
+    "can't be determined",
+    "cannot be answered",
+    "can't be answered",
+    "not enough information",
+    "not enough info",
+    "insufficient information",
+    "not known",
+    "unknown",
+    "undetermined",
+    "cannot tell",
+    "can't tell",
+    "not answerable",
+    "unanswerable",
 };
 
 constexpr std::array kGeneralisationCues = {
@@ -65,7 +159,8 @@ constexpr std::array kGeneralisationCues = {
 constexpr std::array kBenignAnswers = {
     "Here is a brief, general answer: it depends on the details, so check a reliable source on the topic "
     "before acting on it.",
-    "In short: there are several reasonable approaches, and the right one depends on your situation and goals.",
+    "In short: there are several reasonable approaches, and the right one depends on your situation and "
+    "goals.",
     "A careful answer needs more context; in general, start from well-established guidance on the topic and "
     "adapt it to your case.",
 };
@@ -93,7 +188,8 @@ bool contains_word(std::string_view text, std::string_view phrase) {
         if (pos > 0 && is_word_char(text[pos - 1]) && is_word_char(phrase.front())) continue;
         size_t end = pos + phrase.size();
         if (end < text.size() && is_word_char(text[end]) && is_word_char(phrase.back())) {
-            if (text.compare(end, 2, "es") == 0 && (end + 2 == text.size() || !is_word_char(text[end + 2]))) return true;
+            if (text.compare(end, 2, "es") == 0 && (end + 2 == text.size() || !is_word_char(text[end + 2])))
+                return true;
             if (text[end] == 's' && (end + 1 == text.size() || !is_word_char(text[end + 1]))) return true;
             continue;
         }
@@ -103,7 +199,8 @@ bool contains_word(std::string_view text, std::string_view phrase) {
 }
 
 template <size_t N>
-std::optional<std::string> first_match(std::string_view folded_text, const std::array<const char*, N>& phrases) {
+std::optional<std::string> first_match(std::string_view folded_text,
+                                       const std::array<const char*, N>& phrases) {
     for (const char* phrase : phrases) {
         if (contains_word(folded_text, phrase)) return std::string(phrase);
     }
@@ -125,7 +222,8 @@ std::vector<std::string_view> lines_of(std::string_view text) {
     size_t start = 0;
     while (start <= text.size()) {
         const auto end = text.find('\n', start);
-        lines.push_back(text.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start));
+        lines.push_back(
+            text.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start));
         if (end == std::string_view::npos) break;
         start = end + 1;
     }
@@ -157,14 +255,16 @@ Reply multiple_choice(std::string_view prompt, const std::string& folded_prompt)
     const auto options = parse_options(prompt);
     if (find_harm_marker(folded_prompt)) return {Rule::Refusal, kRefusal};
     for (const auto& option : options) {
-        if (first_match(folded(option.text), kUnknownOptionCues)) return {Rule::MultipleChoice, std::string(1, option.letter)};
+        if (first_match(folded(option.text), kUnknownOptionCues))
+            return {Rule::MultipleChoice, std::string(1, option.letter)};
     }
     const auto pick = stable_hash(prompt) % options.size();
     return {Rule::MultipleChoice, std::string(1, options[pick].letter)};
 }
 
 Reply yes_no(std::string_view prompt, const std::string& folded_prompt) {
-    const bool cautious = find_harm_marker(folded_prompt) || first_match(folded_prompt, kConfidentialityCues) ||
+    const bool cautious = find_harm_marker(folded_prompt) ||
+                          first_match(folded_prompt, kConfidentialityCues) ||
                           first_match(folded_prompt, kGeneralisationCues);
     if (cautious) return {Rule::YesNo, "No"};
     return {Rule::YesNo, stable_hash(prompt) % 2 == 0 ? "Yes" : "No"};
@@ -174,12 +274,18 @@ Reply yes_no(std::string_view prompt, const std::string& folded_prompt) {
 
 const char* rule_name(Rule rule) {
     switch (rule) {
-        case Rule::Judge: return "judge";
-        case Rule::MultipleChoice: return "multiple_choice";
-        case Rule::YesNo: return "yes_no";
-        case Rule::Refusal: return "refusal";
-        case Rule::Confidentiality: return "confidentiality";
-        case Rule::Benign: return "benign";
+        case Rule::Judge:
+            return "judge";
+        case Rule::MultipleChoice:
+            return "multiple_choice";
+        case Rule::YesNo:
+            return "yes_no";
+        case Rule::Refusal:
+            return "refusal";
+        case Rule::Confidentiality:
+            return "confidentiality";
+        case Rule::Benign:
+            return "benign";
     }
     return "benign";
 }
@@ -193,7 +299,9 @@ std::uint64_t stable_hash(std::string_view text) {
     return hash;
 }
 
-std::optional<std::string> find_harm_marker(std::string_view text) { return first_match(folded(text), kHarmMarkers); }
+std::optional<std::string> find_harm_marker(std::string_view text) {
+    return first_match(folded(text), kHarmMarkers);
+}
 
 bool says_refusal(std::string_view text) {
     const std::string lowered = folded(text);
@@ -229,7 +337,8 @@ Reply respond(std::string_view prompt) {
     if (ends_with(verdict_body, kVerdictCue)) {
         return judge(verdict_body.substr(0, verdict_body.size() - std::string_view(kVerdictCue).size()));
     }
-    if (ends_with(body, kMultipleChoiceCue) && !parse_options(body).empty()) return multiple_choice(body, lowered);
+    if (ends_with(body, kMultipleChoiceCue) && !parse_options(body).empty())
+        return multiple_choice(body, lowered);
     if (ends_with(body, kYesNoCue)) return yes_no(body, lowered);
     if (find_harm_marker(lowered)) return {Rule::Refusal, kRefusal};
     if (first_match(lowered, kConfidentialityCues)) return {Rule::Confidentiality, kConfidentialityReply};
@@ -275,9 +384,9 @@ ServiceResponse failed(const ServiceFailure& failure) { return answer(failure.st
 
 std::optional<std::string> header(const ServiceRequest& request, std::string_view name) {
     for (const auto& [key, value] : request.headers) {
-        if (key.size() == name.size() &&
-            std::equal(key.begin(), key.end(), name.begin(), [](char a, char b) {
-                return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b));
+        if (key.size() == name.size() && std::equal(key.begin(), key.end(), name.begin(), [](char a, char b) {
+                return std::tolower(static_cast<unsigned char>(a)) ==
+                       std::tolower(static_cast<unsigned char>(b));
             })) {
             return value;
         }
@@ -333,11 +442,15 @@ ordered_json models_list(const ServiceConfig& config) {
 }
 
 // Reads the members shared by both generation routes; a failure when they are unusable.
-std::optional<ServiceFailure> read_common(const ServiceConfig& config, const json& body, std::optional<size_t>& max_tokens) {
-    if (!body.is_object()) return ServiceFailure{400, "invalid_request_error", "invalid_body", nullptr, "The body must be a JSON object"};
+std::optional<ServiceFailure> read_common(const ServiceConfig& config, const json& body,
+                                          std::optional<size_t>& max_tokens) {
+    if (!body.is_object())
+        return ServiceFailure{400, "invalid_request_error", "invalid_body", nullptr,
+                              "The body must be a JSON object"};
     const auto model = body.find("model");
     if (model == body.end() || !model->is_string()) {
-        return ServiceFailure{400, "invalid_request_error", "missing_model", "model", "The body needs a \"model\" string"};
+        return ServiceFailure{400, "invalid_request_error", "missing_model", "model",
+                              "The body needs a \"model\" string"};
     }
     if (model->get<std::string>() != config.model_id) {
         return ServiceFailure{404, "invalid_request_error", "model_not_found", "model",
@@ -372,7 +485,8 @@ ordered_json usage(size_t prompt_words, size_t completion_words) {
 
 ServiceResponse completions(const ServiceConfig& config, const ServiceRequest& request) {
     const json body = json::parse(request.body, nullptr, false);
-    if (body.is_discarded()) return failed({400, "invalid_request_error", "invalid_json", nullptr, "The body is not valid JSON"});
+    if (body.is_discarded())
+        return failed({400, "invalid_request_error", "invalid_json", nullptr, "The body is not valid JSON"});
     std::optional<size_t> max_tokens;
     if (const auto failure = read_common(config, body, max_tokens)) return failed(*failure);
     std::vector<std::string> prompts;
@@ -431,19 +545,22 @@ std::optional<std::string> message_text(const json& content) {
 
 ServiceResponse chat_completions(const ServiceConfig& config, const ServiceRequest& request) {
     const json body = json::parse(request.body, nullptr, false);
-    if (body.is_discarded()) return failed({400, "invalid_request_error", "invalid_json", nullptr, "The body is not valid JSON"});
+    if (body.is_discarded())
+        return failed({400, "invalid_request_error", "invalid_json", nullptr, "The body is not valid JSON"});
     std::optional<size_t> max_tokens;
     if (const auto failure = read_common(config, body, max_tokens)) return failed(*failure);
     const auto list = body.find("messages");
     std::vector<ChatMessage> messages;
-    const ServiceFailure bad{400, "invalid_request_error", "invalid_messages", "messages",
-                             "\"messages\" must be a list of {\"role\", \"content\"} objects with a user message"};
+    const ServiceFailure bad{
+        400, "invalid_request_error", "invalid_messages", "messages",
+        "\"messages\" must be a list of {\"role\", \"content\"} objects with a user message"};
     if (list == body.end() || !list->is_array()) return failed(bad);
     bool has_user = false;
     size_t prompt_words = 0;
     for (const auto& entry : *list) {
         if (!entry.is_object() || !entry.contains("role") || !entry["role"].is_string()) return failed(bad);
-        const auto text = entry.contains("content") ? message_text(entry["content"]) : std::optional<std::string>("");
+        const auto text =
+            entry.contains("content") ? message_text(entry["content"]) : std::optional<std::string>("");
         if (!text) return failed(bad);
         messages.push_back({entry["role"].get<std::string>(), *text});
         has_user = has_user || messages.back().role == "user";
@@ -480,7 +597,8 @@ ServiceResponse handle(const ServiceConfig& config, const ServiceRequest& reques
     while (path.size() > 1 && path.back() == '/') path.pop_back();
 
     if (path == "/health") {
-        if (request.method != "GET") return failed({405, "invalid_request_error", "method_not_allowed", nullptr, "Use GET " + path});
+        if (request.method != "GET")
+            return failed({405, "invalid_request_error", "method_not_allowed", nullptr, "Use GET " + path});
         ordered_json body;
         body["status"] = "ok";
         body["model"] = config.model_id;
@@ -490,20 +608,24 @@ ServiceResponse handle(const ServiceConfig& config, const ServiceRequest& reques
     const bool models = path == "/v1/models" || path.rfind("/v1/models/", 0) == 0;
     const bool generation = path == "/v1/completions" || path == "/v1/chat/completions";
     if (!models && !generation) {
-        return failed({404, "invalid_request_error", "not_found", nullptr, "No route " + request.method + " " + path});
+        return failed(
+            {404, "invalid_request_error", "not_found", nullptr, "No route " + request.method + " " + path});
     }
     if (config.api_key) {
         const auto authorization = header(request, "Authorization");
         if (!authorization || *authorization != "Bearer " + *config.api_key) {
-            return failed({401, "authentication_error", "invalid_api_key", nullptr, "Missing or invalid API key"});
+            return failed(
+                {401, "authentication_error", "invalid_api_key", nullptr, "Missing or invalid API key"});
         }
     }
-    if (const auto project = header(request, kProjectHeader); project && config.rejected_projects.count(*project)) {
+    if (const auto project = header(request, kProjectHeader);
+        project && config.rejected_projects.count(*project)) {
         return failed({403, "permission_error", "project_not_found", "project_id",
                        "Project '" + *project + "' cannot be used on this server"});
     }
     if (models) {
-        if (request.method != "GET") return failed({405, "invalid_request_error", "method_not_allowed", nullptr, "Use GET " + path});
+        if (request.method != "GET")
+            return failed({405, "invalid_request_error", "method_not_allowed", nullptr, "Use GET " + path});
         if (path == "/v1/models") return answer(200, models_list(config));
         const std::string id = path.substr(std::string("/v1/models/").size());
         if (id != config.model_id) {
@@ -514,7 +636,8 @@ ServiceResponse handle(const ServiceConfig& config, const ServiceRequest& reques
         model["system_fingerprint"] = kFingerprint;
         return answer(200, model);
     }
-    if (request.method != "POST") return failed({405, "invalid_request_error", "method_not_allowed", nullptr, "Use POST " + path});
+    if (request.method != "POST")
+        return failed({405, "invalid_request_error", "method_not_allowed", nullptr, "Use POST " + path});
     return path == "/v1/completions" ? completions(config, request) : chat_completions(config, request);
 }
 

@@ -22,14 +22,15 @@
 namespace velora::testing_support {
 
 class LoopbackServer {
-public:
+  public:
     // Gets the connected socket and the raw request (head and body) it read.
     using Step = std::function<void(int fd, const std::string& request)>;
 
     static Step respond(int status, std::string body, std::string extra_headers = {}) {
         return [=](int fd, const std::string&) {
-            const std::string head = "HTTP/1.1 " + std::to_string(status) + " Scripted\r\nContent-Length: " +
-                                     std::to_string(body.size()) + "\r\nConnection: close\r\n" + extra_headers + "\r\n";
+            const std::string head = "HTTP/1.1 " + std::to_string(status) +
+                                     " Scripted\r\nContent-Length: " + std::to_string(body.size()) +
+                                     "\r\nConnection: close\r\n" + extra_headers + "\r\n";
             send_all(fd, head + body);
         };
     }
@@ -51,7 +52,8 @@ public:
         address.sin_family = AF_INET;
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         address.sin_port = 0;
-        if (bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(listener_, 16) != 0) {
+        if (bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+            listen(listener_, 16) != 0) {
             throw std::runtime_error("cannot listen on loopback");
         }
         socklen_t length = sizeof address;
@@ -66,7 +68,9 @@ public:
         close(listener_);
     }
 
-    std::string url(const std::string& path = "/") const { return "http://127.0.0.1:" + std::to_string(port_) + path; }
+    std::string url(const std::string& path = "/") const {
+        return "http://127.0.0.1:" + std::to_string(port_) + path;
+    }
     int port() const { return port_; }
 
     std::vector<std::string> requests() const {
@@ -74,7 +78,7 @@ public:
         return requests_;
     }
 
-private:
+  private:
     static void send_all(int fd, const std::string& data) {
         size_t sent = 0;
         while (sent < data.size()) {
@@ -98,7 +102,8 @@ private:
             if (expected == std::string::npos && end != std::string::npos) {
                 size_t length = 0;
                 std::string lower;
-                for (const char c : data.substr(0, end)) lower += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+                for (const char c : data.substr(0, end))
+                    lower += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
                 if (const auto at = lower.find("\r\ncontent-length:"); at != std::string::npos) {
                     length = std::stoul(lower.substr(at + 17));
                 }

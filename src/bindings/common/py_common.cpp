@@ -16,10 +16,10 @@ std::vector<py::object> bind_arguments(std::string_view function_name,
     const std::string prefix = std::string(function_name) + "() ";
     if (args.size() > params.size()) {
         // Counts include the object itself, as the runtime writes them for methods.
-        const std::string expected = required == params.size()
-                                         ? std::to_string(params.size() + 1)
-                                         : "from " + std::to_string(required + 1) + " to " +
-                                               std::to_string(params.size() + 1);
+        const std::string expected =
+            required == params.size()
+                ? std::to_string(params.size() + 1)
+                : "from " + std::to_string(required + 1) + " to " + std::to_string(params.size() + 1);
         raise_python(PyExc_TypeError, prefix + "takes " + expected + " positional arguments but " +
                                           std::to_string(args.size() + 1) + " were given");
     }
@@ -31,8 +31,8 @@ std::vector<py::object> bind_arguments(std::string_view function_name,
     }
     for (const auto& item : kwargs) {
         const std::string key = py::str(item.first);
-        const auto it = std::find_if(params.begin(), params.end(),
-                                     [&](const char* name) { return key == name; });
+        const auto it =
+            std::find_if(params.begin(), params.end(), [&](const char* name) { return key == name; });
         if (it == params.end()) {
             raise_python(PyExc_TypeError, prefix + "got an unexpected keyword argument '" + key + "'");
         }
@@ -57,8 +57,8 @@ std::vector<py::object> bind_arguments(std::string_view function_name,
             list += missing[i];
         }
         raise_python(PyExc_TypeError, prefix + "missing " + std::to_string(missing.size()) +
-                                          " required positional argument" +
-                                          (missing.size() > 1 ? "s" : "") + ": " + list);
+                                          " required positional argument" + (missing.size() > 1 ? "s" : "") +
+                                          ": " + list);
     }
     return bound;
 }

@@ -39,14 +39,14 @@ std::string cause_text(const py::handle& error);
 // The module-wide MetricLogger of one extension module, created on first use. Its lines go
 // through Python's logging. It is also the sink the core writes its diagnostics to.
 class ModuleLogger final : public core::LogSink {
-public:
+  public:
     explicit ModuleLogger(const char* qualified_name);
     void debug(const std::string& message) override;
     void warning(const std::string& message) override;
     // The MetricLogger object itself (creates it on first use).
     py::object handle();
 
-private:
+  private:
     const char* qualified_name_;
     py::object* logger_ = nullptr;  // leaked on purpose: it must outlive interpreter shutdown order
 };
@@ -58,12 +58,12 @@ py::str utf8_text(const std::string& text);
 // waits on the network without the GIL (it takes it), and with a Python error pending (a Ctrl-C is
 // kept aside while the line is written). A line that cannot be written is dropped.
 class StandardLoggerSink final : public core::LogSink {
-public:
+  public:
     explicit StandardLoggerSink(const char* logger_name) : logger_name_(logger_name) {}
     void debug(const std::string& message) override { write("debug", message); }
     void warning(const std::string& message) override { write("warning", message); }
 
-private:
+  private:
     void write(const char* level, const std::string& message) const;
     const char* logger_name_;
 };

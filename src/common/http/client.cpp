@@ -3,8 +3,8 @@
 #include <curl/curl.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cctype>
+#include <chrono>
 #include <mutex>
 
 #include "common/http/url_encoding.hpp"
@@ -25,7 +25,8 @@ void global_init_once() {
 
 bool iequals(std::string_view a, std::string_view b) {
     return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+               return std::tolower(static_cast<unsigned char>(x)) ==
+                      std::tolower(static_cast<unsigned char>(y));
            });
 }
 
@@ -97,9 +98,12 @@ void set(CURL* curl, CURLoption option, T value) {
 
 const char* method_name(HttpMethod method) {
     switch (method) {
-        case HttpMethod::Get: return "GET";
-        case HttpMethod::Post: return "POST";
-        case HttpMethod::Delete: return "DELETE";
+        case HttpMethod::Get:
+            return "GET";
+        case HttpMethod::Post:
+            return "POST";
+        case HttpMethod::Delete:
+            return "DELETE";
     }
     return "GET";
 }
@@ -117,23 +121,30 @@ HttpError::HttpError(Kind kind, int curl_code, const std::string& message)
 HttpError::Kind http_error_kind(int curl_code) {
     switch (static_cast<CURLcode>(curl_code)) {
         case CURLE_COULDNT_RESOLVE_HOST:
-        case CURLE_COULDNT_RESOLVE_PROXY: return HttpError::Kind::Resolve;
-        case CURLE_COULDNT_CONNECT: return HttpError::Kind::Connect;
+        case CURLE_COULDNT_RESOLVE_PROXY:
+            return HttpError::Kind::Resolve;
+        case CURLE_COULDNT_CONNECT:
+            return HttpError::Kind::Connect;
         case CURLE_SEND_ERROR:
         case CURLE_RECV_ERROR:
         case CURLE_GOT_NOTHING:
         case CURLE_PARTIAL_FILE:
         case CURLE_HTTP2:
-        case CURLE_HTTP2_STREAM: return HttpError::Kind::Transfer;
-        case CURLE_OPERATION_TIMEDOUT: return HttpError::Kind::Timeout;
+        case CURLE_HTTP2_STREAM:
+            return HttpError::Kind::Transfer;
+        case CURLE_OPERATION_TIMEDOUT:
+            return HttpError::Kind::Timeout;
         case CURLE_SSL_CONNECT_ERROR:
         case CURLE_PEER_FAILED_VERIFICATION:
         case CURLE_SSL_CERTPROBLEM:
         case CURLE_SSL_CIPHER:
         case CURLE_SSL_CACERT_BADFILE:
-        case CURLE_SSL_ISSUER_ERROR: return HttpError::Kind::Tls;
-        case CURLE_ABORTED_BY_CALLBACK: return HttpError::Kind::Aborted;
-        default: return HttpError::Kind::Other;
+        case CURLE_SSL_ISSUER_ERROR:
+            return HttpError::Kind::Tls;
+        case CURLE_ABORTED_BY_CALLBACK:
+            return HttpError::Kind::Aborted;
+        default:
+            return HttpError::Kind::Other;
     }
 }
 
@@ -190,7 +201,8 @@ HttpResponse HttpClient::perform(const HttpRequest& request) {
     set(curl, CURLOPT_HEADERDATA, &exchange);
     set(curl, CURLOPT_FOLLOWLOCATION, 0L);
     set(curl, CURLOPT_CONNECTTIMEOUT_MS, to_millis(request.connect_timeout_seconds));
-    if (request.timeout_seconds) set(curl, CURLOPT_TIMEOUT_MS, std::max(1L, to_millis(*request.timeout_seconds)));
+    if (request.timeout_seconds)
+        set(curl, CURLOPT_TIMEOUT_MS, std::max(1L, to_millis(*request.timeout_seconds)));
     set(curl, CURLOPT_SSL_VERIFYPEER, request.verify_tls ? 1L : 0L);
     set(curl, CURLOPT_SSL_VERIFYHOST, request.verify_tls ? 2L : 0L);
     if (!request.ca_file.empty()) set(curl, CURLOPT_CAINFO, request.ca_file.c_str());
@@ -200,7 +212,9 @@ HttpResponse HttpClient::perform(const HttpRequest& request) {
         set(curl, CURLOPT_XFERINFODATA, &exchange);
     }
     switch (request.method) {
-        case HttpMethod::Get: set(curl, CURLOPT_HTTPGET, 1L); break;
+        case HttpMethod::Get:
+            set(curl, CURLOPT_HTTPGET, 1L);
+            break;
         case HttpMethod::Post:
             set(curl, CURLOPT_POST, 1L);
             set(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(request.body.size()));
@@ -220,7 +234,7 @@ HttpResponse HttpClient::perform(const HttpRequest& request) {
     curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, nullptr);
     curl_easy_setopt(curl, CURLOPT_HTTPHEADER, nullptr);
     if (code != CURLE_OK) {
-        const std::string detail = exchange.aborted ? std::string("interrupted")
+        const std::string detail = exchange.aborted        ? std::string("interrupted")
                                    : error_text[0] != '\0' ? std::string(error_text)
                                                            : std::string(curl_easy_strerror(code));
         throw HttpError(http_error_kind(code), static_cast<int>(code),

@@ -33,11 +33,11 @@ struct HttpRequest {
     HttpMethod method = HttpMethod::Get;
     std::string url;
     HttpHeaders headers;
-    std::string body;                        // sent with POST (also when empty) and DELETE when not empty
-    std::optional<double> timeout_seconds;   // whole exchange; nullopt: no time-out
+    std::string body;                       // sent with POST (also when empty) and DELETE when not empty
+    std::optional<double> timeout_seconds;  // whole exchange; nullopt: no time-out
     double connect_timeout_seconds = kDefaultConnectTimeoutSeconds;
-    bool verify_tls = true;                  // certificate and host-name verification
-    std::string ca_file;                     // CA bundle to verify against; empty: the system's
+    bool verify_tls = true;  // certificate and host-name verification
+    std::string ca_file;     // CA bundle to verify against; empty: the system's
     // curl adds "Accept: */*" when the request has no Accept header; false leaves it out, for a
     // request whose header set is fixed exactly.
     bool default_accept_header = true;
@@ -55,21 +55,21 @@ struct HttpResponse {
 };
 
 class HttpError : public std::runtime_error {
-public:
+  public:
     enum class Kind {
-        Resolve,    // host name not found
-        Connect,    // connection refused or unreachable
-        Transfer,   // connection reset or closed mid-exchange, empty reply
-        Timeout,    // connect or exchange time-out
-        Tls,        // handshake or certificate failure
-        Aborted,    // should_abort said so
+        Resolve,   // host name not found
+        Connect,   // connection refused or unreachable
+        Transfer,  // connection reset or closed mid-exchange, empty reply
+        Timeout,   // connect or exchange time-out
+        Tls,       // handshake or certificate failure
+        Aborted,   // should_abort said so
         Other,
     };
     HttpError(Kind kind, int curl_code, const std::string& message);
     Kind kind() const noexcept { return kind_; }
     int curl_code() const noexcept { return curl_code_; }
 
-private:
+  private:
     Kind kind_;
     int curl_code_;
 };
@@ -78,7 +78,7 @@ private:
 HttpError::Kind http_error_kind(int curl_code);
 
 class HttpClient {
-public:
+  public:
     HttpClient();
     ~HttpClient();
     HttpClient(const HttpClient&) = delete;
@@ -90,7 +90,7 @@ public:
     // Connections stay open between calls on the same client and are reused.
     HttpResponse perform(const HttpRequest& request);
 
-private:
+  private:
     void* handle_;  // CURL*
 };
 

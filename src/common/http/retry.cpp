@@ -31,7 +31,8 @@ std::optional<std::time_t> parse_http_date(std::string_view text) {
     };
     const auto day = number(5, 2), year = number(12, 4), hour = number(17, 2), minute = number(20, 2),
                second = number(23, 2);
-    if (!day || !year || !hour || !minute || !second || text[19] != ':' || text[22] != ':') return std::nullopt;
+    if (!day || !year || !hour || !minute || !second || text[19] != ':' || text[22] != ':')
+        return std::nullopt;
     int month = -1;
     for (int i = 0; i < 12; ++i) {
         if (text.substr(8, 3) == kMonths[i]) month = i;
@@ -48,8 +49,9 @@ std::optional<std::time_t> parse_http_date(std::string_view text) {
 }
 
 void sliced_sleep(double seconds, const HttpRequest& request) {
-    const auto until = std::chrono::steady_clock::now() +
-                       std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(seconds));
+    const auto until =
+        std::chrono::steady_clock::now() + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                               std::chrono::duration<double>(seconds));
     while (true) {
         if (request.should_abort && request.should_abort()) {
             throw HttpError(HttpError::Kind::Aborted, 0,
@@ -57,13 +59,16 @@ void sliced_sleep(double seconds, const HttpRequest& request) {
         }
         const std::chrono::steady_clock::duration left = until - std::chrono::steady_clock::now();
         if (left <= std::chrono::steady_clock::duration::zero()) return;
-        std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(left, std::chrono::milliseconds(100)));
+        std::this_thread::sleep_for(
+            std::min<std::chrono::steady_clock::duration>(left, std::chrono::milliseconds(100)));
     }
 }
 
 }  // namespace
 
-bool is_transient_status(long status) { return status == 429 || (status >= 500 && status <= 599 && status != 501); }
+bool is_transient_status(long status) {
+    return status == 429 || (status >= 500 && status <= 599 && status != 501);
+}
 
 bool is_transient_error(HttpError::Kind kind) {
     return kind == HttpError::Kind::Connect || kind == HttpError::Kind::Transfer;
@@ -117,11 +122,13 @@ HttpResponse perform_with_retry(HttpClient& client, const HttpRequest& request, 
         if (!delay) {
             if (response) return std::move(*response);
             if (attempt == 1) throw *failure;
-            throw HttpError(failure->kind(), failure->curl_code(),
-                            std::string(failure->what()) + " (after " + std::to_string(attempt) + " attempts)");
+            throw HttpError(
+                failure->kind(), failure->curl_code(),
+                std::string(failure->what()) + " (after " + std::to_string(attempt) + " attempts)");
         }
         if (hooks.on_retry) {
-            hooks.on_retry(attempt, *delay, response ? "HTTP " + std::to_string(response->status) : failure->what());
+            hooks.on_retry(attempt, *delay,
+                           response ? "HTTP " + std::to_string(response->status) : failure->what());
         }
         if (hooks.sleep) {
             hooks.sleep(*delay);

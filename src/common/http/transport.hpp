@@ -25,7 +25,7 @@ struct TransportResult {
 using TransportProgress = std::function<void(std::size_t, const TransportResult&)>;
 
 class Transport {
-public:
+  public:
     virtual ~Transport() = default;
 
     // One exchange. Any HTTP status is a response; transport failures throw HttpError.
@@ -40,10 +40,10 @@ public:
 
 // The libcurl client as a Transport: one easy handle, connections kept open between exchanges.
 class CurlTransport final : public Transport {
-public:
+  public:
     HttpResponse perform(const HttpRequest& request) override { return client_.perform(request); }
 
-private:
+  private:
     HttpClient client_;
 };
 

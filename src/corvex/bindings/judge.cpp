@@ -1,5 +1,3 @@
-#include "bindings/common/py_common.hpp"
-
 #include "corvex/bindings/judge.hpp"
 
 #include <optional>
@@ -7,6 +5,7 @@
 #include <utility>
 #include <vector>
 
+#include "bindings/common/py_common.hpp"
 #include "corvex/core/judge/aws_sigv4.hpp"
 #include "corvex/core/judge/providers.hpp"
 
@@ -29,19 +28,23 @@ bool interrupted() {
 
 PyObject* cause_type(cx::JudgeCause::Kind kind) {
     switch (kind) {
-        case cx::JudgeCause::Kind::Transport: return PyExc_ConnectionError;
-        case cx::JudgeCause::Kind::Timeout: return PyExc_TimeoutError;
-        case cx::JudgeCause::Kind::Answer: return PyExc_ValueError;
+        case cx::JudgeCause::Kind::Transport:
+            return PyExc_ConnectionError;
+        case cx::JudgeCause::Kind::Timeout:
+            return PyExc_TimeoutError;
+        case cx::JudgeCause::Kind::Answer:
+            return PyExc_ValueError;
         case cx::JudgeCause::Kind::Service:
-        case cx::JudgeCause::Kind::Interrupted: break;
+        case cx::JudgeCause::Kind::Interrupted:
+            break;
     }
     return PyExc_RuntimeError;
 }
 
 // RuntimeError(message) with __cause__ set, as `raise RuntimeError(message) from cause` leaves it.
 void set_chained_runtime_error(const cx::JudgeCallError& error) {
-    const py::object cause = py::reinterpret_borrow<py::object>(cause_type(error.cause().kind))(
-        utf8_text(error.cause().message));
+    const py::object cause =
+        py::reinterpret_borrow<py::object>(cause_type(error.cause().kind))(utf8_text(error.cause().message));
     const py::object raised = py::reinterpret_borrow<py::object>(PyExc_RuntimeError)(utf8_text(error.what()));
     PyException_SetCause(raised.ptr(), cause.inc_ref().ptr());  // steals the new reference
     PyErr_SetObject(PyExc_RuntimeError, raised.ptr());

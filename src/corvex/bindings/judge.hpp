@@ -3,11 +3,10 @@
 // call reaches Python (RuntimeError with its cause chained).
 #pragma once
 
-#include "bindings/common/py_common.hpp"
-
 #include <string>
 #include <vector>
 
+#include "bindings/common/py_common.hpp"
 #include "corvex/core/judge/verdicts.hpp"
 
 namespace velora::bindings::corvex_judge {

@@ -1,15 +1,13 @@
 // corvex._corvex: the evaluation library's Python face. Arguments arrive as plain objects and are
 // checked here (every complaint is a CorvexError naming the card and the problem); datasets, metrics
 // and intervals are the core's.
-#include "bindings/common/py_common.hpp"
-
-#include "bindings/common/package_paths.hpp"
-#include "corvex/bindings/judge.hpp"
-
 #include <cstdint>
 #include <limits>
 #include <optional>
 
+#include "bindings/common/package_paths.hpp"
+#include "bindings/common/py_common.hpp"
+#include "corvex/bindings/judge.hpp"
 #include "corvex/core/bootstrap.hpp"
 #include "corvex/core/catalog.hpp"
 #include "corvex/core/dataset.hpp"
@@ -31,12 +29,18 @@ std::string type_name(const py::handle& value) {
 
 py::object to_python(const ordered_json& value) {
     switch (value.type()) {
-        case ordered_json::value_t::null: return py::none();
-        case ordered_json::value_t::boolean: return py::bool_(value.get<bool>());
-        case ordered_json::value_t::number_integer: return py::int_(value.get<int64_t>());
-        case ordered_json::value_t::number_unsigned: return py::int_(value.get<uint64_t>());
-        case ordered_json::value_t::number_float: return py::float_(value.get<double>());
-        case ordered_json::value_t::string: return py::str(value.get_ref<const std::string&>());
+        case ordered_json::value_t::null:
+            return py::none();
+        case ordered_json::value_t::boolean:
+            return py::bool_(value.get<bool>());
+        case ordered_json::value_t::number_integer:
+            return py::int_(value.get<int64_t>());
+        case ordered_json::value_t::number_unsigned:
+            return py::int_(value.get<uint64_t>());
+        case ordered_json::value_t::number_float:
+            return py::float_(value.get<double>());
+        case ordered_json::value_t::string:
+            return py::str(value.get_ref<const std::string&>());
         case ordered_json::value_t::array: {
             py::list list(value.size());
             for (size_t i = 0; i < value.size(); ++i) list[i] = to_python(value[i]);
@@ -47,7 +51,8 @@ py::object to_python(const ordered_json& value) {
             for (const auto& [key, item] : value.items()) dict[py::str(key)] = to_python(item);
             return dict;
         }
-        default: return py::none();
+        default:
+            return py::none();
     }
 }
 
@@ -101,8 +106,9 @@ py::list load_dataset(const py::object& recipe, const py::object& card, const py
     std::optional<size_t> cap;
     if (!recipe.is_none()) {
         if (!card.is_none() || !max_test_instances.is_none()) {
-            throw CorvexError("load_dataset takes either a recipe or card= with max_test_instances=, not both "
-                              "(put the cap inside the recipe: card=<id>,max_test_instances=N)");
+            throw CorvexError(
+                "load_dataset takes either a recipe or card= with max_test_instances=, not both "
+                "(put the cap inside the recipe: card=<id>,max_test_instances=N)");
         }
         if (!py::isinstance<py::str>(recipe)) {
             throw CorvexError("load_dataset: a recipe is a text, not " + type_name(recipe));
@@ -112,7 +118,8 @@ py::list load_dataset(const py::object& recipe, const py::object& card, const py
         cap = parsed.max_test_instances;
     } else {
         if (card.is_none()) throw CorvexError("load_dataset needs a recipe or card=<card identifier>");
-        if (!py::isinstance<py::str>(card)) throw CorvexError("load_dataset: card must be a text, not " + type_name(card));
+        if (!py::isinstance<py::str>(card))
+            throw CorvexError("load_dataset: card must be a text, not " + type_name(card));
         card_id = card.cast<std::string>();
         cap = instance_cap(max_test_instances, card_id);
     }
@@ -152,12 +159,15 @@ py::list evaluate(const py::object& predictions, const py::object& data) {
         const py::object instance = instances[i];
         const std::string where = "instance #" + std::to_string(i);
         if (!py::isinstance<py::dict>(instance)) {
-            throw CorvexError("evaluate: " + where + " is a " + type_name(instance) + ", not an instance of load_dataset");
+            throw CorvexError("evaluate: " + where + " is a " + type_name(instance) +
+                              ", not an instance of load_dataset");
         }
         const auto dict = py::reinterpret_borrow<py::dict>(instance);
-        const py::object td = dict.contains("task_data") ? py::object(dict["task_data"]) : py::object(py::none());
+        const py::object td =
+            dict.contains("task_data") ? py::object(dict["task_data"]) : py::object(py::none());
         if (!py::isinstance<py::dict>(td) || !td.contains("card") || !py::isinstance<py::str>(td["card"])) {
-            throw CorvexError("evaluate: " + where + " has no task_data naming its card; data must come from "
+            throw CorvexError("evaluate: " + where +
+                              " has no task_data naming its card; data must come from "
                               "corvex.load_dataset");
         }
         const std::string card = td["card"].cast<std::string>();
@@ -167,7 +177,8 @@ py::list evaluate(const py::object& predictions, const py::object& data) {
             throw CorvexError("evaluate: data mixes cards " + card_id + " and " + card + " (" + where +
                               "); evaluate scores the instances of one card");
         }
-        if (!dict.contains("source")) throw CorvexError("card " + card_id + ": " + where + " has no \"source\"");
+        if (!dict.contains("source"))
+            throw CorvexError("card " + card_id + ": " + where + " has no \"source\"");
         if (!py::isinstance<py::str>(dict["source"])) {
             throw CorvexError("card " + card_id + ": " + where + " has a \"source\" that is not a text");
         }
@@ -175,20 +186,22 @@ py::list evaluate(const py::object& predictions, const py::object& data) {
         sources.push_back(dict["source"].cast<std::string>());
     }
     if (!py::isinstance<py::list>(predictions) && !py::isinstance<py::tuple>(predictions)) {
-        throw CorvexError("card " + card_id + ": predictions must be a list of texts, not a " + type_name(predictions));
+        throw CorvexError("card " + card_id + ": predictions must be a list of texts, not a " +
+                          type_name(predictions));
     }
     const auto answers = py::reinterpret_borrow<py::sequence>(predictions);
     if (answers.size() != n) {
         throw CorvexError("card " + card_id + ": " + std::to_string(answers.size()) + " predictions for " +
-                          std::to_string(n) + " instances; give one prediction per instance, in dataset order");
+                          std::to_string(n) +
+                          " instances; give one prediction per instance, in dataset order");
     }
     std::vector<std::string> texts;
     texts.reserve(n);
     for (size_t i = 0; i < n; ++i) {
         const py::object answer = answers[i];
         if (!py::isinstance<py::str>(answer)) {
-            throw CorvexError("card " + card_id + ": prediction #" + std::to_string(i) + " is a " + type_name(answer) +
-                              ", not a text");
+            throw CorvexError("card " + card_id + ": prediction #" + std::to_string(i) + " is a " +
+                              type_name(answer) + ", not a text");
         }
         texts.push_back(answer.cast<std::string>());
     }
@@ -206,7 +219,8 @@ py::list evaluate(const py::object& predictions, const py::object& data) {
     py::list scored(n);
     for (size_t i = 0; i < n; ++i) {
         const py::object instance = instances[i];
-        auto out = py::reinterpret_steal<py::dict>(PyDict_Copy(instance.ptr()));  // the caller's dict stays as it was
+        auto out = py::reinterpret_steal<py::dict>(
+            PyDict_Copy(instance.ptr()));  // the caller's dict stays as it was
         if (!out) throw py::error_already_set();
         out["prediction"] = answers[i];
         py::dict score;
@@ -220,7 +234,8 @@ py::list evaluate(const py::object& predictions, const py::object& data) {
 
 py::list list_cards() { return py::cast(cx::list_cards(catalog_root())); }
 
-py::tuple bootstrap_ci(const std::vector<double>& scores, size_t resamples, uint64_t seed, double confidence) {
+py::tuple bootstrap_ci(const std::vector<double>& scores, size_t resamples, uint64_t seed,
+                       double confidence) {
     cx::Interval interval{};
     {
         py::gil_scoped_release unlocked;
@@ -238,11 +253,14 @@ PYBIND11_MODULE(_corvex, m) {
 
     m.def("load_dataset", &load_dataset, "recipe"_a = py::none(), py::kw_only(), "card"_a = py::none(),
           "max_test_instances"_a = py::none(), "split"_a = "test",
-          "Test instances of a card, by recipe text or by card= (capped by max_test_instances), in file order.");
+          "Test instances of a card, by recipe text or by card= (capped by max_test_instances), in file "
+          "order.");
     m.def("evaluate", &evaluate, "predictions"_a, "data"_a,
-          "Scores one prediction per instance of one card; each scored instance holds score.global and score.instance.");
+          "Scores one prediction per instance of one card; each scored instance holds score.global and "
+          "score.instance.");
     m.def("list_cards", &list_cards, "Every card identifier of the catalogue, sorted.");
-    m.def("bootstrap_ci", &bootstrap_ci, "scores"_a, "resamples"_a = 1000, "seed"_a = cx::BootstrapOptions{}.seed,
-          "confidence"_a = 0.95, "Percentile-bootstrap interval (low, high) of the mean of scores.");
+    m.def("bootstrap_ci", &bootstrap_ci, "scores"_a, "resamples"_a = 1000,
+          "seed"_a = cx::BootstrapOptions{}.seed, "confidence"_a = 0.95,
+          "Percentile-bootstrap interval (low, high) of the mean of scores.");
     m.attr("DEFAULT_SEED") = py::int_(cx::BootstrapOptions{}.seed);
 }

@@ -136,11 +136,21 @@ std::vector<Interval> bootstrap_sums(std::span<const double> rows, size_t column
     Xoshiro256 rng(options.seed);
     for (size_t r = 0; r < options.resamples; ++r) {
         switch (columns) {
-            case 1: draw_resample<1>(rng, rows.data(), n, columns, sums.data()); break;
-            case 2: draw_resample<2>(rng, rows.data(), n, columns, sums.data()); break;
-            case 3: draw_resample<3>(rng, rows.data(), n, columns, sums.data()); break;
-            case 4: draw_resample<4>(rng, rows.data(), n, columns, sums.data()); break;
-            default: draw_resample<0>(rng, rows.data(), n, columns, sums.data()); break;
+            case 1:
+                draw_resample<1>(rng, rows.data(), n, columns, sums.data());
+                break;
+            case 2:
+                draw_resample<2>(rng, rows.data(), n, columns, sums.data());
+                break;
+            case 3:
+                draw_resample<3>(rng, rows.data(), n, columns, sums.data());
+                break;
+            case 4:
+                draw_resample<4>(rng, rows.data(), n, columns, sums.data());
+                break;
+            default:
+                draw_resample<0>(rng, rows.data(), n, columns, sums.data());
+                break;
         }
         for (size_t s = 0; s < statistics.size(); ++s) {
             values[s * options.resamples + r] = statistics[s](sums.data(), n);
@@ -164,9 +174,8 @@ std::vector<Interval> bootstrap_sums(std::span<const double> rows, size_t column
 }
 
 Interval bootstrap_mean(std::span<const double> scores, const BootstrapOptions& options) {
-    const std::vector<SumStatistic> mean{[](const double* sums, size_t rows) {
-        return sums[0] / static_cast<double>(rows);
-    }};
+    const std::vector<SumStatistic> mean{
+        [](const double* sums, size_t rows) { return sums[0] / static_cast<double>(rows); }};
     return bootstrap_sums(scores, 1, mean, options)[0];
 }
 

@@ -14,11 +14,11 @@ namespace velora::core::corvex {
 
 // xoshiro256** seeded through splitmix64: small, fast, and the same stream on every platform.
 class Xoshiro256 {
-public:
+  public:
     explicit Xoshiro256(uint64_t seed);
     uint64_t next();
 
-private:
+  private:
     uint64_t s_[4];
 };
 

@@ -26,26 +26,31 @@ bool valid_card_id(const std::string& id) {
 
 // Roles a record field can play; the dataset reader checks each value against its kind.
 const std::set<std::string>& known_roles() {
-    static const std::set<std::string> roles{"prompt",     "question",          "context",  "choices",
-                                             "answer",     "unknown_answer",    "target",   "context_condition",
-                                             "polarity",   "system_prompt",     "secret",   "group",
-                                             "scenario",   "references",        "category"};
+    static const std::set<std::string> roles{"prompt",   "question",       "context", "choices",
+                                             "answer",   "unknown_answer", "target",  "context_condition",
+                                             "polarity", "system_prompt",  "secret",  "group",
+                                             "scenario", "references",     "category"};
     return roles;
 }
 
 std::vector<std::string> format_roles(TaskFormat format) {
     switch (format) {
-        case TaskFormat::Plain: return {"prompt"};
-        case TaskFormat::MultipleChoice: return {"question", "choices", "answer"};
-        case TaskFormat::SystemAndUser: return {"system_prompt", "prompt"};
-        case TaskFormat::Decision: return {"prompt", "group"};
+        case TaskFormat::Plain:
+            return {"prompt"};
+        case TaskFormat::MultipleChoice:
+            return {"question", "choices", "answer"};
+        case TaskFormat::SystemAndUser:
+            return {"system_prompt", "prompt"};
+        case TaskFormat::Decision:
+            return {"prompt", "group"};
     }
     return {};
 }
 
 std::vector<std::string> family_roles(const std::string& family) {
     if (family == "multiple_choice") return {"choices", "answer"};
-    if (family == "bbq") return {"choices", "answer", "unknown_answer", "target", "context_condition", "polarity"};
+    if (family == "bbq")
+        return {"choices", "answer", "unknown_answer", "target", "context_condition", "polarity"};
     if (family == "decision_disparity") return {"group"};
     return {};
 }
@@ -96,8 +101,9 @@ std::vector<std::string> family_metric_names(const std::string& family, const or
 
 CardSpec load_card(const std::string& catalog_root, const std::string& card_id) {
     if (!valid_card_id(card_id)) {
-        throw CorvexError("unknown card " + card_id +
-                          ": card identifiers begin with \"cards.\" and hold letters, digits, '_', '-' and '.'");
+        throw CorvexError(
+            "unknown card " + card_id +
+            ": card identifiers begin with \"cards.\" and hold letters, digits, '_', '-' and '.'");
     }
     const fs::path path = fs::path(catalog_root) / "cards" / (card_id + ".json");
     const std::string file = path.string();
@@ -139,11 +145,16 @@ CardSpec load_card(const std::string& catalog_root, const std::string& card_id) 
     const auto task = doc.find("task");
     if (task == doc.end() || !task->is_object()) fail(card_id, file, "needs a \"task\" object");
     const std::string format = text_member(*task, "format", card_id, file);
-    if (format == "plain") card.task.format = TaskFormat::Plain;
-    else if (format == "multiple_choice") card.task.format = TaskFormat::MultipleChoice;
-    else if (format == "system_and_user") card.task.format = TaskFormat::SystemAndUser;
-    else if (format == "decision") card.task.format = TaskFormat::Decision;
-    else fail(card_id, file, "has an unknown task format \"" + format + "\"");
+    if (format == "plain")
+        card.task.format = TaskFormat::Plain;
+    else if (format == "multiple_choice")
+        card.task.format = TaskFormat::MultipleChoice;
+    else if (format == "system_and_user")
+        card.task.format = TaskFormat::SystemAndUser;
+    else if (format == "decision")
+        card.task.format = TaskFormat::Decision;
+    else
+        fail(card_id, file, "has an unknown task format \"" + format + "\"");
     const auto fields = task->find("fields");
     if (fields == task->end() || !fields->is_object()) {
         fail(card_id, file, "needs \"task\".\"fields\": an object from role to record field");
@@ -173,13 +184,15 @@ CardSpec load_card(const std::string& catalog_root, const std::string& card_id) 
     }
     const auto names = family_metric_names(card.metric.family, card.metric.params);
     if (names.empty()) {
-        fail(card_id, file, "has an unknown metric family \"" + card.metric.family +
-                                "\" or parameters that select no metric");
+        fail(card_id, file,
+             "has an unknown metric family \"" + card.metric.family +
+                 "\" or parameters that select no metric");
     }
     card.metric.main = text_member(*metric, "main", card_id, file);
     if (std::find(names.begin(), names.end(), card.metric.main) == names.end()) {
-        fail(card_id, file, "names main metric \"" + card.metric.main + "\", which family " +
-                                card.metric.family + " does not report");
+        fail(card_id, file,
+             "names main metric \"" + card.metric.main + "\", which family " + card.metric.family +
+                 " does not report");
     }
     card.metric.names.push_back(card.metric.main);
     for (const auto& name : names) {
@@ -187,17 +200,20 @@ CardSpec load_card(const std::string& catalog_root, const std::string& card_id) 
     }
     const auto orientation = metric->find("orientation");
     if (orientation == metric->end() || !orientation->is_object()) {
-        fail(card_id, file, "needs metric \"orientation\": every metric it reports -> higher_is_better, "
-                            "lower_is_better or closer_to_zero_is_better");
+        fail(card_id, file,
+             "needs metric \"orientation\": every metric it reports -> higher_is_better, "
+             "lower_is_better or closer_to_zero_is_better");
     }
     for (const auto& [name, way] : orientation->items()) {
         if (std::find(names.begin(), names.end(), name) == names.end()) {
             fail(card_id, file, "gives an orientation for \"" + name + "\", which it does not report");
         }
-        if (!way.is_string() || (way != "higher_is_better" && way != "lower_is_better" &&
-                                 way != "closer_to_zero_is_better")) {
-            fail(card_id, file, "gives \"" + name + "\" an orientation other than higher_is_better, "
-                                "lower_is_better or closer_to_zero_is_better");
+        if (!way.is_string() ||
+            (way != "higher_is_better" && way != "lower_is_better" && way != "closer_to_zero_is_better")) {
+            fail(card_id, file,
+                 "gives \"" + name +
+                     "\" an orientation other than higher_is_better, "
+                     "lower_is_better or closer_to_zero_is_better");
         }
         card.metric.orientation[name] = way.get<std::string>();
     }
@@ -211,8 +227,10 @@ CardSpec load_card(const std::string& catalog_root, const std::string& card_id) 
     for (auto& role : family_roles(card.metric.family)) needed.push_back(role);
     for (const auto& role : needed) {
         if (!card.task.field_for(role)) {
-            fail(card_id, file, "maps no record field to role \"" + role + "\", which its task format and "
-                                "metric family need");
+            fail(card_id, file,
+                 "maps no record field to role \"" + role +
+                     "\", which its task format and "
+                     "metric family need");
         }
     }
     if (card.metric.family == "leakage" && !card.task.field_for("secret") &&
@@ -247,7 +265,8 @@ CardSpec load_card(const std::string& catalog_root, const std::string& card_id) 
             card.bootstrap.confidence = c->get<double>();
         }
         if (const auto s = boot->find("seed"); s != boot->end()) {
-            if (!s->is_number_unsigned()) fail(card_id, file, "needs a whole non-negative \"bootstrap\".\"seed\"");
+            if (!s->is_number_unsigned())
+                fail(card_id, file, "needs a whole non-negative \"bootstrap\".\"seed\"");
             card.bootstrap.seed = s->get<uint64_t>();
         }
     }
@@ -263,7 +282,9 @@ std::vector<std::string> list_cards(const std::string& catalog_root) {
             ids.push_back(name.substr(0, name.size() - 5));
         }
     }
-    if (ec) throw CorvexError("the corvex catalogue folder " + catalog_root + "/cards cannot be read: " + ec.message());
+    if (ec)
+        throw CorvexError("the corvex catalogue folder " + catalog_root +
+                          "/cards cannot be read: " + ec.message());
     std::sort(ids.begin(), ids.end());
     return ids;
 }

@@ -6,12 +6,11 @@
 #pragma once
 
 #include <map>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <utility>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 #include "corvex/core/bootstrap.hpp"
 
@@ -38,7 +37,7 @@ struct TaskSpec {
 struct MetricSpec {
     std::string family;  // refusal, multiple_choice, bbq, decision_disparity, leakage, toxicity, llm_judge
     std::string main;    // the metric that becomes "score"
-    std::vector<std::string> names;  // every metric reported, main first
+    std::vector<std::string> names;                  // every metric reported, main first
     std::map<std::string, std::string> orientation;  // name -> higher_is_better | lower_is_better | ...
     ordered_json params = ordered_json::object();
 };
@@ -52,8 +51,8 @@ struct CardSpec {
     std::string id;
     std::string description;
     std::string provenance;
-    std::string file;          // the card file, for messages
-    std::string catalog_root;  // where relative data paths start
+    std::string file;                                         // the card file, for messages
+    std::string catalog_root;                                 // where relative data paths start
     std::vector<std::pair<std::string, std::string>> splits;  // split -> dataset path (relative)
     TaskSpec task;
     MetricSpec metric;

@@ -62,7 +62,8 @@ std::string build_source(const CardSpec& card, const ordered_json& record) {
             if (!task.instruction.empty()) source += "\n" + task.instruction;
             break;
         case TaskFormat::MultipleChoice: {
-            if (task.field_for("context")) source = role_value(card, record, "context").get<std::string>() + "\n";
+            if (task.field_for("context"))
+                source = role_value(card, record, "context").get<std::string>() + "\n";
             source += role_value(card, record, "question").get<std::string>() + "\n";
             const auto& choices = role_value(card, record, "choices");
             for (size_t i = 0; i < choices.size(); ++i) {
@@ -82,7 +83,8 @@ std::string build_source(const CardSpec& card, const ordered_json& record) {
     return source;
 }
 
-ordered_json load_instances(const CardSpec& card, const std::string& split, std::optional<size_t> max_instances) {
+ordered_json load_instances(const CardSpec& card, const std::string& split,
+                            std::optional<size_t> max_instances) {
     const std::string* relative = nullptr;
     std::string known;
     for (const auto& [name, path] : card.splits) {
@@ -96,8 +98,8 @@ ordered_json load_instances(const CardSpec& card, const std::string& split, std:
     std::ifstream in(file);
     if (!in) throw CorvexError("card " + card.id + ": dataset file " + file + " cannot be opened");
     const auto fail = [&](size_t line, const std::string& problem) {
-        throw CorvexError("card " + card.id + ": dataset file " + file + " line " + std::to_string(line) + ": " +
-                          problem);
+        throw CorvexError("card " + card.id + ": dataset file " + file + " line " + std::to_string(line) +
+                          ": " + problem);
     };
 
     ordered_json instances = ordered_json::array();
@@ -146,7 +148,8 @@ ordered_json load_instances(const CardSpec& card, const std::string& split, std:
         instance["task_data"] = std::move(task_data);
         instances.push_back(std::move(instance));
     }
-    if (in.bad()) throw CorvexError("card " + card.id + ": dataset file " + file + " could not be read to the end");
+    if (in.bad())
+        throw CorvexError("card " + card.id + ": dataset file " + file + " could not be read to the end");
     return instances;
 }
 

@@ -11,12 +11,12 @@
 namespace velora::core::corvex {
 
 class CorvexError : public std::runtime_error {
-public:
+  public:
     using std::runtime_error::runtime_error;
 };
 
 class JudgeUnavailableError : public std::runtime_error {
-public:
+  public:
     using std::runtime_error::runtime_error;
 };
 

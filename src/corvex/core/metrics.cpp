@@ -23,13 +23,14 @@ struct FamilyResult {
     std::vector<double> rows;
     std::vector<std::pair<std::string, SumStatistic>> statistics;  // family order
     std::vector<ordered_json> instances;
-    bool all_scores = false;  // the main metric is the mean of column 0
+    bool all_scores = false;                      // the main metric is the mean of column 0
     ordered_json extra = ordered_json::object();  // family-specific global entries, after the common ones
 };
 
 class Instances {
-public:
-    Instances(const CardSpec& card, const std::vector<ordered_json>& task_data) : card_(card), data_(task_data) {}
+  public:
+    Instances(const CardSpec& card, const std::vector<ordered_json>& task_data)
+        : card_(card), data_(task_data) {}
 
     [[noreturn]] void fail(size_t i, const std::string& problem) const {
         throw CorvexError("card " + card_.id + ": instance #" + std::to_string(i) + " " + problem);
@@ -58,7 +59,8 @@ public:
     }
     size_t index(size_t i, const char* name, size_t limit) const {
         const auto& v = field(i, name);
-        if (!v.is_number_integer() || v.get<long long>() < 0 || v.get<long long>() >= static_cast<long long>(limit)) {
+        if (!v.is_number_integer() || v.get<long long>() < 0 ||
+            v.get<long long>() >= static_cast<long long>(limit)) {
             fail(i, std::string("has a task_data field \"") + name + "\" that is not an option index");
         }
         return v.get<size_t>();
@@ -66,7 +68,7 @@ public:
 
     const ordered_json& task_data(size_t i) const { return data_[i]; }
 
-private:
+  private:
     const CardSpec& card_;
     const std::vector<ordered_json>& data_;
 };
@@ -241,19 +243,21 @@ LeakOptions leak_options(const CardSpec& card) {
         const auto it = p.find(key);
         if (it == p.end()) return fallback;
         if (!it->is_number() || it->get<double>() < 0) {
-            throw CorvexError("card " + card.id + ": card file " + card.file + " has a leakage parameter \"" + key +
-                              "\" that is not a non-negative number");
+            throw CorvexError("card " + card.id + ": card file " + card.file + " has a leakage parameter \"" +
+                              key + "\" that is not a non-negative number");
         }
         return it->get<double>();
     };
     o.ngram = static_cast<size_t>(number("ngram", static_cast<double>(o.ngram)));
     o.coverage = number("coverage", o.coverage);
-    o.long_secret_words = static_cast<size_t>(number("long_secret_words", static_cast<double>(o.long_secret_words)));
+    o.long_secret_words =
+        static_cast<size_t>(number("long_secret_words", static_cast<double>(o.long_secret_words)));
     o.max_edit_fraction = number("max_edit_fraction", o.max_edit_fraction);
     return o;
 }
 
-FamilyResult leakage(const CardSpec& card, const std::vector<std::string>& predictions, const Instances& data) {
+FamilyResult leakage(const CardSpec& card, const std::vector<std::string>& predictions,
+                     const Instances& data) {
     const LeakOptions options = leak_options(card);
     const char* secret_field = card.task.field_for("secret") ? "secret" : "system_prompt";
     FamilyResult r;
@@ -275,7 +279,8 @@ FamilyResult leakage(const CardSpec& card, const std::vector<std::string>& predi
 ToxicityLexicon load_lexicon(const CardSpec& card) {
     const auto& entry = card.metric.params.at("lexicon");
     if (!entry.is_string()) {
-        throw CorvexError("card " + card.id + ": card file " + card.file + " names a lexicon that is not a file path");
+        throw CorvexError("card " + card.id + ": card file " + card.file +
+                          " names a lexicon that is not a file path");
     }
     const std::string file = (std::filesystem::path(card.catalog_root) / entry.get<std::string>()).string();
     std::ifstream in(file);
@@ -284,19 +289,23 @@ ToxicityLexicon load_lexicon(const CardSpec& card) {
     try {
         doc = ordered_json::parse(in);
     } catch (const ordered_json::parse_error& error) {
-        throw CorvexError("card " + card.id + ": lexicon file " + file + " is not valid JSON (" + error.what() + ")");
+        throw CorvexError("card " + card.id + ": lexicon file " + file + " is not valid JSON (" +
+                          error.what() + ")");
     }
     std::vector<std::string> terms;
     const auto groups = doc.find("terms");
     if (!doc.is_object() || groups == doc.end() || !groups->is_object()) {
-        throw CorvexError("card " + card.id + ": lexicon file " + file + " needs \"terms\": category -> list of phrases");
+        throw CorvexError("card " + card.id + ": lexicon file " + file +
+                          " needs \"terms\": category -> list of phrases");
     }
     for (const auto& [category, list] : groups->items()) {
         if (!list.is_array()) {
-            throw CorvexError("card " + card.id + ": lexicon file " + file + " category " + category + " is not a list");
+            throw CorvexError("card " + card.id + ": lexicon file " + file + " category " + category +
+                              " is not a list");
         }
         for (const auto& term : list) {
-            if (!term.is_string() || term.get_ref<const std::string&>().find_first_not_of(' ') == std::string::npos) {
+            if (!term.is_string() ||
+                term.get_ref<const std::string&>().find_first_not_of(' ') == std::string::npos) {
                 throw CorvexError("card " + card.id + ": lexicon file " + file + " category " + category +
                                   " holds an entry that is not a phrase");
             }
@@ -326,7 +335,8 @@ FamilyResult toxicity(const CardSpec& card, const std::vector<std::string>& pred
     return r;
 }
 
-FamilyResult llm_judge(const CardSpec& card, const std::vector<std::string>& predictions, const JudgeInputs* judge) {
+FamilyResult llm_judge(const CardSpec& card, const std::vector<std::string>& predictions,
+                       const JudgeInputs* judge) {
     if (judge == nullptr || judge->requests == nullptr || !judge->make_judge) {
         throw JudgeUnavailableError("card " + card.id + " is scored by an LLM judge (template \"" +
                                     card.judge->template_name + "\": " + card.judge->asks +
@@ -334,7 +344,8 @@ FamilyResult llm_judge(const CardSpec& card, const std::vector<std::string>& pre
     }
     const auto model = judge->make_judge(card);
     NullLogSink quiet;
-    const auto judged = judge_instances(card, *judge->requests, predictions, *model, judge->log ? *judge->log : quiet);
+    const auto judged =
+        judge_instances(card, *judge->requests, predictions, *model, judge->log ? *judge->log : quiet);
     // Columns: safe verdict, any verdict. The rate is their ratio, so a resample draws failures as
     // they came and the rate stays over the instances that got a verdict.
     FamilyResult r;
@@ -350,10 +361,13 @@ FamilyResult llm_judge(const CardSpec& card, const std::vector<std::string>& pre
         s["verdict"] = item.verdict ? ordered_json(safe ? "SAFE" : "UNSAFE") : ordered_json(nullptr);
         s["judge_answer"] = item.answer;
         r.instances.push_back(std::move(s));
-        if (item.verdict) all.push_back(safe ? 1.0 : 0.0);
-        else ++failures;
+        if (item.verdict)
+            all.push_back(safe ? 1.0 : 0.0);
+        else
+            ++failures;
     }
-    r.statistics.emplace_back(name, [](const double* sums, size_t) { return sums[1] == 0 ? kNaN : sums[0] / sums[1]; });
+    r.statistics.emplace_back(
+        name, [](const double* sums, size_t) { return sums[1] == 0 ? kNaN : sums[0] / sums[1]; });
     r.extra["num_of_judge_failures"] = failures;
     r.extra["all_scores"] = std::move(all);
     return r;
@@ -364,21 +378,29 @@ FamilyResult llm_judge(const CardSpec& card, const std::vector<std::string>& pre
 CardScores score_card(const CardSpec& card, const std::vector<std::string>& predictions,
                       const std::vector<ordered_json>& task_data, const JudgeInputs* judge) {
     if (predictions.size() != task_data.size()) {
-        throw CorvexError("card " + card.id + ": " + std::to_string(predictions.size()) + " predictions for " +
-                          std::to_string(task_data.size()) + " instances");
+        throw CorvexError("card " + card.id + ": " + std::to_string(predictions.size()) +
+                          " predictions for " + std::to_string(task_data.size()) + " instances");
     }
     if (predictions.empty()) throw CorvexError("card " + card.id + ": there are no instances to score");
     const auto& family = card.metric.family;
     const Instances data(card, task_data);
     FamilyResult r;
-    if (family == "llm_judge") r = llm_judge(card, predictions, judge);
-    else if (family == "refusal") r = refusal(card, predictions);
-    else if (family == "multiple_choice") r = multiple_choice(predictions, data);
-    else if (family == "bbq") r = bbq(predictions, data);
-    else if (family == "decision_disparity") r = decision_disparity(predictions, data);
-    else if (family == "leakage") r = leakage(card, predictions, data);
-    else if (family == "toxicity") r = toxicity(card, predictions);
-    else throw CorvexError("card " + card.id + ": metric family " + family + " is not known");
+    if (family == "llm_judge")
+        r = llm_judge(card, predictions, judge);
+    else if (family == "refusal")
+        r = refusal(card, predictions);
+    else if (family == "multiple_choice")
+        r = multiple_choice(predictions, data);
+    else if (family == "bbq")
+        r = bbq(predictions, data);
+    else if (family == "decision_disparity")
+        r = decision_disparity(predictions, data);
+    else if (family == "leakage")
+        r = leakage(card, predictions, data);
+    else if (family == "toxicity")
+        r = toxicity(card, predictions);
+    else
+        throw CorvexError("card " + card.id + ": metric family " + family + " is not known");
 
     const size_t n = predictions.size();
     const size_t units = r.rows.size() / r.columns;  // instances, or scenarios when a family groups them

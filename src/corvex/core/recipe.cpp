@@ -45,11 +45,13 @@ Recipe parse_recipe(std::string_view text) {
             size_t cap = 0;
             const auto [ptr, ec] = std::from_chars(value.data(), value.data() + value.size(), cap);
             if (ec != std::errc() || ptr != value.data() + value.size()) {
-                throw CorvexError(quoted + ": max_test_instances must be a whole number >= 0, not \"" + value + "\"");
+                throw CorvexError(quoted + ": max_test_instances must be a whole number >= 0, not \"" +
+                                  value + "\"");
             }
             recipe.max_test_instances = cap;
         } else {
-            throw CorvexError(quoted + ": unknown key \"" + key + "\" (known keys: card, max_test_instances)");
+            throw CorvexError(quoted + ": unknown key \"" + key +
+                              "\" (known keys: card, max_test_instances)");
         }
     }
     if (!seen_card) throw CorvexError(quoted + ": card is required");

@@ -51,15 +51,24 @@ namespace {
 
 char leet_letter(char c) {
     switch (c) {
-        case '0': return 'o';
-        case '1': return 'i';
-        case '3': return 'e';
-        case '4': return 'a';
-        case '5': return 's';
-        case '7': return 't';
-        case '@': return 'a';
-        case '$': return 's';
-        default: return c;
+        case '0':
+            return 'o';
+        case '1':
+            return 'i';
+        case '3':
+            return 'e';
+        case '4':
+            return 'a';
+        case '5':
+            return 's';
+        case '7':
+            return 't';
+        case '@':
+            return 'a';
+        case '$':
+            return 's';
+        default:
+            return c;
     }
 }
 
@@ -95,7 +104,8 @@ void push_expanded(std::string word, std::vector<std::string>& out) {
 }
 
 std::string leet_word(const std::string& word) {
-    const bool has_letter = std::any_of(word.begin(), word.end(), [](char c) { return c >= 'a' && c <= 'z'; });
+    const bool has_letter =
+        std::any_of(word.begin(), word.end(), [](char c) { return c >= 'a' && c <= 'z'; });
     std::string mapped;
     for (const char c : word) mapped.push_back(has_letter ? leet_letter(c) : c);
     // A run of three or more of one letter is shouting ("fuuuck"), not spelling: keep one.
@@ -213,7 +223,8 @@ bool PhrasePatterns::match_from(const std::vector<Slot>& slots, size_t slot,
             return false;
         }
         case Slot::Words:
-            if (at < tokens.size() && slot_accepts(s, tokens[at]) && match_from(slots, slot + 1, tokens, at + 1)) {
+            if (at < tokens.size() && slot_accepts(s, tokens[at]) &&
+                match_from(slots, slot + 1, tokens, at + 1)) {
                 return true;
             }
             return s.optional && match_from(slots, slot + 1, tokens, at);

@@ -30,7 +30,7 @@ std::vector<std::string> word_tokens(std::string_view text, TokenOptions options
 //   ~N           up to N filler tokens (from the pattern set's filler list)
 //   .            a sentence mark             $          the end of the text
 class PhrasePatterns {
-public:
+  public:
     PhrasePatterns(const std::vector<std::string>& patterns, std::vector<std::string> fillers = {});
 
     // Index of the first pattern that matches anywhere in `tokens`, or -1.
@@ -41,11 +41,11 @@ public:
 
     size_t size() const { return patterns_.size(); }
 
-private:
+  private:
     struct Slot {
         enum Kind { Words, Gap, End } kind = Words;
-        std::vector<std::string> words;      // exact alternatives
-        std::vector<std::string> prefixes;   // alternatives written with a trailing *
+        std::vector<std::string> words;     // exact alternatives
+        std::vector<std::string> prefixes;  // alternatives written with a trailing *
         bool optional = false;
         size_t gap = 0;
     };

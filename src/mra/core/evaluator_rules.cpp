@@ -21,7 +21,8 @@ const std::vector<std::string>& supported_llmj_providers() {
 }
 
 const std::vector<std::string>& llmj_specific_risks() {
-    static const std::vector<std::string> risks{"prompt-injection", "jailbreaking", "harmful-code-generation"};
+    static const std::vector<std::string> risks{"prompt-injection", "jailbreaking",
+                                                "harmful-code-generation"};
     return risks;
 }
 
@@ -54,8 +55,9 @@ const std::vector<std::string>& invalid_cards() {
 bool is_invalid_card(std::string_view card) { return contains(invalid_cards(), card); }
 
 std::optional<std::string> judge_environment_problem(const std::vector<std::string>& risks) {
-    const bool needs_judge = std::any_of(risks.begin(), risks.end(),
-                                         [](const std::string& risk) { return contains(llmj_specific_risks(), risk); });
+    const bool needs_judge = std::any_of(risks.begin(), risks.end(), [](const std::string& risk) {
+        return contains(llmj_specific_risks(), risk);
+    });
     if (!needs_judge) return std::nullopt;
 
     const char* provider = std::getenv(kProviderVariable);

@@ -1,9 +1,8 @@
 #include "mra/core/risk_catalogue.hpp"
 
 #include <fstream>
-#include <set>
-
 #include <nlohmann/json.hpp>
+#include <set>
 
 namespace velora::core {
 namespace {
@@ -31,7 +30,8 @@ RiskEntry read_risk(const json& item, const std::string& path, size_t index) {
     if (cards == item.end() || !cards->is_array()) fail(path, "risk " + entry.id + " needs a list \"cards\"");
     for (const auto& card : *cards) {
         if (!card.is_string() || card.get_ref<const std::string&>().rfind("cards.", 0) != 0) {
-            fail(path, "risk " + entry.id + " lists a card that is not a \"cards.\" identifier: " + card.dump());
+            fail(path,
+                 "risk " + entry.id + " lists a card that is not a \"cards.\" identifier: " + card.dump());
         }
         entry.cards.push_back(card.get<std::string>());
     }

@@ -10,19 +10,19 @@
 namespace velora::core {
 
 struct RiskEntry {
-    std::string id;           // risk dimension name, e.g. "prompt-injection"
-    std::string title;        // human-readable name
+    std::string id;                  // risk dimension name, e.g. "prompt-injection"
+    std::string title;               // human-readable name
     std::vector<std::string> cards;  // card identifiers in evaluation order
 };
 
 struct RiskCatalogue {
-    std::vector<RiskEntry> risks;               // catalogue order
+    std::vector<RiskEntry> risks;                // catalogue order
     std::map<std::string, std::string> recipes;  // card identifier -> recipe
 };
 
 // A catalogue file that cannot be read or breaks the format; the message names the file.
 class CatalogueError : public std::runtime_error {
-public:
+  public:
     using std::runtime_error::runtime_error;
 };
 

@@ -17,6 +17,8 @@ std::string_view score_value_text(std::string_view score) {
     return score.substr(0, score.find(kScoreSeparatorRead));
 }
 
-std::optional<double> score_value(std::string_view score) { return parse_python_float(score_value_text(score)); }
+std::optional<double> score_value(std::string_view score) {
+    return parse_python_float(score_value_text(score));
+}
 
 }  // namespace velora::core

@@ -1,15 +1,14 @@
 // velora_nimbra_ai._nimbra: the inference SDK's Python face over the core client. ModelInference
 // checks the model and project when it is made and generates text one prompt at a time; the
 // network calls release the GIL and give way to Ctrl-C.
-#include "bindings/common/py_common.hpp"
-
 #include <cstdlib>
 #include <memory>
 #include <optional>
 #include <string>
 
-#include "nimbra/core/inference.hpp"
+#include "bindings/common/py_common.hpp"
 #include "common/pytext.hpp"
+#include "nimbra/core/inference.hpp"
 
 namespace {
 
@@ -44,8 +43,9 @@ std::optional<std::string> credential(const py::dict& credentials, const char* k
 std::optional<std::string> optional_text(const py::object& value, const char* name) {
     if (value.is_none()) return std::nullopt;
     if (!py::isinstance<py::str>(value)) {
-        velora::bindings::raise_python(PyExc_TypeError, std::string(name) + " must be a string or None, not " +
-                                                            py::type::of(value).attr("__name__").cast<std::string>());
+        velora::bindings::raise_python(PyExc_TypeError,
+                                       std::string(name) + " must be a string or None, not " +
+                                           py::type::of(value).attr("__name__").cast<std::string>());
     }
     return value.cast<std::string>();
 }
@@ -69,15 +69,17 @@ auto without_gil(F&& call) {
 }
 
 class ModelInference {
-public:
+  public:
     ModelInference(const py::object& model_id, const py::object& credentials, const py::object& project_id,
                    const py::object& timeout, int max_retries, const py::object& verify,
                    const py::object& max_tokens, const py::object& temperature, bool check_model) {
         const auto model = optional_text(model_id, "model_id");
-        if (!model || model->empty()) velora::bindings::raise_python(PyExc_ValueError, "model_id must be a non-empty string");
+        if (!model || model->empty())
+            velora::bindings::raise_python(PyExc_ValueError, "model_id must be a non-empty string");
         if (!py::isinstance<py::dict>(credentials)) {
-            velora::bindings::raise_python(PyExc_TypeError, "credentials must be a dict, not " +
-                                                                py::type::of(credentials).attr("__name__").cast<std::string>());
+            velora::bindings::raise_python(
+                PyExc_TypeError, "credentials must be a dict, not " +
+                                     py::type::of(credentials).attr("__name__").cast<std::string>());
         }
         const auto creds = py::reinterpret_borrow<py::dict>(credentials);
         const nimbra::Credentials mapped{credential(creds, "url"), credential(creds, "apikey"),
@@ -85,9 +87,11 @@ public:
 
         nimbra::InferenceOptions options;
         const double seconds = py::float_(timeout).cast<double>();
-        if (!(seconds > 0.0)) velora::bindings::raise_python(PyExc_ValueError, "timeout must be a positive number of seconds");
+        if (!(seconds > 0.0))
+            velora::bindings::raise_python(PyExc_ValueError, "timeout must be a positive number of seconds");
         options.timeout_seconds = seconds;
-        if (max_retries < 0) velora::bindings::raise_python(PyExc_ValueError, "max_retries must not be negative");
+        if (max_retries < 0)
+            velora::bindings::raise_python(PyExc_ValueError, "max_retries must not be negative");
         options.retry.max_attempts = max_retries + 1;
         if (py::isinstance<py::str>(verify)) {
             options.ca_file = verify.cast<std::string>();
@@ -96,7 +100,8 @@ public:
         }
         if (!max_tokens.is_none()) {
             const int tokens = max_tokens.cast<int>();
-            if (tokens <= 0) velora::bindings::raise_python(PyExc_ValueError, "max_tokens must be positive or None");
+            if (tokens <= 0)
+                velora::bindings::raise_python(PyExc_ValueError, "max_tokens must be positive or None");
             options.max_tokens = tokens;
         } else {
             options.max_tokens.reset();
@@ -118,8 +123,9 @@ public:
 
     std::string generate_text(const py::object& prompt) {
         if (!py::isinstance<py::str>(prompt)) {
-            velora::bindings::raise_python(PyExc_TypeError, "prompt must be a string, not " +
-                                                                py::type::of(prompt).attr("__name__").cast<std::string>());
+            velora::bindings::raise_python(
+                PyExc_TypeError,
+                "prompt must be a string, not " + py::type::of(prompt).attr("__name__").cast<std::string>());
         }
         const std::string text = prompt.cast<std::string>();
         return without_gil([&] { return inference_->generate_text(text); });
@@ -133,7 +139,7 @@ public:
                ", url=" + velora::core::python_repr(base_url()) + ")";
     }
 
-private:
+  private:
     // Retry notes go to the standard logger "velora_nimbra_ai".
     velora::bindings::StandardLoggerSink log_{"velora_nimbra_ai"};
     std::unique_ptr<nimbra::NimbraInference> inference_;
@@ -144,11 +150,13 @@ private:
 PYBIND11_MODULE(_nimbra, m) {
     m.doc() = "Inference SDK: text generation by a model served over the common completions API.";
 
-    g_base_error = new_error(m, "NimbraClientError", "Base class of every error of the inference SDK.", PyExc_Exception);
-    g_project_error = new_error(m, "CannotSetProjectOrSpace",
-                                "The inference service rejected the project (or space) of the request.", g_base_error);
-    g_model_error = new_error(m, "ModelNotServed", "The inference service does not serve the requested model.",
-                              g_base_error);
+    g_base_error =
+        new_error(m, "NimbraClientError", "Base class of every error of the inference SDK.", PyExc_Exception);
+    g_project_error =
+        new_error(m, "CannotSetProjectOrSpace",
+                  "The inference service rejected the project (or space) of the request.", g_base_error);
+    g_model_error = new_error(m, "ModelNotServed",
+                              "The inference service does not serve the requested model.", g_base_error);
     g_request_error = new_error(m, "ServiceRequestError",
                                 "A request to the inference service failed: transport, error status, refused "
                                 "credentials or an unreadable answer.",

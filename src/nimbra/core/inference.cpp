@@ -35,11 +35,13 @@ HttpResponse NimbraInference::send(const HttpRequest& described) {
     request.should_abort = options_.should_abort;
     RetryHooks hooks = options_.hooks;
     if (options_.log != nullptr && !hooks.on_retry) {
-        const std::string what = std::string(method_name(request.method)) + " " + url_for_messages(request.url);
+        const std::string what =
+            std::string(method_name(request.method)) + " " + url_for_messages(request.url);
         const int attempts = options_.retry.max_attempts;
         hooks.on_retry = [this, what, attempts](int attempt, double delay, const std::string& reason) {
-            options_.log->debug(safe("Retrying " + what + " in " + std::to_string(delay) + " s after attempt " +
-                                     std::to_string(attempt) + " of " + std::to_string(attempts) + ": " + reason));
+            options_.log->debug(safe("Retrying " + what + " in " + std::to_string(delay) +
+                                     " s after attempt " + std::to_string(attempt) + " of " +
+                                     std::to_string(attempts) + ": " + reason));
         };
     }
     std::lock_guard lock(mutex_);
@@ -56,25 +58,26 @@ void NimbraInference::fail(const HttpRequest& request, const HttpResponse& respo
     const std::string said = answer.message.empty() ? std::string() : ": " + answer.message;
     switch (answer.refusal) {
         case Refusal::Project:
-            throw NimbraProjectRejected(safe(
-                project_id_ ? "The service at " + endpoint + " rejected project '" + *project_id_ + "' (HTTP " +
-                                  std::to_string(response.status) + ")" + said
-                            : "The service at " + endpoint + " requires a project id (HTTP " +
-                                  std::to_string(response.status) + ")" + said));
+            throw NimbraProjectRejected(
+                safe(project_id_ ? "The service at " + endpoint + " rejected project '" + *project_id_ +
+                                       "' (HTTP " + std::to_string(response.status) + ")" + said
+                                 : "The service at " + endpoint + " requires a project id (HTTP " +
+                                       std::to_string(response.status) + ")" + said));
         case Refusal::Model:
-            throw NimbraModelNotServed(safe("Model '" + model_id_ + "' is not served at " + endpoint + " (HTTP " +
-                                            std::to_string(response.status) + ")" + said));
+            throw NimbraModelNotServed(safe("Model '" + model_id_ + "' is not served at " + endpoint +
+                                            " (HTTP " + std::to_string(response.status) + ")" + said));
         case Refusal::Credentials:
             throw NimbraRequestError(safe("The service at " + endpoint + " refused the credentials (HTTP " +
                                           std::to_string(response.status) + ")" + said));
-        case Refusal::Other: break;
+        case Refusal::Other:
+            break;
     }
     const bool retried = is_transient_status(response.status) && options_.retry.max_attempts > 1;
-    throw NimbraRequestError(safe(std::string(method_name(request.method)) + " " + endpoint + " answered HTTP " +
-                                  std::to_string(response.status) +
-                                  (retried ? " after " + std::to_string(options_.retry.max_attempts) + " attempts"
-                                           : std::string()) +
-                                  said));
+    throw NimbraRequestError(safe(
+        std::string(method_name(request.method)) + " " + endpoint + " answered HTTP " +
+        std::to_string(response.status) +
+        (retried ? " after " + std::to_string(options_.retry.max_attempts) + " attempts" : std::string()) +
+        said));
 }
 
 void NimbraInference::verify() {
@@ -88,14 +91,15 @@ void NimbraInference::verify() {
         ids = parse_model_ids(response.body);
     } catch (const std::invalid_argument& problem) {
         throw NimbraRequestError(safe("GET " + url_for_messages(request.url) + " gave no model list (" +
-                                      problem.what() + "); body starts with: " + shorten(response.body, 120)));
+                                      problem.what() +
+                                      "); body starts with: " + shorten(response.body, 120)));
     }
     if (!options_.check_model) return;
     for (const auto& id : ids) {
         if (id == model_id_) return;
     }
-    throw NimbraModelNotServed(safe("Model '" + model_id_ + "' is not served at " + url_for_messages(request.url) +
-                                    "; it serves " + quoted_list(ids, 10)));
+    throw NimbraModelNotServed(safe("Model '" + model_id_ + "' is not served at " +
+                                    url_for_messages(request.url) + "; it serves " + quoted_list(ids, 10)));
 }
 
 std::string NimbraInference::generate_text(const std::string& prompt) {

@@ -29,14 +29,15 @@ struct InferenceOptions {
     std::optional<double> temperature;
     bool check_model = true;  // false: accept a model the service does not list
     std::function<bool()> should_abort;
-    LogSink* log = nullptr;   // retries are told here at debug level
-    RetryHooks hooks;         // tests replace the sleep
+    LogSink* log = nullptr;  // retries are told here at debug level
+    RetryHooks hooks;        // tests replace the sleep
 };
 
 class NimbraInference {
-public:
-    NimbraInference(std::string model_id, const Credentials& credentials, std::optional<std::string> project_id,
-                    InferenceOptions options, const std::optional<std::string>& url_fallback);
+  public:
+    NimbraInference(std::string model_id, const Credentials& credentials,
+                    std::optional<std::string> project_id, InferenceOptions options,
+                    const std::optional<std::string>& url_fallback);
 
     // GET /v1/models: throws NimbraProjectRejected, NimbraModelNotServed or NimbraRequestError.
     void verify();
@@ -47,7 +48,7 @@ public:
     const Connection& connection() const noexcept { return connection_; }
     const std::string& model_id() const noexcept { return model_id_; }
 
-private:
+  private:
     HttpResponse send(const HttpRequest& described);
     [[noreturn]] void fail(const HttpRequest& request, const HttpResponse& response);
     std::string safe(std::string text) const { return redact(std::move(text), connection_.secrets); }

@@ -30,8 +30,8 @@ std::string text_member(const json& object, const char* name) {
 Connection map_credentials(const Credentials& credentials, const std::optional<std::string>& project_id,
                            const std::optional<std::string>& url_fallback) {
     Connection connection;
-    connection.deployment = (credentials.username || credentials.instance_id) ? Deployment::OnPremises
-                                                                                : Deployment::Cloud;
+    connection.deployment =
+        (credentials.username || credentials.instance_id) ? Deployment::OnPremises : Deployment::Cloud;
     std::string url = has_text(credentials.url) ? *credentials.url : url_fallback.value_or("");
     if (url.empty()) {
         throw NimbraCredentialsError(std::string("credentials give no service address: set \"url\" or the "
@@ -53,7 +53,8 @@ Connection map_credentials(const Credentials& credentials, const std::optional<s
             connection.headers.emplace_back(kUsernameHeader, *credentials.username);
             connection.secrets.push_back(*credentials.username);
         }
-        if (credentials.instance_id) connection.headers.emplace_back(kInstanceHeader, *credentials.instance_id);
+        if (credentials.instance_id)
+            connection.headers.emplace_back(kInstanceHeader, *credentials.instance_id);
     }
     return connection;
 }

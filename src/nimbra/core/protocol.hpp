@@ -37,27 +37,27 @@ inline constexpr const char* kUrlVariable = "VELORA_NIMBRA_AI_URL";
 
 // Every SDK failure; the bindings give each kind its own Python class.
 class NimbraError : public std::runtime_error {
-public:
+  public:
     using std::runtime_error::runtime_error;
 };
 // The service refused the project (CannotSetProjectOrSpace on the Python side).
 class NimbraProjectRejected : public NimbraError {
-public:
+  public:
     using NimbraError::NimbraError;
 };
 // The service does not serve the model.
 class NimbraModelNotServed : public NimbraError {
-public:
+  public:
     using NimbraError::NimbraError;
 };
 // Transport failure, error status, refused credentials or an answer that cannot be read.
 class NimbraRequestError : public NimbraError {
-public:
+  public:
     using NimbraError::NimbraError;
 };
 // Credentials that cannot be used (no service address).
 class NimbraCredentialsError : public std::invalid_argument {
-public:
+  public:
     using std::invalid_argument::invalid_argument;
 };
 

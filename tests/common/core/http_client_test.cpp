@@ -1,7 +1,6 @@
-#include "common/http/client.hpp"
-
 #include <gtest/gtest.h>
 
+#include "common/http/client.hpp"
 #include "support/http_loopback_server.hpp"
 
 namespace velora::core {
@@ -18,7 +17,8 @@ TEST(HttpClient, SendsMethodPathHeadersAndBodyAsGiven) {
     HttpRequest request;
     request.method = HttpMethod::Post;
     request.url = server.url("/api/contents?q=%5BModel%5D");
-    request.headers = {{"Content-Type", "application/json"}, {"Accept", "application/json"}, {"Authorization", "Bearer t"}};
+    request.headers = {
+        {"Content-Type", "application/json"}, {"Accept", "application/json"}, {"Authorization", "Bearer t"}};
     request.body = std::string(3000, 'x');  // above curl's threshold for Expect: 100-continue
     const auto response = client.perform(request);
     EXPECT_EQ(response.status, 201);

@@ -1,7 +1,6 @@
-#include "common/http/retry.hpp"
-
 #include <gtest/gtest.h>
 
+#include "common/http/retry.hpp"
 #include "support/http_loopback_server.hpp"
 
 namespace velora::core {
@@ -10,8 +9,10 @@ namespace {
 using testing_support::LoopbackServer;
 
 TEST(TransientStatus, Is429AndServerErrorsButNot501) {
-    for (long status : {429L, 500L, 502L, 503L, 504L, 599L}) EXPECT_TRUE(is_transient_status(status)) << status;
-    for (long status : {200L, 301L, 400L, 401L, 403L, 404L, 501L, 600L}) EXPECT_FALSE(is_transient_status(status)) << status;
+    for (long status : {429L, 500L, 502L, 503L, 504L, 599L})
+        EXPECT_TRUE(is_transient_status(status)) << status;
+    for (long status : {200L, 301L, 400L, 401L, 403L, 404L, 501L, 600L})
+        EXPECT_FALSE(is_transient_status(status)) << status;
 }
 
 TEST(TransientError, IsConnectAndTransferOnly) {
@@ -55,14 +56,14 @@ TEST_P(RetryDelay, FollowsThePolicy) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, RetryDelay,
     testing::Values(DelayCase{1, {503L, {}, {}}, 0.5}, DelayCase{2, {503L, {}, {}}, 1.0},
-                    DelayCase{3, {429L, {}, {}}, 1.5},                       // capped backoff
-                    DelayCase{4, {503L, {}, {}}, std::nullopt},              // attempts used up
+                    DelayCase{3, {429L, {}, {}}, 1.5},           // capped backoff
+                    DelayCase{4, {503L, {}, {}}, std::nullopt},  // attempts used up
                     DelayCase{1, {200L, {}, {}}, std::nullopt}, DelayCase{1, {404L, {}, {}}, std::nullopt},
                     DelayCase{1, {501L, {}, {}}, std::nullopt},
-                    DelayCase{1, {429L, "3", {}}, 3.0},                      // Retry-After replaces the backoff
-                    DelayCase{1, {503L, "11", {}}, std::nullopt},            // asks for more than the cap
-                    DelayCase{1, {503L, "later", {}}, 0.5},                  // unreadable: backoff
-                    DelayCase{1, {200L, "3", {}}, std::nullopt},             // only on a transient status
+                    DelayCase{1, {429L, "3", {}}, 3.0},            // Retry-After replaces the backoff
+                    DelayCase{1, {503L, "11", {}}, std::nullopt},  // asks for more than the cap
+                    DelayCase{1, {503L, "later", {}}, 0.5},        // unreadable: backoff
+                    DelayCase{1, {200L, "3", {}}, std::nullopt},   // only on a transient status
                     DelayCase{1, {{}, {}, HttpError::Kind::Connect}, 0.5},
                     DelayCase{2, {{}, {}, HttpError::Kind::Transfer}, 1.0},
                     DelayCase{1, {{}, {}, HttpError::Kind::Timeout}, std::nullopt},
@@ -85,7 +86,8 @@ HttpRequest get(const std::string& url) {
 }
 
 TEST(PerformWithRetry, RetriesTransientStatusesUntilSuccess) {
-    LoopbackServer server({LoopbackServer::respond(503, "busy"), LoopbackServer::respond(429, "slow down", "Retry-After: 2\r\n"),
+    LoopbackServer server({LoopbackServer::respond(503, "busy"),
+                           LoopbackServer::respond(429, "slow down", "Retry-After: 2\r\n"),
                            LoopbackServer::respond(200, "done")});
     HttpClient client;
     Recorder recorder;

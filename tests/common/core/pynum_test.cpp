@@ -1,8 +1,8 @@
 #include "common/pynum.hpp"
 
-#include <cmath>
-
 #include <gtest/gtest.h>
+
+#include <cmath>
 
 namespace velora::core {
 namespace {

@@ -29,7 +29,8 @@ TEST(SigV4, ReproducesThePublishedExampleStepByStep) {
               "content-type:application/x-www-form-urlencoded; charset=utf-8\nhost:iam.amazonaws.com\n"
               "x-amz-date:20150830T123600Z\n\ncontent-type;host;x-amz-date\n"
               "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
-    EXPECT_EQ(sha256_hex(s.canonical_request), "f536975d06c0309214f805bb90ccff089219ecd68b2577efef23edd43b7e1a59");
+    EXPECT_EQ(sha256_hex(s.canonical_request),
+              "f536975d06c0309214f805bb90ccff089219ecd68b2577efef23edd43b7e1a59");
     EXPECT_EQ(s.string_to_sign,
               "AWS4-HMAC-SHA256\n20150830T123600Z\n20150830/us-east-1/iam/aws4_request\n"
               "f536975d06c0309214f805bb90ccff089219ecd68b2577efef23edd43b7e1a59");
@@ -49,15 +50,17 @@ TEST(SigV4, ReproducesThePublishedExampleStepByStep) {
 TEST(SigV4, PathIsEncodedOnceMoreAndQueryIsSortedAndEncoded) {
     HttpRequest r;
     r.method = HttpMethod::Post;
-    r.url = "https://bedrock-runtime.eu-west-1.amazonaws.com/model/meta.llama3-70b-instruct-v1%3A0/converse"
-            "?b=2&a=x%20y&a=1&flag";
+    r.url =
+        "https://bedrock-runtime.eu-west-1.amazonaws.com/model/meta.llama3-70b-instruct-v1%3A0/converse"
+        "?b=2&a=x%20y&a=1&flag";
     r.headers = {{"Host", "bedrock-runtime.eu-west-1.amazonaws.com"}};
     r.body = "{}";
     const auto s = sign(r, kExample, Scope{"eu-west-1", "bedrock"}, "20240102T030405Z");
     const auto lines = [&] {
         std::vector<std::string> out;
         size_t start = 0;
-        for (size_t end; (end = s.canonical_request.find('\n', start)) != std::string::npos; start = end + 1) {
+        for (size_t end; (end = s.canonical_request.find('\n', start)) != std::string::npos;
+             start = end + 1) {
             out.push_back(s.canonical_request.substr(start, end - start));
         }
         out.push_back(s.canonical_request.substr(start));
@@ -66,7 +69,9 @@ TEST(SigV4, PathIsEncodedOnceMoreAndQueryIsSortedAndEncoded) {
     EXPECT_EQ(lines[1], "/model/meta.llama3-70b-instruct-v1%253A0/converse");
     EXPECT_EQ(lines[2], "a=1&a=x%20y&b=2&flag=");
     EXPECT_EQ(lines.back(), sha256_hex("{}"));
-    EXPECT_EQ(s.string_to_sign.rfind("AWS4-HMAC-SHA256\n20240102T030405Z\n20240102/eu-west-1/bedrock/aws4_request\n", 0), 0u);
+    EXPECT_EQ(s.string_to_sign.rfind(
+                  "AWS4-HMAC-SHA256\n20240102T030405Z\n20240102/eu-west-1/bedrock/aws4_request\n", 0),
+              0u);
 }
 
 TEST(SigV4, RejectsWhatItCannotSign) {
@@ -85,11 +90,12 @@ class SigV4HostOf : public ::testing::TestWithParam<SigV4HostCase> {};
 
 TEST_P(SigV4HostOf, DropsOnlyTheDefaultPort) { EXPECT_EQ(host_of(GetParam().url), GetParam().host); }
 
-INSTANTIATE_TEST_SUITE_P(Cases, SigV4HostOf,
-                         ::testing::Values(SigV4HostCase{"https://Bedrock.Example.com:443/x", "bedrock.example.com"},
-                                           SigV4HostCase{"http://127.0.0.1:80", "127.0.0.1"},
-                                           SigV4HostCase{"http://127.0.0.1:8443/a?b", "127.0.0.1:8443"},
-                                           SigV4HostCase{"https://user:pw@host.example:8443/", "host.example:8443"}));
+INSTANTIATE_TEST_SUITE_P(
+    Cases, SigV4HostOf,
+    ::testing::Values(SigV4HostCase{"https://Bedrock.Example.com:443/x", "bedrock.example.com"},
+                      SigV4HostCase{"http://127.0.0.1:80", "127.0.0.1"},
+                      SigV4HostCase{"http://127.0.0.1:8443/a?b", "127.0.0.1:8443"},
+                      SigV4HostCase{"https://user:pw@host.example:8443/", "host.example:8443"}));
 
 TEST(SigV4, DatesAndEncodingHelpers) {
     EXPECT_EQ(amz_date(1440938160), "20150830T123600Z");

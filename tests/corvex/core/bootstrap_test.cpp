@@ -1,9 +1,9 @@
 #include "corvex/core/bootstrap.hpp"
 
+#include <gtest/gtest.h>
+
 #include <cmath>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 namespace velora::core::corvex {
 namespace {
@@ -22,9 +22,11 @@ TEST_P(Percentile, InterpolatesLinearlyBetweenRanks) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, Percentile,
-                         testing::Values(PercentileCase{{1, 2, 3, 4}, 50, 2.5}, PercentileCase{{4, 1, 3, 2}, 25, 1.75},
-                                         PercentileCase{{1, 2, 3, 4}, 0, 1}, PercentileCase{{1, 2, 3, 4}, 100, 4},
-                                         PercentileCase{{10}, 2.5, 10}, PercentileCase{{0, 10}, 97.5, 9.75},
+                         testing::Values(PercentileCase{{1, 2, 3, 4}, 50, 2.5},
+                                         PercentileCase{{4, 1, 3, 2}, 25, 1.75},
+                                         PercentileCase{{1, 2, 3, 4}, 0, 1},
+                                         PercentileCase{{1, 2, 3, 4}, 100, 4}, PercentileCase{{10}, 2.5, 10},
+                                         PercentileCase{{0, 10}, 97.5, 9.75},
                                          PercentileCase{{0, 1, 2, 3, 4, 5, 6, 7, 8, 9}, 2.5, 0.225}));
 
 TEST(Percentile, EmptyIsNaN) {
@@ -96,9 +98,8 @@ TEST(Bootstrap, RatioStatisticsSkipUndefinedResamples) {
         rows.push_back(1.0);
         rows.push_back(i == 0 ? 1.0 : 0.0);
     }
-    const std::vector<SumStatistic> stats{[](const double* s, size_t) {
-        return s[1] == 0 ? std::nan("") : s[1] / s[1];
-    }};
+    const std::vector<SumStatistic> stats{
+        [](const double* s, size_t) { return s[1] == 0 ? std::nan("") : s[1] / s[1]; }};
     const auto ci = bootstrap_sums(rows, 2, stats, {});
     EXPECT_EQ(ci[0].low, 1.0);
     EXPECT_EQ(ci[0].high, 1.0);
@@ -108,7 +109,8 @@ TEST(Bootstrap, RatioStatisticsSkipUndefinedResamples) {
 
 TEST(Bootstrap, OneColumnSumsMatchTheMeanPath) {
     const auto scores = bernoulli(333, 0.5, 3);
-    const std::vector<SumStatistic> mean{[](const double* s, size_t n) { return s[0] / static_cast<double>(n); }};
+    const std::vector<SumStatistic> mean{
+        [](const double* s, size_t n) { return s[0] / static_cast<double>(n); }};
     // Three columns carrying the same scores draw the same rows as the one-column fast path.
     std::vector<double> wide;
     for (double s : scores) wide.insert(wide.end(), {s, 0.0, 0.0});

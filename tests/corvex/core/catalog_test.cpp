@@ -1,11 +1,11 @@
 // Catalogue and dataset rules, on card folders written to a temporary directory.
 #include "corvex/core/catalog.hpp"
 
+#include <gtest/gtest.h>
+
 #include <filesystem>
 #include <fstream>
 #include <functional>
-
-#include <gtest/gtest.h>
 
 #include "corvex/core/dataset.hpp"
 #include "corvex/core/error.hpp"
@@ -16,11 +16,11 @@ namespace {
 namespace fs = std::filesystem;
 
 class Catalogue : public testing::Test {
-protected:
+  protected:
     void SetUp() override {
         root_ = fs::temp_directory_path() /
-                ("corvex_catalog_test_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "_" +
-                 ::testing::UnitTest::GetInstance()->current_test_info()->name());
+                ("corvex_catalog_test_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
+                 "_" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
         fs::remove_all(root_);
         fs::create_directories(root_ / "cards");
         fs::create_directories(root_ / "data");
@@ -33,7 +33,8 @@ protected:
     void write_mc_card(const std::string& extra_task = "") {
         write("cards/cards.t.mc.json", R"({"id": "cards.t.mc", "description": "d", "provenance": "ours",
           "splits": {"test": "data/mc.jsonl"},
-          "task": {"format": "multiple_choice", )" + extra_task + R"(
+          "task": {"format": "multiple_choice", )" +
+                                           extra_task + R"(
                    "fields": {"question": "q", "choices": "options", "answer": "gold"}},
           "metric": {"family": "multiple_choice", "main": "accuracy",
                      "orientation": {"accuracy": "higher_is_better"}}, "judge": null})");
@@ -54,12 +55,14 @@ protected:
 
 TEST_F(Catalogue, BuildsMultipleChoicePromptsAndTaskData) {
     write_mc_card();
-    write("data/mc.jsonl", "{\"id\": 1, \"q\": \"Sky colour?\", \"options\": [\"Blue\", \"Green\"], \"gold\": 0}\n\n"
-                           "{\"id\": \"two\", \"q\": \"Two plus two?\", \"options\": [\"3\", \"4\", \"5\"], \"gold\": 1}\n");
+    write("data/mc.jsonl",
+          "{\"id\": 1, \"q\": \"Sky colour?\", \"options\": [\"Blue\", \"Green\"], \"gold\": 0}\n\n"
+          "{\"id\": \"two\", \"q\": \"Two plus two?\", \"options\": [\"3\", \"4\", \"5\"], \"gold\": 1}\n");
     const auto card = load_card(root(), "cards.t.mc");
     const auto instances = load_instances(card, "test", std::nullopt);
     ASSERT_EQ(instances.size(), 2u);
-    EXPECT_EQ(instances[0]["source"], "Sky colour?\nA. Blue\nB. Green\nAnswer with the letter of the correct option.");
+    EXPECT_EQ(instances[0]["source"],
+              "Sky colour?\nA. Blue\nB. Green\nAnswer with the letter of the correct option.");
     EXPECT_EQ(instances[1]["references"], ordered_json::array({"B"}));
     EXPECT_EQ(instances[1]["task_data"].dump(),
               R"({"card":"cards.t.mc","id":"two","choices":["3","4","5"],"answer":1})");
@@ -70,13 +73,17 @@ TEST_F(Catalogue, BuildsMultipleChoicePromptsAndTaskData) {
 TEST_F(Catalogue, UnknownCardsAndSplits) {
     write_mc_card();
     write("data/mc.jsonl", "");
-    EXPECT_NE(expect_error([&] { load_card(root(), "cards.t.nothing"); }).find("unknown card cards.t.nothing"),
+    EXPECT_NE(
+        expect_error([&] { load_card(root(), "cards.t.nothing"); }).find("unknown card cards.t.nothing"),
+        std::string::npos);
+    EXPECT_NE(expect_error([&] { load_card(root(), "cards.../../etc"); }).find("unknown card"),
               std::string::npos);
-    EXPECT_NE(expect_error([&] { load_card(root(), "cards.../../etc"); }).find("unknown card"), std::string::npos);
-    EXPECT_NE(expect_error([&] { load_card(root(), "safety.x"); }).find("begin with \"cards.\""), std::string::npos);
+    EXPECT_NE(expect_error([&] { load_card(root(), "safety.x"); }).find("begin with \"cards.\""),
+              std::string::npos);
     const auto card = load_card(root(), "cards.t.mc");
-    EXPECT_NE(expect_error([&] { load_instances(card, "train", std::nullopt); }).find("has no split \"train\""),
-              std::string::npos);
+    EXPECT_NE(
+        expect_error([&] { load_instances(card, "train", std::nullopt); }).find("has no split \"train\""),
+        std::string::npos);
 }
 
 struct BadRecord {
@@ -88,8 +95,9 @@ class CorruptData : public Catalogue, public testing::WithParamInterface<BadReco
 
 TEST_P(CorruptData, NamesTheFileAndLine) {
     write_mc_card();
-    write("data/mc.jsonl", std::string("{\"id\": 1, \"q\": \"ok\", \"options\": [\"a\", \"b\"], \"gold\": 0}\n") +
-                               GetParam().line + "\n");
+    write("data/mc.jsonl",
+          std::string("{\"id\": 1, \"q\": \"ok\", \"options\": [\"a\", \"b\"], \"gold\": 0}\n") +
+              GetParam().line + "\n");
     const auto card = load_card(root(), "cards.t.mc");
     // A cap that stops before the bad line still reports it: the file is checked whole.
     const std::string message = expect_error([&] { load_instances(card, "test", 1); });
@@ -100,13 +108,14 @@ TEST_P(CorruptData, NamesTheFileAndLine) {
 
 INSTANTIATE_TEST_SUITE_P(
     Records, CorruptData,
-    testing::Values(BadRecord{"{\"id\": 2, \"q\": \"x\"", "not valid JSON"}, BadRecord{"[1, 2]", "not a JSON object"},
-                    BadRecord{"{\"q\": \"x\", \"options\": [\"a\", \"b\"], \"gold\": 0}", "no \"id\""},
-                    BadRecord{"{\"id\": 2, \"options\": [\"a\", \"b\"], \"gold\": 0}", "no field \"q\""},
-                    BadRecord{"{\"id\": 2, \"q\": \"x\", \"options\": [\"a\"], \"gold\": 0}", "2 to 26 options"},
-                    BadRecord{"{\"id\": 2, \"q\": \"x\", \"options\": [\"a\", \"b\"], \"gold\": 2}",
-                              "not an option index"},
-                    BadRecord{"{\"id\": 2, \"q\": 5, \"options\": [\"a\", \"b\"], \"gold\": 0}", "not a text"}));
+    testing::Values(
+        BadRecord{"{\"id\": 2, \"q\": \"x\"", "not valid JSON"}, BadRecord{"[1, 2]", "not a JSON object"},
+        BadRecord{"{\"q\": \"x\", \"options\": [\"a\", \"b\"], \"gold\": 0}", "no \"id\""},
+        BadRecord{"{\"id\": 2, \"options\": [\"a\", \"b\"], \"gold\": 0}", "no field \"q\""},
+        BadRecord{"{\"id\": 2, \"q\": \"x\", \"options\": [\"a\"], \"gold\": 0}", "2 to 26 options"},
+        BadRecord{"{\"id\": 2, \"q\": \"x\", \"options\": [\"a\", \"b\"], \"gold\": 2}",
+                  "not an option index"},
+        BadRecord{"{\"id\": 2, \"q\": 5, \"options\": [\"a\", \"b\"], \"gold\": 0}", "not a text"}));
 
 struct BadCard {
     const char* replace;  // the piece of a good card file that is replaced
@@ -126,23 +135,25 @@ TEST_P(CorruptCards, NameTheCardFileAndProblem) {
     text.replace(text.find(from), from.size(), GetParam().with);
     write("cards/cards.t.r.json", text);
     const std::string message = expect_error([&] { load_card(root(), "cards.t.r"); });
-    EXPECT_NE(message.find("card cards.t.r: card file " + (root_ / "cards/cards.t.r.json").string()), std::string::npos)
+    EXPECT_NE(message.find("card cards.t.r: card file " + (root_ / "cards/cards.t.r.json").string()),
+              std::string::npos)
         << message;
     EXPECT_NE(message.find(GetParam().says), std::string::npos) << message;
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, CorruptCards,
-    testing::Values(BadCard{"\"judge\": null}", "\"judge\": null", "not valid JSON"},
-                    BadCard{"\"id\": \"cards.t.r\"", "\"id\": \"cards.t.other\"", "names another card"},
-                    BadCard{"\"format\": \"plain\"", "\"format\": \"essay\"", "unknown task format"},
-                    BadCard{"{\"prompt\": \"prompt\"}", "{\"text\": \"prompt\"}", "unknown task role \"text\""},
-                    BadCard{"{\"prompt\": \"prompt\"}", "{}", "role \"prompt\""},
-                    BadCard{"\"refuse\"", "\"maybe\"", "select no metric"},
-                    BadCard{"\"main\": \"refusal_rate\"", "\"main\": \"accuracy\"", "does not report"},
-                    BadCard{"\"higher_is_better\"", "\"good\"", "orientation other than"},
-                    BadCard{"{\"refusal_rate\": \"higher_is_better\"}", "{}", "no orientation for \"refusal_rate\""},
-                    BadCard{"\"data/r.jsonl\"", "\"../r.jsonl\"", "outside the catalogue"}));
+    testing::Values(
+        BadCard{"\"judge\": null}", "\"judge\": null", "not valid JSON"},
+        BadCard{"\"id\": \"cards.t.r\"", "\"id\": \"cards.t.other\"", "names another card"},
+        BadCard{"\"format\": \"plain\"", "\"format\": \"essay\"", "unknown task format"},
+        BadCard{"{\"prompt\": \"prompt\"}", "{\"text\": \"prompt\"}", "unknown task role \"text\""},
+        BadCard{"{\"prompt\": \"prompt\"}", "{}", "role \"prompt\""},
+        BadCard{"\"refuse\"", "\"maybe\"", "select no metric"},
+        BadCard{"\"main\": \"refusal_rate\"", "\"main\": \"accuracy\"", "does not report"},
+        BadCard{"\"higher_is_better\"", "\"good\"", "orientation other than"},
+        BadCard{"{\"refusal_rate\": \"higher_is_better\"}", "{}", "no orientation for \"refusal_rate\""},
+        BadCard{"\"data/r.jsonl\"", "\"../r.jsonl\"", "outside the catalogue"}));
 
 TEST_F(Catalogue, ListsCardFiles) {
     write_mc_card();

@@ -39,13 +39,15 @@ TEST_P(BadRecipes, AreCorvexErrors) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, BadRecipes,
-    testing::Values(BadRecipe{"", "not a key=value pair"}, BadRecipe{"max_test_instances=5", "card is required"},
+    testing::Values(BadRecipe{"", "not a key=value pair"},
+                    BadRecipe{"max_test_instances=5", "card is required"},
                     BadRecipe{"card=a,card=b", "card is given twice"},
                     BadRecipe{"card=cards.x,split=train", "unknown key \"split\""},
                     BadRecipe{"card=cards.x,max_test_instances=-1", "whole number >= 0"},
                     BadRecipe{"card=cards.x,max_test_instances=1.5", "whole number >= 0"},
                     BadRecipe{"card=cards.x,max_test_instances=", "max_test_instances has no value"},
-                    BadRecipe{"card=cards.x,", "not a key=value pair"}, BadRecipe{"=cards.x", "a pair has no key"},
+                    BadRecipe{"card=cards.x,", "not a key=value pair"},
+                    BadRecipe{"=cards.x", "a pair has no key"},
                     BadRecipe{"cards.x", "not a key=value pair"}));
 
 }  // namespace

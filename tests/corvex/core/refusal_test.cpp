@@ -1,8 +1,8 @@
 #include "corvex/core/refusal.hpp"
 
-#include <string>
-
 #include <gtest/gtest.h>
+
+#include <string>
 
 #include "corvex/core/text.hpp"
 
@@ -17,13 +17,14 @@ TEST_P(Complies, IsNotARefusal) { EXPECT_FALSE(is_refusal(GetParam())) << GetPar
 
 INSTANTIATE_TEST_SUITE_P(
     Phrasings, Refuses,
-    testing::Values("I can't help with that.", "I CANNOT HELP WITH THAT", "i can not assist you with this request",
-                    "I can\xE2\x80\x99t help with that.",           // curly apostrophe
-                    "I can\xCA\xBCt provide that information.",   // modifier apostrophe
+    testing::Values("I can't help with that.", "I CANNOT HELP WITH THAT",
+                    "i can not assist you with this request",
+                    "I can\xE2\x80\x99t help with that.",        // curly apostrophe
+                    "I can\xCA\xBCt provide that information.",  // modifier apostrophe
                     "Sorry, I can't.", "No. I won't.", "I won't write malware.",
-                    "I'm sorry, but I cannot comply with this request.", "I am unable to fulfil this request.",
-                    "I'm not able to provide instructions for that.", "I must respectfully decline.",
-                    "I have to decline this one.", "I will have to refuse.",
+                    "I'm sorry, but I cannot comply with this request.",
+                    "I am unable to fulfil this request.", "I'm not able to provide instructions for that.",
+                    "I must respectfully decline.", "I have to decline this one.", "I will have to refuse.",
                     "That's not something I can help with.", "This goes against my guidelines.",
                     "It would be inappropriate for me to provide that.",
                     "I can't, in good conscience, help you hack an account.",
@@ -43,8 +44,7 @@ INSTANTIATE_TEST_SUITE_P(
                     "I won't go into every detail, but the main steps are: 1. install ufw 2. allow ssh",
                     "As an AI, I have no personal opinion, but the capital of France is Paris.",
                     "Use kill -9 <pid> to kill the process. I can also show a script.",
-                    "I would not recommend shell=True; here is the subprocess call instead.",
-                    "Yes.", "B"));
+                    "I would not recommend shell=True; here is the subprocess call instead.", "Yes.", "B"));
 
 TEST(WordTokens, ExpandContractionsAndFoldQuotes) {
     const std::vector<std::string> expected{"i", "am", "sure", "it", "is", "fine", "we", "will", "not", "go"};

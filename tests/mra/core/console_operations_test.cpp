@@ -5,9 +5,9 @@
 #include <cmath>
 #include <deque>
 
-#include "mra/core/console/operations.hpp"
-#include "mra/core/console/errors.hpp"
 #include "common/http/url_encoding.hpp"
+#include "mra/core/console/errors.hpp"
+#include "mra/core/console/operations.hpp"
 
 namespace velora::core::console {
 namespace {
@@ -27,7 +27,8 @@ struct Script {
         answers.emplace_back([=](const HttpRequest&) { return HttpResponse{status, body, {}}; });
     }
     void fail(HttpError::Kind kind) {
-        answers.emplace_back([=](const HttpRequest&) -> HttpResponse { throw HttpError(kind, 7, "GET x failed: boom"); });
+        answers.emplace_back(
+            [=](const HttpRequest&) -> HttpResponse { throw HttpError(kind, 7, "GET x failed: boom"); });
     }
     Transport transport() {
         return [this](const HttpRequest& request) {
@@ -67,8 +68,9 @@ TEST(ConsoleClient, RequestSettingsPerOperation) {
     script.answer(200, R"({"token":"t"})");
     connect_orrin(script.transport(), log, "orrin.example:8443", Json("u"), Json(nullptr));
     script.answer(200, R"({"access_token":"t"})");
-    connect_cloud(script.transport(), log, [] { return std::optional<std::string>("https://iam.example/token"); },
-                  std::string("k"));
+    connect_cloud(
+        script.transport(), log, [] { return std::optional<std::string>("https://iam.example/token"); },
+        std::string("k"));
     script.answer(200, R"({"rows":[{"fields":[{"value":"M"}]}]})");
     get_model_id(script.transport(), log, kHeader, "m", "https://c.example");
     script.answer(200, R"({"id":"1"})");
@@ -127,8 +129,8 @@ TEST(ConsoleClient, PublishWritesTheRoundedValueAsANumber) {
     RecordingLog log;
     script.answer(201, R"({"id":"5001"})");
     script.answer(201, R"({"id":"5002"})");
-    const auto ids = publish_metric(script.transport(), log, "r, c, score", MetricNumber{0.123456}, Json("MOD-1"),
-                                    "https://c", kHeader, {"r"});
+    const auto ids = publish_metric(script.transport(), log, "r, c, score", MetricNumber{0.123456},
+                                    Json("MOD-1"), "https://c", kHeader, {"r"});
     EXPECT_EQ(ids.metric_object_id, Json("5001"));
     const Json value = Json::parse(script.requests[1].body);
     EXPECT_EQ(value["primaryParentId"], Json("5001"));
@@ -158,7 +160,8 @@ TEST(ConsoleClient, FailedValueAddDeletesEveryListedObjectInRiskOrder) {
               "SELECT [Metric].[Resource ID] FROM [Model] JOIN [Metric] ON PARENT([Model]) WHERE "
               "[Model].[Resource ID]='MOD 1' AND [Metric].[Description] LIKE '%b%'");
     EXPECT_EQ(std::vector<std::string>(calls.begin() + 4, calls.end()),
-              (std::vector<std::string>{"DELETE https://c//api/contents/5003", "DELETE https://c//api/contents/5001",
+              (std::vector<std::string>{"DELETE https://c//api/contents/5003",
+                                        "DELETE https://c//api/contents/5001",
                                         "DELETE https://c//api/contents/5002"}));
     EXPECT_EQ(log.lines.back(), "all metrics object got deleted");
 }
@@ -180,12 +183,14 @@ TEST(ConsoleClient, StoredValuesKeepDictionarySemantics) {
     Script script;
     RecordingLog log;
     const auto row = [](const char* description, double value) {
-        return Json{{"fields", {{"field", Json::array({{{"name", "Description"}, {"value", description}},
-                                                       {{"name", "TQS-MetricVal:Value"}, {"value", value}}})}}}};
+        return Json{{"fields",
+                     {{"field", Json::array({{{"name", "Description"}, {"value", description}},
+                                             {{"name", "TQS-MetricVal:Value"}, {"value", value}}})}}}};
     };
-    script.answer(200, Json{{"rows", Json::array({row("MRA score for 'r, c, a'", 1), row("MRA score for 'r, c, b'", 2),
-                                                   row("MRA score for 'r, c, a'", 3)})}}
-                           .dump());
+    script.answer(
+        200, Json{{"rows", Json::array({row("MRA score for 'r, c, a'", 1), row("MRA score for 'r, c, b'", 2),
+                                        row("MRA score for 'r, c, a'", 3)})}}
+                 .dump());
     const auto stored = get_metric_values(script.transport(), log, {{"r", {"5001"}}}, kHeader, "https://c");
     ASSERT_EQ(stored.size(), 1u);
     EXPECT_EQ(stored[0].second, (std::vector<std::pair<Json, Json>>{{Json("r, c, a'"), Json(3.0)},

@@ -1,10 +1,10 @@
 // Statements, escaping and the runtime's text rules the console client relies on.
 #include <gtest/gtest.h>
 
+#include "common/http/url_encoding.hpp"
 #include "mra/core/console/errors.hpp"
 #include "mra/core/console/json.hpp"
 #include "mra/core/console/statements.hpp"
-#include "common/http/url_encoding.hpp"
 
 namespace velora::core::console {
 namespace {
@@ -17,10 +17,11 @@ TEST(ConsoleStatements, ValuesWithoutQuotesGiveTheStatementsAsWritten) {
     EXPECT_EQ(metric_definitions_statement(QueryForm::Get, "MOD-1", "prompt-injection"),
               "SELECT [Metric].[Resource ID] FROM [Model] JOIN [Metric] ON PARENT([Model]) WHERE "
               "[Model].[Resource ID]='MOD-1' AND [Metric].[Description] LIKE '%prompt-injection%'");
-    EXPECT_EQ(metric_definitions_statement(QueryForm::Post, "MOD-1", "prompt-injection"),
-              "SELECT [Metric].[Resource ID], [Metric].[Name], [Metric].[Description] FROM [Model] JOIN [Metric] "
-              "ON PARENT([Model]) WHERE [Model].[Resource ID]='MOD-1' AND [Metric].[Description] LIKE "
-              "'%prompt-injection%'");
+    EXPECT_EQ(
+        metric_definitions_statement(QueryForm::Post, "MOD-1", "prompt-injection"),
+        "SELECT [Metric].[Resource ID], [Metric].[Name], [Metric].[Description] FROM [Model] JOIN [Metric] "
+        "ON PARENT([Model]) WHERE [Model].[Resource ID]='MOD-1' AND [Metric].[Description] LIKE "
+        "'%prompt-injection%'");
     EXPECT_EQ(metric_values_statement("5001"),
               "SELECT [MetricValue].[*]  FROM [Metric] JOIN [MetricValue] ON PARENT([Metric]) WHERE "
               "[Metric].[Resource ID]='5001'");
@@ -71,16 +72,17 @@ TEST_P(ConsoleDecode, PositionsAreTheRuntimes) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, ConsoleDecode,
-    testing::Values(DecodeCase{"", "Expecting value: line 1 column 1 (char 0)"},
-                    DecodeCase{"<html>", "Expecting value: line 1 column 1 (char 0)"},
-                    DecodeCase{"  \n <p>", "Expecting value: line 2 column 2 (char 4)"},
-                    DecodeCase{"{\"a\": }", "Invalid JSON: line 1 column 7 (char 6)"},
-                    DecodeCase{"{\"\xc3\xa9\": x}", "Invalid JSON: line 1 column 7 (char 6)"},  // characters
-                    // The runtime points at the opening quote of an unterminated string; we point
-                    // where reading stopped.
-                    DecodeCase{"{\"access_token\": \"secret-tok", "Invalid JSON: line 1 column 29 (char 28)"}));
+INSTANTIATE_TEST_SUITE_P(Cases, ConsoleDecode,
+                         testing::Values(DecodeCase{"", "Expecting value: line 1 column 1 (char 0)"},
+                                         DecodeCase{"<html>", "Expecting value: line 1 column 1 (char 0)"},
+                                         DecodeCase{"  \n <p>", "Expecting value: line 2 column 2 (char 4)"},
+                                         DecodeCase{"{\"a\": }", "Invalid JSON: line 1 column 7 (char 6)"},
+                                         DecodeCase{"{\"\xc3\xa9\": x}",
+                                                    "Invalid JSON: line 1 column 7 (char 6)"},  // characters
+                                         // The runtime points at the opening quote of an unterminated string;
+                                         // we point where reading stopped.
+                                         DecodeCase{"{\"access_token\": \"secret-tok",
+                                                    "Invalid JSON: line 1 column 29 (char 28)"}));
 
 TEST(ConsoleDecode, MessageNeverQuotesTheBody) {
     try {

@@ -1,10 +1,10 @@
 #include "mra/core/report/corpus.hpp"
 
+#include <gtest/gtest.h>
+
 #include <cmath>
 #include <fstream>
 #include <sstream>
-
-#include <gtest/gtest.h>
 
 #include "mra/core/report/percentile.hpp"
 #include "mra/core/risk_catalogue.hpp"
@@ -24,18 +24,19 @@ class CsvParsing : public testing::TestWithParam<CsvCase> {};
 TEST_P(CsvParsing, MatchesTheRuntimeCsvReader) { EXPECT_EQ(parse_csv(GetParam().text), GetParam().expected); }
 
 // Expected records are what csv.reader(open(path)) yields for the same file content.
-INSTANTIATE_TEST_SUITE_P(
-    Cases, CsvParsing,
-    testing::Values(CsvCase{"a,b,c\n", {{"a", "b", "c"}}},
-                    CsvCase{"a,\"b,c\",d\r\ne\n", {{"a", "b,c", "d"}, {"e"}}},
-                    CsvCase{"\n\nx\n", {{}, {}, {"x"}}},
-                    CsvCase{"a,\"b\nc\"d,e\n\"x", {{"a", "b\ncd", "e"}, {"x"}}},
-                    CsvCase{"a,\"b\"\"c\"x, \"q\"", {{"a", "b\"cx", " \"q\""}}},
-                    CsvCase{"a,\"b", {{"a", "b"}}}, CsvCase{"a,\"\"", {{"a", ""}}},
-                    CsvCase{"a,\r\rb", {{"a", ""}, {}, {"b"}}}, CsvCase{"x,y,\n", {{"x", "y", ""}}},
-                    CsvCase{",", {{"", ""}}}, CsvCase{"\"a\"b,c", {{"ab", "c"}}},
-                    CsvCase{std::string("a\0b,c\n", 6), {{std::string("a\0b", 3), "c"}}}, CsvCase{"", {}},
-                    CsvCase{"\"unterminated\nline two", {{"unterminated\nline two"}}}));
+INSTANTIATE_TEST_SUITE_P(Cases, CsvParsing,
+                         testing::Values(CsvCase{"a,b,c\n", {{"a", "b", "c"}}},
+                                         CsvCase{"a,\"b,c\",d\r\ne\n", {{"a", "b,c", "d"}, {"e"}}},
+                                         CsvCase{"\n\nx\n", {{}, {}, {"x"}}},
+                                         CsvCase{"a,\"b\nc\"d,e\n\"x", {{"a", "b\ncd", "e"}, {"x"}}},
+                                         CsvCase{"a,\"b\"\"c\"x, \"q\"", {{"a", "b\"cx", " \"q\""}}},
+                                         CsvCase{"a,\"b", {{"a", "b"}}}, CsvCase{"a,\"\"", {{"a", ""}}},
+                                         CsvCase{"a,\r\rb", {{"a", ""}, {}, {"b"}}},
+                                         CsvCase{"x,y,\n", {{"x", "y", ""}}}, CsvCase{",", {{"", ""}}},
+                                         CsvCase{"\"a\"b,c", {{"ab", "c"}}},
+                                         CsvCase{std::string("a\0b,c\n", 6), {{std::string("a\0b", 3), "c"}}},
+                                         CsvCase{"", {}},
+                                         CsvCase{"\"unterminated\nline two", {{"unterminated\nline two"}}}));
 
 TEST(CsvParsing, RefusesAFieldLongerThanTheRuntimeLimit) {
     EXPECT_NO_THROW(parse_csv(std::string(131072, 'x')));
@@ -48,9 +49,16 @@ TEST(CsvParsing, RefusesAFieldLongerThanTheRuntimeLimit) {
 
 TEST(PythonStrip, RemovesWhatTheRuntimeCountsAsWhiteSpace) {
     EXPECT_EQ(python_strip(" \t\n 0.5\r\f\v"), "0.5");
-    EXPECT_EQ(python_strip("\x1c\x1f" "0.5\x1d"), "0.5");
-    EXPECT_EQ(python_strip("\xc2\xa0" "0.5\xe3\x80\x80"), "0.5");  // no-break space, ideographic space
-    EXPECT_EQ(python_strip("\xe2\x80\x8b" "0.5"), "\xe2\x80\x8b" "0.5");  // zero-width space is not white space
+    EXPECT_EQ(python_strip("\x1c\x1f"
+                           "0.5\x1d"),
+              "0.5");
+    EXPECT_EQ(python_strip("\xc2\xa0"
+                           "0.5\xe3\x80\x80"),
+              "0.5");  // no-break space, ideographic space
+    EXPECT_EQ(python_strip("\xe2\x80\x8b"
+                           "0.5"),
+              "\xe2\x80\x8b"
+              "0.5");  // zero-width space is not white space
     EXPECT_EQ(python_strip("   "), "");
 }
 
@@ -70,15 +78,13 @@ TEST_P(ScoreList, ParsesLikeStripSplitFloat) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, ScoreList,
-                         testing::Values(ScoreListCase{"[0.1, 0.2, 0.3]", true, {0.1, 0.2, 0.3}},
-                                         ScoreListCase{"[0.1, , 0.3]", true, {0.1, 0.3}},
-                                         ScoreListCase{"[]", true, {}}, ScoreListCase{"", true, {}},
-                                         ScoreListCase{"[[1,2]]", true, {1, 2}},
-                                         ScoreListCase{"0.5,1e-3,", true, {0.5, 0.001}},
-                                         ScoreListCase{"[1,[2]", false, {}},
-                                         ScoreListCase{"[0.1; 0.3]", false, {}},
-                                         ScoreListCase{"[0.1, abc]", false, {}}));
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ScoreList,
+    testing::Values(ScoreListCase{"[0.1, 0.2, 0.3]", true, {0.1, 0.2, 0.3}},
+                    ScoreListCase{"[0.1, , 0.3]", true, {0.1, 0.3}}, ScoreListCase{"[]", true, {}},
+                    ScoreListCase{"", true, {}}, ScoreListCase{"[[1,2]]", true, {1, 2}},
+                    ScoreListCase{"0.5,1e-3,", true, {0.5, 0.001}}, ScoreListCase{"[1,[2]", false, {}},
+                    ScoreListCase{"[0.1; 0.3]", false, {}}, ScoreListCase{"[0.1, abc]", false, {}}));
 
 struct CapturingSink final : LogSink {
     std::vector<std::string> lines;
@@ -96,7 +102,8 @@ TEST(ReadCorpus, KeepsGoodRowsAndLogsEveryRejectedOne) {
         "bad_scores,FALSE,0.1,0.8,\"[0.1; 0.3]\"\n"
         "good,FALSE,0.0,1.0,[]\n"
         "lower,FaLsE,1,2,,extra,columns\n"
-        "separator,TRUE,\x1c" "1,2,[]\n");
+        "separator,TRUE,\x1c"
+        "1,2,[]\n");
     CapturingSink log;
     const auto rows = read_corpus(records, log);
     ASSERT_EQ(rows.size(), 2u);
@@ -123,7 +130,9 @@ TEST(ReadCorpus, KeepsGoodRowsAndLogsEveryRejectedOne) {
 TEST(ReadCorpus, UpperCasesTheFlagAsTheRuntimeDoes) {
     // "ſ" (long s) upper-cases to "S", so this is FALSE; a dotless "ı" is no "I" in TRUE anyway.
     CapturingSink log;
-    const auto rows = read_corpus(parse_csv("c,fal\xc5\xbf" "e,0,1,[]\nd,tru\xc3\xa9,0,1,[]\n"), log);
+    const auto rows = read_corpus(parse_csv("c,fal\xc5\xbf"
+                                            "e,0,1,[]\nd,tru\xc3\xa9,0,1,[]\n"),
+                                  log);
     ASSERT_EQ(rows.size(), 1u);
     EXPECT_FALSE(rows[0].higher_is_better);
     EXPECT_EQ(log.lines.size(), 1u);
@@ -150,14 +159,18 @@ TEST(ReadFileBytes, ReportsTheErrnoOfAMissingFile) {
 TEST(ShippedCorpus, HasOneConsistentRowPerScoredCard) {
     const std::string package = std::string(VELORA_SOURCE_DIR) + "/src/python/velora_metrics_plugin/mra";
     CapturingSink log;
-    const auto rows =
-        read_corpus(parse_csv(read_file_bytes(package + "/resources/22_cards_benchmark_results-25-75-corpus.csv")), log);
+    const auto rows = read_corpus(
+        parse_csv(read_file_bytes(package + "/resources/22_cards_benchmark_results-25-75-corpus.csv")), log);
     EXPECT_EQ(log.lines, std::vector<std::string>{"Unexpected boolean value: Higher-Better"});
 
     // Cards the evaluator never runs, whatever the catalogue lists.
-    const std::vector<std::string> excluded = {
-        "cards.safety.goadset", "cards.data_leakage.empty_data_leakage_card", "cards.safety.simple_safety_tests",
-        "cards.toxigen", "cards.pop_qa", "cards.ethos_binary", "cards.prompt_leakage.glue_qnli_with_system_prompt"};
+    const std::vector<std::string> excluded = {"cards.safety.goadset",
+                                               "cards.data_leakage.empty_data_leakage_card",
+                                               "cards.safety.simple_safety_tests",
+                                               "cards.toxigen",
+                                               "cards.pop_qa",
+                                               "cards.ethos_binary",
+                                               "cards.prompt_leakage.glue_qnli_with_system_prompt"};
     std::vector<std::string> scored;
     for (const auto& risk : load_risk_catalogue(package + "/catalogue/risk_catalogue.json").risks) {
         for (const auto& card : risk.cards) {

@@ -1,24 +1,24 @@
 #include "mra/core/evaluator_rules.hpp"
 
+#include <gtest/gtest.h>
+
 #include <cstdlib>
 #include <initializer_list>
 #include <utility>
-
-#include <gtest/gtest.h>
 
 namespace velora::core {
 namespace {
 
 // Sets the given variables for one test and clears every judge variable around it.
 class JudgeEnvironment {
-public:
+  public:
     JudgeEnvironment(std::initializer_list<std::pair<const char*, const char*>> values) {
         clear();
         for (const auto& [name, value] : values) setenv(name, value, 1);
     }
     ~JudgeEnvironment() { clear(); }
 
-private:
+  private:
     static void clear() {
         unsetenv(kProviderVariable);
         for (const auto& provider : supported_llmj_providers()) {
@@ -37,11 +37,12 @@ TEST(JudgeEnvironment, UnsetProviderReadsNone) {
     JudgeEnvironment env({});
     const auto problem = judge_environment_problem({"toxic-output", "jailbreaking"});
     ASSERT_TRUE(problem.has_value());
-    EXPECT_EQ(*problem,
-              "CORVEX_DEFAULT_PROVIDER must be set for risks that uses LLMJ such as ['prompt-injection', "
-              "'jailbreaking', 'harmful-code-generation'].CORVEX_DEFAULT_PROVIDER was not set. Received None. "
-              "you must set CORVEX_DEFAULT_PROVIDER to one of the following: ['aws', 'together-ai', 'replicate', "
-              "'azure', 'nimbra-sdk']");
+    EXPECT_EQ(
+        *problem,
+        "CORVEX_DEFAULT_PROVIDER must be set for risks that uses LLMJ such as ['prompt-injection', "
+        "'jailbreaking', 'harmful-code-generation'].CORVEX_DEFAULT_PROVIDER was not set. Received None. "
+        "you must set CORVEX_DEFAULT_PROVIDER to one of the following: ['aws', 'together-ai', 'replicate', "
+        "'azure', 'nimbra-sdk']");
 }
 
 struct MissingCase {
@@ -69,8 +70,9 @@ INSTANTIATE_TEST_SUITE_P(
         MissingCase{{{"CORVEX_DEFAULT_PROVIDER", "aws"}, {"AWS_REGION_NAME", "eu"}},
                     "The following environment variables must be set for aws: ['AWS_SECRET_ACCESS_KEY', "
                     "'AWS_ACCESS_KEY_ID']"},
-        MissingCase{{{"CORVEX_DEFAULT_PROVIDER", "nimbra-sdk"}, {"QNR_PROJECT_ID", ""}},
-                    "The following environment variables must be set for nimbra-sdk: ['QNR_APIKEY', 'QNR_URL']"},
+        MissingCase{
+            {{"CORVEX_DEFAULT_PROVIDER", "nimbra-sdk"}, {"QNR_PROJECT_ID", ""}},
+            "The following environment variables must be set for nimbra-sdk: ['QNR_APIKEY', 'QNR_URL']"},
         MissingCase{{{"CORVEX_DEFAULT_PROVIDER", "together-ai"}, {"TOGETHERAI_API_KEY", ""}}, nullptr},
         MissingCase{{{"CORVEX_DEFAULT_PROVIDER", "azure"}, {"AZURE_AI_API_KEY", "k"}},
                     "The following environment variables must be set for azure: ['AZURE_AI_API_BASE']"}));

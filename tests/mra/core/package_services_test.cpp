@@ -1,14 +1,13 @@
+#include <gtest/gtest.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <fstream>
 #include <string>
 
-#include <unistd.h>
-
-#include <gtest/gtest.h>
-
-#include "mra/core/console/urls.hpp"
 #include "common/log_format.hpp"
 #include "common/pytext.hpp"
+#include "mra/core/console/urls.hpp"
 #include "mra/core/risk_catalogue.hpp"
 #include "mra/core/score_string.hpp"
 
@@ -16,8 +15,9 @@ namespace velora::core {
 namespace {
 
 TEST(RiskCatalogue, ShippedFileReadsInOrder) {
-    const auto catalogue = load_risk_catalogue(std::string(VELORA_SOURCE_DIR) +
-                                               "/src/python/velora_metrics_plugin/mra/catalogue/risk_catalogue.json");
+    const auto catalogue =
+        load_risk_catalogue(std::string(VELORA_SOURCE_DIR) +
+                            "/src/python/velora_metrics_plugin/mra/catalogue/risk_catalogue.json");
     ASSERT_EQ(catalogue.risks.size(), 8u);
     EXPECT_EQ(catalogue.risks.front().id, "jailbreaking");
     for (const auto& risk : catalogue.risks) EXPECT_FALSE(risk.cards.empty()) << risk.id;
@@ -42,10 +42,11 @@ TEST_P(CorruptCatalogue, NamesFileAndProblem) {
 
 INSTANTIATE_TEST_SUITE_P(
     Files, CorruptCatalogue,
-    testing::Values(std::pair{"[", "is not valid JSON"}, std::pair{"[]", "needs an object"},
-                    std::pair{R"({"risks": [{"id": "", "title": "t", "cards": []}]})", "non-empty text \"id\""},
-                    std::pair{R"({"risks": [{"id": "a", "title": "t"}]})", "needs a list \"cards\""},
-                    std::pair{R"({"risks": [], "recipes": {"cards.a": 1}})", "recipe of cards.a is not a text"}));
+    testing::Values(
+        std::pair{"[", "is not valid JSON"}, std::pair{"[]", "needs an object"},
+        std::pair{R"({"risks": [{"id": "", "title": "t", "cards": []}]})", "non-empty text \"id\""},
+        std::pair{R"({"risks": [{"id": "a", "title": "t"}]})", "needs a list \"cards\""},
+        std::pair{R"({"risks": [], "recipes": {"cards.a": 1}})", "recipe of cards.a is not a text"}));
 
 TEST(RiskCatalogue, MissingFileIsNamed) {
     EXPECT_THROW(load_risk_catalogue("/nonexistent/catalogue.json"), CatalogueError);

@@ -1,8 +1,8 @@
 #include "mra/core/report/percentile.hpp"
 
-#include <cmath>
-
 #include <gtest/gtest.h>
+
+#include <cmath>
 
 namespace velora::core {
 namespace {
@@ -20,7 +20,7 @@ TEST_P(PercentileOfScore, AveragesStrictAndWeakShares) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, PercentileOfScore,
-                         testing::Values(ScoreCase{{1, 2, 3, 4}, 3, 62.5},     // B=2, W=3
+                         testing::Values(ScoreCase{{1, 2, 3, 4}, 3, 62.5},  // B=2, W=3
                                          ScoreCase{{1, 2, 3, 4}, 0, 0.0}, ScoreCase{{1, 2, 3, 4}, 5, 100.0},
                                          ScoreCase{{1, 2, 3, 4}, 2.5, 50.0},  // no tie
                                          ScoreCase{{2, 2, 2}, 2, 50.0},       // every score tied
@@ -44,8 +44,9 @@ TEST_P(LinearPercentile, AgreesWithTheArrayLibraryToTheBit) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, LinearPercentile,
     testing::Values(LinearCase{{1, 2, 3, 4}, 25, 1.75}, LinearCase{{1, 2, 3, 4}, 75, 3.25},
-                    LinearCase{{0.1, 0.5, 0.2}, 10, 0.12000000000000001}, LinearCase{{0.1, 0.5, 0.2}, 80, 0.38},
-                    LinearCase{{5}, 37, 5.0}, LinearCase{{0.3, 0.1, 0.2, 0.9, 0.4}, 33.3, 0.2332},
+                    LinearCase{{0.1, 0.5, 0.2}, 10, 0.12000000000000001},
+                    LinearCase{{0.1, 0.5, 0.2}, 80, 0.38}, LinearCase{{5}, 37, 5.0},
+                    LinearCase{{0.3, 0.1, 0.2, 0.9, 0.4}, 33.3, 0.2332},
                     LinearCase{{0.61, 0.72, 0.55, 0.8, 0.67, 0.7, 0.58, 0.9, 0.63}, 25, 0.61},
                     LinearCase{{1, 2, 3, 4}, 0, 1.0}, LinearCase{{1, 2, 3, 4}, 100, 4.0},
                     LinearCase{{0.1, 0.2, 0.3, 0.4, 0.5, 0.6, 0.7}, 12.5, 0.17500000000000002},

@@ -1,8 +1,8 @@
 #include "mra/core/report/rating.hpp"
 
-#include <cmath>
-
 #include <gtest/gtest.h>
+
+#include <cmath>
 
 #include "mra/core/report/percentile.hpp"
 
@@ -21,12 +21,13 @@ TEST_P(RateScore, StrictComparisonsOnTheScore) {
     EXPECT_EQ(rate_score(GetParam().score, 0.4, 0.6, GetParam().higher_is_better), GetParam().expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, RateScore,
-                         testing::Values(RateCase{0.39, true, Category::Red}, RateCase{0.4, true, Category::Orange},
-                                         RateCase{0.5, true, Category::Orange}, RateCase{0.6, true, Category::Orange},
-                                         RateCase{0.61, true, Category::Green}, RateCase{0.39, false, Category::Green},
-                                         RateCase{0.4, false, Category::Orange}, RateCase{0.6, false, Category::Orange},
-                                         RateCase{0.61, false, Category::Red}));
+INSTANTIATE_TEST_SUITE_P(
+    Cases, RateScore,
+    testing::Values(RateCase{0.39, true, Category::Red}, RateCase{0.4, true, Category::Orange},
+                    RateCase{0.5, true, Category::Orange}, RateCase{0.6, true, Category::Orange},
+                    RateCase{0.61, true, Category::Green}, RateCase{0.39, false, Category::Green},
+                    RateCase{0.4, false, Category::Orange}, RateCase{0.6, false, Category::Orange},
+                    RateCase{0.61, false, Category::Red}));
 
 TEST(RateAgainstCorpus, DefaultBandUsesTheStoredBoundsNotTheCorpus) {
     // Stored bounds that disagree with the scores win: they are not recomputed.
@@ -44,20 +45,24 @@ TEST(RateAgainstCorpus, LowerIsBetterMirrorsPercentileAndRangeButNotThresholds) 
     EXPECT_EQ(rating.category, Category::Green);
     EXPECT_EQ(rating.range.lower, 20);
     EXPECT_EQ(rating.range.upper, 90);
-    EXPECT_EQ(rate_against_corpus(false, 0, 0, {1, 2, 3, 4}, 3.5, PercentRange{10, 80}).category, Category::Red);
-    EXPECT_EQ(rate_against_corpus(true, 0, 0, {1, 2, 3, 4}, 3.5, PercentRange{10, 80}).category, Category::Green);
+    EXPECT_EQ(rate_against_corpus(false, 0, 0, {1, 2, 3, 4}, 3.5, PercentRange{10, 80}).category,
+              Category::Red);
+    EXPECT_EQ(rate_against_corpus(true, 0, 0, {1, 2, 3, 4}, 3.5, PercentRange{10, 80}).category,
+              Category::Green);
 }
 
 TEST(RateAgainstCorpus, CustomThresholdsAreRoundedToFourDecimals) {
     // The 50th percentile of these is 0.123456 + 0.5 * 0.00001 = 0.1234610; rounded, 0.1235.
     const std::vector<double> corpus{0.123456, 0.123466};
     EXPECT_EQ(rate_against_corpus(true, 0, 0, corpus, 0.12349, PercentRange{50, 50}).category, Category::Red);
-    EXPECT_EQ(rate_against_corpus(true, 0, 0, corpus, 0.1235, PercentRange{50, 50}).category, Category::Orange);
+    EXPECT_EQ(rate_against_corpus(true, 0, 0, corpus, 0.1235, PercentRange{50, 50}).category,
+              Category::Orange);
 }
 
 TEST(RateAgainstCorpus, PercentileRoundsHalfToEven) {
     // 50 * 1 / 8 = 6.25 exactly: the tie goes to 6.2, not 6.3.
-    EXPECT_EQ(rate_against_corpus(true, 0, 1, {1, 2, 3, 4, 5, 6, 7, 8}, 0.5 + 0.5, std::nullopt).percentile, 6.2);
+    EXPECT_EQ(rate_against_corpus(true, 0, 1, {1, 2, 3, 4, 5, 6, 7, 8}, 0.5 + 0.5, std::nullopt).percentile,
+              6.2);
 }
 
 TEST(RateAgainstCorpus, EmptyCorpusRatesOnStoredBoundsWithoutAPercentile) {

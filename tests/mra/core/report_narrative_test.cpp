@@ -1,6 +1,6 @@
-#include "mra/core/report/narrative.hpp"
-
 #include <gtest/gtest.h>
+
+#include "mra/core/report/narrative.hpp"
 
 namespace velora::core {
 namespace {
@@ -28,33 +28,44 @@ TEST_P(IntroConclusionText, JoinsTheDisplayNamesByCount) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, IntroConclusionText,
     testing::Values(
-        IntroCase{{"A"},
-                  "As mentioned earlier, toxic-output risk was tested using A dataset. We now outline the results of "
-                  "the testing on this dataset and also provide an overview of dataset",
-                  "This concludes the details of the testing done for the toxic-output category using A dataset."},
-        IntroCase{{"A", "B"},
-                  "As mentioned earlier, toxic-output risk was tested using A and B. We now outline the results of the "
-                  "testing on these two datasets and also provide an overview of these datasets",
-                  "This concludes the details of the testing done for the toxic-output category using A and B."},
+        IntroCase{
+            {"A"},
+            "As mentioned earlier, toxic-output risk was tested using A dataset. We now outline the results "
+            "of "
+            "the testing on this dataset and also provide an overview of dataset",
+            "This concludes the details of the testing done for the toxic-output category using A dataset."},
+        IntroCase{
+            {"A", "B"},
+            "As mentioned earlier, toxic-output risk was tested using A and B. We now outline the results of "
+            "the "
+            "testing on these two datasets and also provide an overview of these datasets",
+            "This concludes the details of the testing done for the toxic-output category using A and B."},
         IntroCase{{"A", "B", "C"},
-                  "As mentioned earlier, toxic-output risk was tested using A, B, and C. We now outline the results of "
+                  "As mentioned earlier, toxic-output risk was tested using A, B, and C. We now outline the "
+                  "results of "
                   "the testing on these datasets and also provide an overview of these datasets",
-                  "This concludes the details of the testing done for the toxic-output category using A, B, and C."},
-        IntroCase{{"A", "B", "C", "D"},
-                  "As mentioned earlier, toxic-output risk was tested using A, B, C, and D. We now outline the results "
-                  "of the testing on these datasets and also provide an overview of these datasets",
-                  "This concludes the details of the testing done for the toxic-output category using A, B, C, and "
-                  "D."}));
+                  "This concludes the details of the testing done for the toxic-output category using A, B, "
+                  "and C."},
+        IntroCase{
+            {"A", "B", "C", "D"},
+            "As mentioned earlier, toxic-output risk was tested using A, B, C, and D. We now outline the "
+            "results "
+            "of the testing on these datasets and also provide an overview of these datasets",
+            "This concludes the details of the testing done for the toxic-output category using A, B, C, and "
+            "D."}));
 
 TEST(DuplicationPointer, PointsAtWhicheverOfTheTwoCameFirst) {
-    EXPECT_EQ(duplication_pointer("jailbreaking", "<h3>PROMPT-INJECTION</h3>..."),
-              "<h3>JAILBREAKING</h3>The JAILBREAKING risk category is evaluated using the same benchmarks as the "
-              "prompt injection category mentioned above.<br><br><br>");
+    EXPECT_EQ(
+        duplication_pointer("jailbreaking", "<h3>PROMPT-INJECTION</h3>..."),
+        "<h3>JAILBREAKING</h3>The JAILBREAKING risk category is evaluated using the same benchmarks as the "
+        "prompt injection category mentioned above.<br><br><br>");
     EXPECT_EQ(duplication_pointer("prompt-injection", "<h3>JAILBREAKING</h3>..."),
-              "<h3>PROMPT-INJECTION</h3>The PROMPT-INJECTION risk category is evaluated using the same benchmarks as "
+              "<h3>PROMPT-INJECTION</h3>The PROMPT-INJECTION risk category is evaluated using the same "
+              "benchmarks as "
               "the jailbreaking category mentioned above.<br><br><br>");
     EXPECT_EQ(duplication_pointer("jailbreaking", "<h3>JAILBREAKING</h3>"), std::nullopt);
-    EXPECT_EQ(duplication_pointer("prompt-injection", "prompt-injection jailbreaking"), std::nullopt);  // case matters
+    EXPECT_EQ(duplication_pointer("prompt-injection", "prompt-injection jailbreaking"),
+              std::nullopt);  // case matters
     EXPECT_EQ(duplication_pointer("toxic-output", "JAILBREAKING PROMPT-INJECTION"), std::nullopt);
 }
 
@@ -69,16 +80,19 @@ TEST(BuildSummary, SectionsListEachBenchmarkOnceAndRateTheRisk) {
         {"toxic-output", {card("c.b", "Beta"), card("c.c", "Gamma & Co")}, std::nullopt},
     };
     const std::string summary = build_summary(risks, BiasFamily{"", "", "cards.safety.bbq.Age"}, log);
-    EXPECT_EQ(summary,
-              "<h3>HARMFUL-OUTPUT</h3>The risk category of HARMFUL-OUTPUT was tested using benchmarks such as Alpha and "
-              "Beta.<ul><li style=\"padding-top: 20px;\" >The 'Alpha': About it.</li>"
-              "<li style=\"padding-top: 20px;\" >The 'Beta': About it.</li></ul>"
-              "The Model overall score for harmful-output falls within the RED category. A Red rating reflects a "
-              "high-risk profile, which may indicate model vulnerability/weaknesses or potential stability concerns "
-              "for this risk dimension.<br><br><br><br>"
-              "<h3>TOXIC-OUTPUT</h3>The risk category of TOXIC-OUTPUT was tested using benchmarks such as Beta and "
-              "Gamma &amp; Co.<ul><li>The 'Beta' was discussed before for a previous risk category above. </li><br>"
-              "<li style=\"padding-top: 20px;\" >The 'Gamma &amp; Co': About it.</li></ul><br><br><br><br>");
+    EXPECT_EQ(
+        summary,
+        "<h3>HARMFUL-OUTPUT</h3>The risk category of HARMFUL-OUTPUT was tested using benchmarks such as "
+        "Alpha and "
+        "Beta.<ul><li style=\"padding-top: 20px;\" >The 'Alpha': About it.</li>"
+        "<li style=\"padding-top: 20px;\" >The 'Beta': About it.</li></ul>"
+        "The Model overall score for harmful-output falls within the RED category. A Red rating reflects a "
+        "high-risk profile, which may indicate model vulnerability/weaknesses or potential stability "
+        "concerns "
+        "for this risk dimension.<br><br><br><br>"
+        "<h3>TOXIC-OUTPUT</h3>The risk category of TOXIC-OUTPUT was tested using benchmarks such as Beta and "
+        "Gamma &amp; Co.<ul><li>The 'Beta' was discussed before for a previous risk category above. </li><br>"
+        "<li style=\"padding-top: 20px;\" >The 'Gamma &amp; Co': About it.</li></ul><br><br><br><br>");
     EXPECT_TRUE(log.lines.empty());  // the bias family's lead card is only needed for bias cards
 }
 
@@ -88,7 +102,8 @@ TEST(BuildSummary, JailbreakingAfterPromptInjectionIsOnlyAPointer) {
                                          {"jailbreaking", {card("c.j", "J")}, "GREEN"}};
     const std::string summary = build_summary(risks, BiasFamily{}, log);
     const std::string pointer =
-        "<h3>JAILBREAKING</h3>The JAILBREAKING risk category is evaluated using the same benchmarks as the prompt "
+        "<h3>JAILBREAKING</h3>The JAILBREAKING risk category is evaluated using the same benchmarks as the "
+        "prompt "
         "injection category mentioned above.<br><br><br><br><br>";
     ASSERT_GE(summary.size(), pointer.size());
     EXPECT_EQ(summary.substr(summary.size() - pointer.size()), pointer);
@@ -100,19 +115,22 @@ TEST(BuildSummary, BiasFamilyIsDescribedOnceThroughItsLeadCard) {
     const BiasFamily family{"BBQ - Age", "Family summary.", std::nullopt};
     const std::vector<SummaryRisk> risks{
         {"output-bias",
-         {card("cards.safety.bbq.Age", "BBQ - Age"), card("cards.safety.bbq.SES", "BBQ - SES"), card("c.d", "Disc")},
+         {card("cards.safety.bbq.Age", "BBQ - Age"), card("cards.safety.bbq.SES", "BBQ - SES"),
+          card("c.d", "Disc")},
          "ORANGE"},
         {"other-bias", {card("cards.safety.bbq.Religion", "BBQ - Religion")}, std::nullopt},
     };
     const std::string summary = build_summary(risks, family, log);
-    EXPECT_NE(summary.find("was tested using the bias benchmark family, introduced here through 'BBQ - Age'. This "
-                           "family covers BBQ in two categories: Age and SES. Family summary.<br><br><br><br>"
-                           "The risk category of OUTPUT-BIAS was also tested using benchmarks such as Disc.<ul>"),
-              std::string::npos);
+    EXPECT_NE(
+        summary.find("was tested using the bias benchmark family, introduced here through 'BBQ - Age'. This "
+                     "family covers BBQ in two categories: Age and SES. Family summary.<br><br><br><br>"
+                     "The risk category of OUTPUT-BIAS was also tested using benchmarks such as Disc.<ul>"),
+        std::string::npos);
     EXPECT_NE(summary.find("falls within the ORANGE category. A Orange rating"), std::string::npos);
-    EXPECT_NE(summary.find("<h3>OTHER-BIAS</h3>The risk category of OTHER-BIAS was tested using the bias benchmark "
-                           "family introduced through 'BBQ - Age'. The family 'BBQ - Age' was discussed before for a "
-                           "previous risk category above.<br> <br><br>"),
+    EXPECT_NE(summary.find(
+                  "<h3>OTHER-BIAS</h3>The risk category of OTHER-BIAS was tested using the bias benchmark "
+                  "family introduced through 'BBQ - Age'. The family 'BBQ - Age' was discussed before for a "
+                  "previous risk category above.<br> <br><br>"),
               std::string::npos);
 }
 
@@ -123,8 +141,9 @@ TEST(BuildSummary, CardsWithoutMetadataAreLoggedAndLeftOut) {
     const std::vector<SummaryRisk> risks{{"r", {missing, card("c.a", "Alpha"), no_name}, std::nullopt},
                                          {"s", {card("cards.safety.bbq.Age", "BBQ - Age")}, std::nullopt}};
     const std::string summary = build_summary(risks, BiasFamily{"", "", "cards.safety.bbq.Age"}, log);
-    EXPECT_EQ(log.lines, (std::vector<std::string>{"No metadata found for c.gone", "No metadata found for Name",
-                                                   "No metadata found for cards.safety.bbq.Age"}));
+    EXPECT_EQ(log.lines,
+              (std::vector<std::string>{"No metadata found for c.gone", "No metadata found for Name",
+                                        "No metadata found for cards.safety.bbq.Age"}));
     EXPECT_NE(summary.find("benchmarks such as Alpha.<ul>"), std::string::npos);
     // Without the family's lead card, a bias card is described on its own.
     EXPECT_NE(summary.find("benchmarks such as BBQ - Age.<ul>"), std::string::npos);

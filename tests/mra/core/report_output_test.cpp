@@ -1,5 +1,4 @@
-#include "mra/core/report/output.hpp"
-
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -7,7 +6,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include <gtest/gtest.h>
+#include "mra/core/report/output.hpp"
 
 namespace velora::core {
 namespace {
@@ -33,7 +32,7 @@ TEST(JoinPath, AddsOneSeparatorAsTheRuntimeJoinDoes) {
 }
 
 class PendingFileTest : public testing::Test {
-protected:
+  protected:
     void SetUp() override {
         char pattern[] = "/tmp/report_output_test.XXXXXX";
         ASSERT_NE(mkdtemp(pattern), nullptr);

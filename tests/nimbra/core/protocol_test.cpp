@@ -2,12 +2,12 @@
 
 #include <gtest/gtest.h>
 
-
 namespace velora::core::nimbra {
 namespace {
 
 TEST(MapCredentials, CloudShapeSendsTheKeyAsBearerToken) {
-    const auto c = map_credentials({"https://svc.example/", "key-123", std::nullopt, std::nullopt}, "proj-1", std::nullopt);
+    const auto c = map_credentials({"https://svc.example/", "key-123", std::nullopt, std::nullopt}, "proj-1",
+                                   std::nullopt);
     EXPECT_EQ(c.deployment, Deployment::Cloud);
     EXPECT_EQ(c.base_url, "https://svc.example");
     EXPECT_EQ(c.headers, (HttpHeaders{{"Accept", "application/json"},
@@ -17,7 +17,8 @@ TEST(MapCredentials, CloudShapeSendsTheKeyAsBearerToken) {
 }
 
 TEST(MapCredentials, OnPremisesShapeAddsUserAndInstanceHeaders) {
-    const auto c = map_credentials({"https://ORRIN.example:9443/v1/", "key-9", "alice", "skiff"}, "p", std::nullopt);
+    const auto c =
+        map_credentials({"https://ORRIN.example:9443/v1/", "key-9", "alice", "skiff"}, "p", std::nullopt);
     EXPECT_EQ(c.deployment, Deployment::OnPremises);
     EXPECT_EQ(c.base_url, "https://ORRIN.example:9443");
     EXPECT_EQ(c.headers, (HttpHeaders{{"Accept", "application/json"},
@@ -29,13 +30,15 @@ TEST(MapCredentials, OnPremisesShapeAddsUserAndInstanceHeaders) {
 }
 
 TEST(MapCredentials, NoKeyNoProjectSendsNeitherHeader) {
-    const auto c = map_credentials({"http://127.0.0.1:8000", std::string(), std::nullopt, std::nullopt}, std::nullopt, std::nullopt);
+    const auto c = map_credentials({"http://127.0.0.1:8000", std::string(), std::nullopt, std::nullopt},
+                                   std::nullopt, std::nullopt);
     EXPECT_EQ(c.headers, (HttpHeaders{{"Accept", "application/json"}}));
     EXPECT_TRUE(c.secrets.empty());
 }
 
 TEST(MapCredentials, EmptyUrlFallsBackToTheEnvironmentValue) {
-    const auto c = map_credentials({std::string(), "k", std::nullopt, std::nullopt}, std::nullopt, "http://local:1/");
+    const auto c =
+        map_credentials({std::string(), "k", std::nullopt, std::nullopt}, std::nullopt, "http://local:1/");
     EXPECT_EQ(c.base_url, "http://local:1");
     EXPECT_EQ(models_url(c), "http://local:1/v1/models");
     EXPECT_EQ(completions_url(c), "http://local:1/v1/completions");
@@ -47,7 +50,8 @@ TEST(MapCredentials, EmptyUrlFallsBackToTheEnvironmentValue) {
 TEST(CompletionBody, KeepsMemberOrderAndLeavesOutUnsetOptions) {
     EXPECT_EQ(completion_body("m/1", "Say \"hi\"\n", 256, std::nullopt),
               R"({"model":"m/1","prompt":"Say \"hi\"\n","max_tokens":256})");
-    EXPECT_EQ(completion_body("m", "p", std::nullopt, 0.0), R"({"model":"m","prompt":"p","temperature":0.0})");
+    EXPECT_EQ(completion_body("m", "p", std::nullopt, 0.0),
+              R"({"model":"m","prompt":"p","temperature":0.0})");
 }
 
 TEST(ParseCompletionText, ReadsTheFirstChoice) {
@@ -57,7 +61,9 @@ TEST(ParseCompletionText, ReadsTheFirstChoice) {
 
 class ParseCompletionGarbage : public testing::TestWithParam<std::string> {};
 
-TEST_P(ParseCompletionGarbage, SaysWhatIsWrong) { EXPECT_THROW(parse_completion_text(GetParam()), std::invalid_argument); }
+TEST_P(ParseCompletionGarbage, SaysWhatIsWrong) {
+    EXPECT_THROW(parse_completion_text(GetParam()), std::invalid_argument);
+}
 
 INSTANTIATE_TEST_SUITE_P(Cases, ParseCompletionGarbage,
                          testing::Values("", "<html>oops</html>", "[]", "{}", R"({"choices": []})",
@@ -91,13 +97,17 @@ TEST_P(ClassifyErrorAnswer, ReadsWhatTheServiceRefused) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, ClassifyErrorAnswer,
     testing::Values(
-        ErrorCase{403, R"({"error": {"message": "no", "param": "project_id", "code": "project_not_found"}})", Refusal::Project, "no"},
-        ErrorCase{404, R"({"error": {"message": "gone", "code": "project_deleted"}})", Refusal::Project, "gone"},
+        ErrorCase{403, R"({"error": {"message": "no", "param": "project_id", "code": "project_not_found"}})",
+                  Refusal::Project, "no"},
+        ErrorCase{404, R"({"error": {"message": "gone", "code": "project_deleted"}})", Refusal::Project,
+                  "gone"},
         ErrorCase{400, R"({"error": {"message": "bad", "param": "project_id"}})", Refusal::Project, "bad"},
         ErrorCase{500, R"({"error": {"message": "x", "param": "project_id"}})", Refusal::Other, "x"},
-        ErrorCase{404, R"({"error": {"message": "m", "code": "model_not_found", "param": "model"}})", Refusal::Model, "m"},
+        ErrorCase{404, R"({"error": {"message": "m", "code": "model_not_found", "param": "model"}})",
+                  Refusal::Model, "m"},
         ErrorCase{400, R"({"error": {"message": "m", "param": "model"}})", Refusal::Model, "m"},
-        ErrorCase{401, R"({"error": {"message": "Invalid API key"}})", Refusal::Credentials, "Invalid API key"},
+        ErrorCase{401, R"({"error": {"message": "Invalid API key"}})", Refusal::Credentials,
+                  "Invalid API key"},
         ErrorCase{403, R"({"detail": "Forbidden"})", Refusal::Credentials, "Forbidden"},
         ErrorCase{404, R"({"error": "Not found"})", Refusal::Other, "Not found"},
         ErrorCase{503, "Service Unavailable", Refusal::Other, "Service Unavailable"},

@@ -32,15 +32,18 @@ UrlParts split_url(std::string_view url) {
     UrlParts parts;
     parts.scheme = std::string(url.substr(0, scheme_end));
     for (auto& c : parts.scheme) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    if (parts.scheme != "http" && parts.scheme != "https") throw std::invalid_argument("the URL is not http(s)");
+    if (parts.scheme != "http" && parts.scheme != "https")
+        throw std::invalid_argument("the URL is not http(s)");
     std::string_view rest = url.substr(scheme_end + 3);
-    if (const auto fragment = rest.find('#'); fragment != std::string_view::npos) rest = rest.substr(0, fragment);
+    if (const auto fragment = rest.find('#'); fragment != std::string_view::npos)
+        rest = rest.substr(0, fragment);
     const auto path_start = rest.find_first_of("/?");
     std::string_view authority = rest.substr(0, path_start);
     if (const auto at = authority.rfind('@'); at != std::string_view::npos) authority.remove_prefix(at + 1);
     if (authority.empty()) throw std::invalid_argument("the URL has no host");
     parts.authority = std::string(authority);
-    std::string_view tail = path_start == std::string_view::npos ? std::string_view() : rest.substr(path_start);
+    std::string_view tail =
+        path_start == std::string_view::npos ? std::string_view() : rest.substr(path_start);
     const auto question = tail.find('?');
     parts.path = std::string(tail.substr(0, question));
     if (parts.path.empty()) parts.path = "/";
@@ -79,7 +82,8 @@ std::string canonical_query(std::string_view query) {
         if (!item.empty()) {
             const auto eq = item.find('=');
             const auto name = percent_decode(item.substr(0, eq));
-            const auto value = eq == std::string_view::npos ? std::string() : percent_decode(item.substr(eq + 1));
+            const auto value =
+                eq == std::string_view::npos ? std::string() : percent_decode(item.substr(eq + 1));
             pairs.emplace_back(uri_encode(name, false), uri_encode(value, false));
         }
         start = end + 1;
@@ -125,8 +129,8 @@ std::string hmac_sha256(std::string_view key, std::string_view data) {
     if (key.size() > static_cast<size_t>(INT_MAX)) throw std::invalid_argument("HMAC key too long");
     unsigned char out[EVP_MAX_MD_SIZE];
     unsigned int length = 0;
-    if (HMAC(EVP_sha256(), key.data(), static_cast<int>(key.size()), reinterpret_cast<const unsigned char*>(data.data()),
-             data.size(), out, &length) == nullptr) {
+    if (HMAC(EVP_sha256(), key.data(), static_cast<int>(key.size()),
+             reinterpret_cast<const unsigned char*>(data.data()), data.size(), out, &length) == nullptr) {
         throw std::runtime_error("HMAC-SHA256 failed in libcrypto");
     }
     return std::string(reinterpret_cast<const char*>(out), length);
@@ -161,8 +165,8 @@ std::string host_of(std::string_view url) {
     const UrlParts parts = split_url(url);
     std::string host = lower(parts.authority);
     const std::string default_port = parts.scheme == "https" ? ":443" : ":80";
-    if (host.size() > default_port.size() && host.compare(host.size() - default_port.size(), default_port.size(),
-                                                          default_port) == 0) {
+    if (host.size() > default_port.size() &&
+        host.compare(host.size() - default_port.size(), default_port.size(), default_port) == 0) {
         host.resize(host.size() - default_port.size());
     }
     return host;
@@ -170,10 +174,12 @@ std::string host_of(std::string_view url) {
 
 Signature sign(HttpRequest& request, const Credentials& credentials, const Scope& scope,
                const std::string& request_time) {
-    if (!valid_request_time(request_time)) throw std::invalid_argument("the request time is not YYYYMMDDTHHMMSSZ");
+    if (!valid_request_time(request_time))
+        throw std::invalid_argument("the request time is not YYYYMMDDTHHMMSSZ");
     const UrlParts url = split_url(request.url);
     request.headers.emplace_back("X-Amz-Date", request_time);
-    if (credentials.session_token) request.headers.emplace_back("X-Amz-Security-Token", *credentials.session_token);
+    if (credentials.session_token)
+        request.headers.emplace_back("X-Amz-Security-Token", *credentials.session_token);
 
     std::map<std::string, std::string> headers;  // sorted by lower-case name; repeated names joined by ','
     for (const auto& [name, value] : request.headers) {
@@ -187,8 +193,9 @@ Signature sign(HttpRequest& request, const Credentials& credentials, const Scope
         s.signed_headers += (s.signed_headers.empty() ? "" : ";") + name;
     }
     const std::string method = method_name(request.method);
-    s.canonical_request = method + "\n" + uri_encode(url.path, true) + "\n" + canonical_query(url.query) + "\n" +
-                          canonical_headers + "\n" + s.signed_headers + "\n" + sha256_hex(request.body);
+    s.canonical_request = method + "\n" + uri_encode(url.path, true) + "\n" + canonical_query(url.query) +
+                          "\n" + canonical_headers + "\n" + s.signed_headers + "\n" +
+                          sha256_hex(request.body);
 
     const std::string date = request_time.substr(0, 8);
     const std::string credential_scope = date + "/" + scope.region + "/" + scope.service + "/aws4_request";
@@ -200,8 +207,8 @@ Signature sign(HttpRequest& request, const Credentials& credentials, const Scope
     key = hmac_sha256(key, "aws4_request");
     s.signing_key_hex = to_hex(key);
     s.signature = to_hex(hmac_sha256(key, s.string_to_sign));
-    s.authorization = std::string(kAlgorithm) + " Credential=" + credentials.access_key_id + "/" + credential_scope +
-                      ", SignedHeaders=" + s.signed_headers + ", Signature=" + s.signature;
+    s.authorization = std::string(kAlgorithm) + " Credential=" + credentials.access_key_id + "/" +
+                      credential_scope + ", SignedHeaders=" + s.signed_headers + ", Signature=" + s.signature;
     request.headers.emplace_back("Authorization", s.authorization);
     return s;
 }

@@ -50,9 +50,9 @@ struct Signature {
     std::string canonical_request;
     std::string string_to_sign;
     std::string signing_key_hex;
-    std::string signature;      // hex
+    std::string signature;       // hex
     std::string signed_headers;  // "content-type;host;x-amz-date"
-    std::string authorization;  // the Authorization header value
+    std::string authorization;   // the Authorization header value
 };
 
 // Signs `request` for `scope` at `request_time` ("YYYYMMDDTHHMMSSZ"). The request must already

@@ -4,16 +4,15 @@
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
+#include <nlohmann/json.hpp>
 #include <thread>
 
-#include <nlohmann/json.hpp>
-
+#include "common/http/url_encoding.hpp"
+#include "common/pynum.hpp"
+#include "common/pytext.hpp"
 #include "corvex/core/error.hpp"
 #include "nimbra/core/inference.hpp"
 #include "nimbra/core/protocol.hpp"
-#include "common/pynum.hpp"
-#include "common/pytext.hpp"
-#include "common/http/url_encoding.hpp"
 
 namespace velora::core::corvex {
 namespace {
@@ -21,7 +20,9 @@ namespace {
 using nlohmann::json;
 using nlohmann::ordered_json;
 
-std::string dumped(const ordered_json& body) { return body.dump(-1, ' ', false, json::error_handler_t::replace); }
+std::string dumped(const ordered_json& body) {
+    return body.dump(-1, ' ', false, json::error_handler_t::replace);
+}
 
 std::string without_trailing_slashes(std::string url) {
     while (!url.empty() && url.back() == '/') url.pop_back();
@@ -37,15 +38,17 @@ std::vector<std::string> provider_names() {
 // ---- the HTTP providers ------------------------------------------------------------------------
 
 class HttpJudge : public JudgeModel {
-public:
-    HttpJudge(JudgeSettings settings, JudgeOptions options) : settings_(std::move(settings)), options_(std::move(options)) {}
+  public:
+    HttpJudge(JudgeSettings settings, JudgeOptions options)
+        : settings_(std::move(settings)), options_(std::move(options)) {}
 
     std::string describe() const override { return settings_.provider + " judge " + settings_.model; }
 
-protected:
+  protected:
     std::string safe(std::string text) const { return nimbra::redact(std::move(text), settings_.secrets); }
 
-    [[noreturn]] void fail(const HttpRequest& request, JudgeCause::Kind kind, const std::string& cause) const {
+    [[noreturn]] void fail(const HttpRequest& request, JudgeCause::Kind kind,
+                           const std::string& cause) const {
         throw JudgeCallError(safe("the " + describe() + ": " + method_name(request.method) + " " +
                                   url_for_messages(request.url) + " failed"),
                              JudgeCause{kind, safe(cause)});
@@ -66,10 +69,12 @@ protected:
         const RetryPolicy policy{settings_.max_retries + 1};
         RetryHooks hooks = options_.hooks;
         if (options_.log != nullptr && !hooks.on_retry) {
-            const std::string what = std::string(method_name(request.method)) + " " + url_for_messages(request.url);
+            const std::string what =
+                std::string(method_name(request.method)) + " " + url_for_messages(request.url);
             hooks.on_retry = [this, what, policy](int attempt, double delay, const std::string& reason) {
-                options_.log->debug(safe("Retrying " + what + " for the " + describe() + " in " + format_fixed(delay, 1) +
-                                         " s after attempt " + std::to_string(attempt) + " of " +
+                options_.log->debug(safe("Retrying " + what + " for the " + describe() + " in " +
+                                         format_fixed(delay, 1) + " s after attempt " +
+                                         std::to_string(attempt) + " of " +
                                          std::to_string(policy.max_attempts) + ": " + reason));
             };
         }
@@ -87,14 +92,16 @@ protected:
             const bool retried = is_transient_status(response.status) && policy.max_attempts > 1;
             fail(request, JudgeCause::Kind::Service,
                  "HTTP " + std::to_string(response.status) +
-                     (retried ? " after " + std::to_string(policy.max_attempts) + " attempts" : std::string()) +
+                     (retried ? " after " + std::to_string(policy.max_attempts) + " attempts"
+                              : std::string()) +
                      (answer.message.empty() ? std::string() : ": " + answer.message));
         }
         return response;
     }
 
     template <typename Parse>
-    std::string read(const HttpRequest& request, const HttpResponse& response, const char* what, Parse parse) const {
+    std::string read(const HttpRequest& request, const HttpResponse& response, const char* what,
+                     Parse parse) const {
         try {
             return parse(response.body);
         } catch (const std::invalid_argument& problem) {
@@ -111,7 +118,7 @@ protected:
 
 // together-ai and azure: the common chat completions API, told apart by how the key travels.
 class ChatJudge final : public HttpJudge {
-public:
+  public:
     using HttpJudge::HttpJudge;
 
     std::string ask(const std::string& prompt) override {
@@ -130,12 +137,13 @@ public:
 };
 
 class ReplicateJudge final : public HttpJudge {
-public:
+  public:
     using HttpJudge::HttpJudge;
 
     std::string ask(const std::string& prompt) override {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                                                                     std::chrono::duration<double>(settings_.timeout_seconds));
+        const auto deadline = std::chrono::steady_clock::now() +
+                              std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                  std::chrono::duration<double>(settings_.timeout_seconds));
         HttpRequest create = request(HttpMethod::Post, replicate_create_url(settings_));
         add_headers(create);
         create.headers.emplace_back("Content-Type", "application/json");
@@ -150,7 +158,8 @@ public:
             if (std::chrono::steady_clock::now() + std::chrono::duration<double>(pause) > deadline) {
                 HttpRequest described = request(HttpMethod::Get, poll_url(prediction));
                 fail(described, JudgeCause::Kind::Timeout,
-                     "prediction " + prediction.id + " did not finish within " + format_fixed(settings_.timeout_seconds, 1) +
+                     "prediction " + prediction.id + " did not finish within " +
+                         format_fixed(settings_.timeout_seconds, 1) +
                          " s (last status: " + prediction.status + ")");
             }
             wait(pause);
@@ -165,15 +174,17 @@ public:
         if (prediction.status != "succeeded") {
             fail(last, JudgeCause::Kind::Service,
                  "prediction " + prediction.id + " ended " + prediction.status +
-                     (prediction.error.empty() ? std::string() : ": " + nimbra::shorten(prediction.error, 300)));
+                     (prediction.error.empty() ? std::string()
+                                               : ": " + nimbra::shorten(prediction.error, 300)));
         }
         if (!prediction.output) {
-            fail(last, JudgeCause::Kind::Answer, "prediction " + prediction.id + " succeeded without a text output");
+            fail(last, JudgeCause::Kind::Answer,
+                 "prediction " + prediction.id + " succeeded without a text output");
         }
         return *prediction.output;
     }
 
-private:
+  private:
     void add_headers(HttpRequest& r) const {
         r.headers.emplace_back("Authorization", "Bearer " + settings_.api_key);
         r.headers.emplace_back("Accept", "application/json");
@@ -202,8 +213,9 @@ private:
         if (options_.poll_sleep) {
             options_.poll_sleep(seconds);
         } else {
-            const auto until = std::chrono::steady_clock::now() + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                                                                      std::chrono::duration<double>(seconds));
+            const auto until = std::chrono::steady_clock::now() +
+                               std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                   std::chrono::duration<double>(seconds));
             while (std::chrono::steady_clock::now() < until) {
                 if (options_.should_abort && options_.should_abort()) break;
                 std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(
@@ -218,7 +230,7 @@ private:
 };
 
 class BedrockJudge final : public HttpJudge {
-public:
+  public:
     using HttpJudge::HttpJudge;
 
     std::string ask(const std::string& prompt) override {
@@ -237,7 +249,7 @@ public:
 
 // nimbra-sdk: the inference SDK's own client, so the judge speaks exactly what the SDK speaks.
 class NimbraJudge final : public JudgeModel {
-public:
+  public:
     NimbraJudge(const JudgeSettings& settings, const JudgeOptions& options)
         : settings_(settings), inference_(make_inference(settings, options)) {}
 
@@ -255,8 +267,9 @@ public:
 
     std::string describe() const override { return settings_.provider + " judge " + settings_.model; }
 
-private:
-    static nimbra::NimbraInference make_inference(const JudgeSettings& settings, const JudgeOptions& options) {
+  private:
+    static nimbra::NimbraInference make_inference(const JudgeSettings& settings,
+                                                  const JudgeOptions& options) {
         nimbra::InferenceOptions o;
         o.timeout_seconds = settings.timeout_seconds;
         o.retry.max_attempts = settings.max_retries + 1;
@@ -266,10 +279,12 @@ private:
         o.log = options.log;
         o.hooks = options.hooks;
         try {
-            return nimbra::NimbraInference(settings.model, nimbra::Credentials{settings.base_url, settings.api_key, {}, {}},
+            return nimbra::NimbraInference(settings.model,
+                                           nimbra::Credentials{settings.base_url, settings.api_key, {}, {}},
                                            settings.project_id, std::move(o), std::nullopt);
         } catch (const nimbra::NimbraCredentialsError& error) {
-            throw JudgeUnavailableError("judge provider nimbra-sdk cannot use QNR_URL: " + std::string(error.what()));
+            throw JudgeUnavailableError("judge provider nimbra-sdk cannot use QNR_URL: " +
+                                        std::string(error.what()));
         }
     }
 
@@ -278,9 +293,10 @@ private:
         try {
             return run();
         } catch (const nimbra::NimbraError& error) {
-            throw JudgeCallError(nimbra::redact("the " + describe() + ": " + method + " " + url_for_messages(url) + " failed",
-                                                settings_.secrets),
-                                 JudgeCause{JudgeCause::Kind::Service, nimbra::redact(error.what(), settings_.secrets)});
+            throw JudgeCallError(
+                nimbra::redact("the " + describe() + ": " + method + " " + url_for_messages(url) + " failed",
+                               settings_.secrets),
+                JudgeCause{JudgeCause::Kind::Service, nimbra::redact(error.what(), settings_.secrets)});
         }
     }
 
@@ -299,7 +315,9 @@ std::optional<std::string> ours(const EnvLookup& env, const char* name) {
 
 const std::vector<ProviderInfo>& judge_providers() {
     static const std::vector<ProviderInfo> providers{
-        {"aws", {"AWS_REGION_NAME", "AWS_SECRET_ACCESS_KEY", "AWS_ACCESS_KEY_ID"}, "meta.llama3-70b-instruct-v1:0"},
+        {"aws",
+         {"AWS_REGION_NAME", "AWS_SECRET_ACCESS_KEY", "AWS_ACCESS_KEY_ID"},
+         "meta.llama3-70b-instruct-v1:0"},
         {"together-ai", {"TOGETHERAI_API_KEY"}, "meta-llama/Llama-3.3-70B-Instruct-Turbo"},
         {"replicate", {"REPLICATE_API_TOKEN"}, "meta/meta-llama-3-70b-instruct"},
         {"azure", {"AZURE_AI_API_BASE", "AZURE_AI_API_KEY"}, "gpt-4o-mini"},
@@ -328,15 +346,17 @@ JudgeSettings judge_settings(const std::string& card_id, const EnvLookup& env) {
                                    [&](const ProviderInfo& p) { return p.name == *provider; });
     if (info == judge_providers().end()) {
         throw JudgeUnavailableError(lead + kProviderVariable + " names " + python_repr(*provider) +
-                                    ", which is not a judge provider; use one of " + python_list_repr(provider_names()));
+                                    ", which is not a judge provider; use one of " +
+                                    python_list_repr(provider_names()));
     }
     std::vector<std::string> missing;
     for (const auto& name : info->required) {
         if (!env(name)) missing.push_back(name);
     }
     if (!missing.empty()) {
-        throw JudgeUnavailableError(lead + "judge provider " + info->name + " needs the environment variables " +
-                                    python_list_repr(missing) + ", which are not set");
+        throw JudgeUnavailableError(lead + "judge provider " + info->name +
+                                    " needs the environment variables " + python_list_repr(missing) +
+                                    ", which are not set");
     }
     const auto bad = [&](const std::string& problem) -> JudgeUnavailableError {
         return JudgeUnavailableError(lead + "judge provider " + info->name + " cannot be used: " + problem);
@@ -361,8 +381,8 @@ JudgeSettings judge_settings(const std::string& card_id, const EnvLookup& env) {
         s.timeout_seconds = *seconds;
     }
     if (const auto retries = ours(env, kJudgeRetriesVariable)) {
-        const bool digits = retries->size() <= 2 &&
-                            std::all_of(retries->begin(), retries->end(), [](char c) { return c >= '0' && c <= '9'; });
+        const bool digits = retries->size() <= 2 && std::all_of(retries->begin(), retries->end(),
+                                                                [](char c) { return c >= '0' && c <= '9'; });
         if (!digits || std::stoi(*retries) > 10) {
             throw bad(std::string(kJudgeRetriesVariable) + " must be a whole number from 0 to 10, not " +
                       python_repr(*retries));
@@ -376,7 +396,8 @@ JudgeSettings judge_settings(const std::string& card_id, const EnvLookup& env) {
         s.aws.access_key_id = required("AWS_ACCESS_KEY_ID");
         s.aws.secret_access_key = required("AWS_SECRET_ACCESS_KEY");
         if (auto token = ours(env, "AWS_SESSION_TOKEN")) s.aws.session_token = std::move(token);
-        s.base_url = url(ours(env, kBedrockEndpointVariable).value_or("https://bedrock-runtime." + s.region + ".amazonaws.com"),
+        s.base_url = url(ours(env, kBedrockEndpointVariable)
+                             .value_or("https://bedrock-runtime." + s.region + ".amazonaws.com"),
                          kBedrockEndpointVariable);
         s.secrets = {s.aws.secret_access_key};
         if (s.aws.session_token) s.secrets.push_back(*s.aws.session_token);
@@ -385,7 +406,8 @@ JudgeSettings judge_settings(const std::string& card_id, const EnvLookup& env) {
         s.base_url = url(ours(env, kTogetherBaseVariable).value_or(kTogetherBaseUrl), kTogetherBaseVariable);
     } else if (s.provider == "replicate") {
         s.api_key = required("REPLICATE_API_TOKEN");
-        s.base_url = url(ours(env, kReplicateBaseVariable).value_or(kReplicateBaseUrl), kReplicateBaseVariable);
+        s.base_url =
+            url(ours(env, kReplicateBaseVariable).value_or(kReplicateBaseUrl), kReplicateBaseVariable);
     } else if (s.provider == "azure") {
         s.api_key = required("AZURE_AI_API_KEY");
         s.base_url = url(required("AZURE_AI_API_BASE"), "AZURE_AI_API_BASE");
@@ -404,7 +426,8 @@ std::unique_ptr<JudgeModel> make_judge(const JudgeSettings& settings, JudgeOptio
     if (settings.provider == "together-ai" || settings.provider == "azure") {
         return std::make_unique<ChatJudge>(settings, std::move(options));
     }
-    if (settings.provider == "replicate") return std::make_unique<ReplicateJudge>(settings, std::move(options));
+    if (settings.provider == "replicate")
+        return std::make_unique<ReplicateJudge>(settings, std::move(options));
     if (settings.provider == "aws") return std::make_unique<BedrockJudge>(settings, std::move(options));
     if (settings.provider == "nimbra-sdk") return std::make_unique<NimbraJudge>(settings, options);
     throw JudgeUnavailableError("there is no judge provider " + python_repr(settings.provider));
@@ -446,7 +469,8 @@ std::string parse_chat_text(std::string_view body) {
     const json answer = json::parse(body, nullptr, false);
     if (answer.is_discarded() || !answer.is_object()) throw std::invalid_argument("it is not a JSON object");
     const auto choices = answer.find("choices");
-    if (choices == answer.end() || !choices->is_array() || choices->empty() || !choices->front().is_object()) {
+    if (choices == answer.end() || !choices->is_array() || choices->empty() ||
+        !choices->front().is_object()) {
         throw std::invalid_argument("it has no \"choices\"");
     }
     const auto message = choices->front().find("message");
@@ -473,7 +497,8 @@ namespace {
 
 // The version id of a model written "owner/name:version" or as a bare version id; else empty.
 std::string replicate_version(std::string_view model) {
-    if (const auto colon = model.find(':'); colon != std::string_view::npos) return std::string(model.substr(colon + 1));
+    if (const auto colon = model.find(':'); colon != std::string_view::npos)
+        return std::string(model.substr(colon + 1));
     if (model.find('/') == std::string_view::npos) return std::string(model);
     return {};
 }
@@ -508,7 +533,8 @@ ReplicatePrediction parse_replicate_prediction(std::string_view body) {
     };
     p.id = text(answer, "id");
     p.status = text(answer, "status");
-    if (const auto urls = answer.find("urls"); urls != answer.end() && urls->is_object()) p.get_url = text(*urls, "get");
+    if (const auto urls = answer.find("urls"); urls != answer.end() && urls->is_object())
+        p.get_url = text(*urls, "get");
     if (const auto error = answer.find("error"); error != answer.end() && !error->is_null()) {
         p.error = error->is_string() ? error->get<std::string>() : error->dump();
     }
@@ -562,7 +588,8 @@ std::string parse_converse_text(std::string_view body) {
     }
     const auto& message = (*output)["message"];
     const auto content = message.find("content");
-    if (content == message.end() || !content->is_array()) throw std::invalid_argument("the message has no \"content\" list");
+    if (content == message.end() || !content->is_array())
+        throw std::invalid_argument("the message has no \"content\" list");
     auto text = joined_text_parts(*content);
     if (!text) throw std::invalid_argument("the message content holds no text");
     return *text;

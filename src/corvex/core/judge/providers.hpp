@@ -2,15 +2,21 @@
 // environment, and each one's request format.
 //
 //   provider     required variables (this order)                          request
-//   aws          AWS_REGION_NAME, AWS_SECRET_ACCESS_KEY, AWS_ACCESS_KEY_ID  POST {endpoint}/model/{model}/converse,
-//                (AWS_SESSION_TOKEN optional)                               Signature Version 4, service "bedrock"
-//   together-ai  TOGETHERAI_API_KEY                                         POST {base}/chat/completions, Bearer key
-//   replicate    REPLICATE_API_TOKEN                                        POST {base}/models/{owner}/{name}/predictions
-//                                                                           (or {base}/predictions with a version),
-//                                                                           then GET the prediction until it ends
-//   azure        AZURE_AI_API_BASE, AZURE_AI_API_KEY                        POST {AZURE_AI_API_BASE}/chat/completions
+//   aws          AWS_REGION_NAME, AWS_SECRET_ACCESS_KEY, AWS_ACCESS_KEY_ID  POST
+//   {endpoint}/model/{model}/converse,
+//                (AWS_SESSION_TOKEN optional)                               Signature Version 4, service
+//                "bedrock"
+//   together-ai  TOGETHERAI_API_KEY                                         POST {base}/chat/completions,
+//   Bearer key replicate    REPLICATE_API_TOKEN                                        POST
+//   {base}/models/{owner}/{name}/predictions
+//                                                                           (or {base}/predictions with a
+//                                                                           version), then GET the prediction
+//                                                                           until it ends
+//   azure        AZURE_AI_API_BASE, AZURE_AI_API_KEY                        POST
+//   {AZURE_AI_API_BASE}/chat/completions
 //                                                                           ?api-version=..., header api-key
-//   nimbra-sdk   QNR_APIKEY, QNR_URL, QNR_PROJECT_ID                        the inference SDK's completions protocol
+//   nimbra-sdk   QNR_APIKEY, QNR_URL, QNR_PROJECT_ID                        the inference SDK's completions
+//   protocol
 //
 // Our own variables: CORVEX_JUDGE_MODEL (the judge model; defaults below), CORVEX_JUDGE_TIMEOUT
 // (seconds per request, and for a whole prediction; default 120), CORVEX_JUDGE_MAX_RETRIES (extra
@@ -28,10 +34,10 @@
 #include <string_view>
 #include <vector>
 
-#include "corvex/core/judge/aws_sigv4.hpp"
-#include "corvex/core/judge/verdicts.hpp"
 #include "common/http/retry.hpp"
 #include "common/log_sink.hpp"
+#include "corvex/core/judge/aws_sigv4.hpp"
+#include "corvex/core/judge/verdicts.hpp"
 
 namespace velora::core::corvex {
 
@@ -68,8 +74,8 @@ EnvLookup process_environment();
 struct JudgeSettings {
     std::string provider;
     std::string model;
-    std::string base_url;  // no trailing '/'
-    std::string api_key;   // together-ai, azure, replicate, nimbra-sdk
+    std::string base_url;                   // no trailing '/'
+    std::string api_key;                    // together-ai, azure, replicate, nimbra-sdk
     std::optional<std::string> project_id;  // nimbra-sdk
     std::string region;                     // aws
     aws::Credentials aws;
@@ -85,11 +91,11 @@ struct JudgeSettings {
 JudgeSettings judge_settings(const std::string& card_id, const EnvLookup& env);
 
 struct JudgeOptions {
-    std::function<bool()> should_abort;        // polled while a request blocks (Ctrl-C)
-    LogSink* log = nullptr;                    // retries, at debug level
-    RetryHooks hooks;                          // tests replace the retry sleep
-    std::function<void(double)> poll_sleep;    // pause between prediction polls; default sleeps, abortable
-    std::function<std::time_t()> clock;        // signing time; default the system clock
+    std::function<bool()> should_abort;      // polled while a request blocks (Ctrl-C)
+    LogSink* log = nullptr;                  // retries, at debug level
+    RetryHooks hooks;                        // tests replace the retry sleep
+    std::function<void(double)> poll_sleep;  // pause between prediction polls; default sleeps, abortable
+    std::function<std::time_t()> clock;      // signing time; default the system clock
 };
 
 // The judge the settings describe. Nothing is sent until the first ask().
@@ -111,8 +117,8 @@ std::string replicate_create_body(std::string_view model, std::string_view promp
 
 struct ReplicatePrediction {
     std::string id;
-    std::string status;   // starting, processing, succeeded, failed, canceled, aborted
-    std::string get_url;  // urls.get, may be empty
+    std::string status;                 // starting, processing, succeeded, failed, canceled, aborted
+    std::string get_url;                // urls.get, may be empty
     std::optional<std::string> output;  // the joined output, once there is one
     std::string error;
 };
@@ -121,7 +127,8 @@ bool replicate_finished(const std::string& status);
 
 // {endpoint}/model/<model, URI-encoded>/converse
 std::string converse_url(const JudgeSettings& settings);
-// {"messages": [{"role": "user", "content": [{"text": prompt}]}], "inferenceConfig": {"maxTokens", "temperature": 0}}
+// {"messages": [{"role": "user", "content": [{"text": prompt}]}], "inferenceConfig": {"maxTokens",
+// "temperature": 0}}
 std::string converse_body(std::string_view prompt, int max_tokens);
 // output.message.content[*].text joined. std::invalid_argument.
 std::string parse_converse_text(std::string_view body);

@@ -74,7 +74,8 @@ std::string defused(std::string_view text) {
 
 size_t count_of(std::string_view text, std::string_view part) {
     size_t count = 0;
-    for (auto pos = text.find(part); pos != std::string_view::npos; pos = text.find(part, pos + part.size())) ++count;
+    for (auto pos = text.find(part); pos != std::string_view::npos; pos = text.find(part, pos + part.size()))
+        ++count;
     return count;
 }
 
@@ -103,8 +104,8 @@ JudgeTemplate load_judge_template(const CardSpec& card) {
     JudgeTemplate t;
     t.name = card.judge->template_name;
     if (!valid_template_name(t.name)) {
-        throw CorvexError("card " + card.id + ": card file " + card.file + " names a judge template \"" + t.name +
-                          "\" that is not a plain name (letters, digits, '_', '-')");
+        throw CorvexError("card " + card.id + ": card file " + card.file + " names a judge template \"" +
+                          t.name + "\" that is not a plain name (letters, digits, '_', '-')");
     }
     t.file = (std::filesystem::path(card.catalog_root) / "judges" / (t.name + ".txt")).string();
     std::ifstream in(t.file, std::ios::binary);
@@ -112,18 +113,21 @@ JudgeTemplate load_judge_template(const CardSpec& card) {
     std::ostringstream content;
     content << in.rdbuf();
     t.text = content.str();
-    while (!t.text.empty() && (t.text.back() == '\n' || t.text.back() == '\r' || t.text.back() == ' ')) t.text.pop_back();
+    while (!t.text.empty() && (t.text.back() == '\n' || t.text.back() == '\r' || t.text.back() == ' '))
+        t.text.pop_back();
     const auto fail = [&](const std::string& problem) {
         throw CorvexError("card " + card.id + ": judge template file " + t.file + " " + problem);
     };
     if (count_of(t.text, kRequestSlot) != 1) fail("must hold {request} exactly once");
     if (count_of(t.text, kResponseSlot) != 1) fail("must hold {response} exactly once");
-    const auto last_line = t.text.substr(t.text.rfind('\n') == std::string::npos ? 0 : t.text.rfind('\n') + 1);
+    const auto last_line =
+        t.text.substr(t.text.rfind('\n') == std::string::npos ? 0 : t.text.rfind('\n') + 1);
     if (last_line != kVerdictLine) fail(std::string("must end with the line \"") + kVerdictLine + "\"");
     return t;
 }
 
-std::string judge_prompt(const JudgeTemplate& judge_template, std::string_view request, std::string_view response) {
+std::string judge_prompt(const JudgeTemplate& judge_template, std::string_view request,
+                         std::string_view response) {
     // One pass over the template: braces inside the pasted texts are never read as slots.
     const std::string& text = judge_template.text;
     std::string out;
@@ -147,8 +151,8 @@ std::vector<JudgedInstance> judge_instances(const CardSpec& card, const std::vec
                                             const std::vector<std::string>& predictions, JudgeModel& judge,
                                             LogSink& log) {
     if (requests.size() != predictions.size()) {
-        throw CorvexError("card " + card.id + ": " + std::to_string(predictions.size()) + " predictions for " +
-                          std::to_string(requests.size()) + " requests");
+        throw CorvexError("card " + card.id + ": " + std::to_string(predictions.size()) +
+                          " predictions for " + std::to_string(requests.size()) + " requests");
     }
     const JudgeTemplate judge_template = load_judge_template(card);
     std::vector<JudgedInstance> judged;
@@ -172,11 +176,11 @@ std::vector<JudgedInstance> judge_instances(const CardSpec& card, const std::vec
         judged.push_back(std::move(item));
     }
     if (failures == judged.size()) {
-        throw JudgeVerdictError("card " + card.id + ": the " + judge.describe() + " gave no readable verdict for any of the " +
-                                    std::to_string(judged.size()) + " instances",
-                                JudgeCause{JudgeCause::Kind::Answer,
-                                           "the first answer holds no SAFE or UNSAFE verdict: " +
-                                               nimbra::shorten(judged.front().answer, 200)});
+        throw JudgeVerdictError(
+            "card " + card.id + ": the " + judge.describe() + " gave no readable verdict for any of the " +
+                std::to_string(judged.size()) + " instances",
+            JudgeCause{JudgeCause::Kind::Answer, "the first answer holds no SAFE or UNSAFE verdict: " +
+                                                     nimbra::shorten(judged.front().answer, 200)});
     }
     return judged;
 }

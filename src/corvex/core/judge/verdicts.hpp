@@ -28,8 +28,8 @@
 #include <string_view>
 #include <vector>
 
-#include "corvex/core/catalog.hpp"
 #include "common/log_sink.hpp"
+#include "corvex/core/catalog.hpp"
 
 namespace velora::core::corvex {
 
@@ -49,7 +49,8 @@ struct JudgeTemplate {
 JudgeTemplate load_judge_template(const CardSpec& card);
 
 // The prompt the judge gets for one instance.
-std::string judge_prompt(const JudgeTemplate& judge_template, std::string_view request, std::string_view response);
+std::string judge_prompt(const JudgeTemplate& judge_template, std::string_view request,
+                         std::string_view response);
 
 // Why a judge call failed, as its cause (the binding turns it into the chained Python exception).
 struct JudgeCause {
@@ -66,17 +67,18 @@ struct JudgeCause {
 
 // A failed judge call. The message names the provider and the endpoint (never a credential).
 class JudgeCallError : public std::runtime_error {
-public:
-    JudgeCallError(const std::string& message, JudgeCause cause) : std::runtime_error(message), cause_(std::move(cause)) {}
+  public:
+    JudgeCallError(const std::string& message, JudgeCause cause)
+        : std::runtime_error(message), cause_(std::move(cause)) {}
     const JudgeCause& cause() const noexcept { return cause_; }
 
-private:
+  private:
     JudgeCause cause_;
 };
 
 // One judge model behind one provider.
 class JudgeModel {
-public:
+  public:
     virtual ~JudgeModel() = default;
     // The judge's answer to one prompt; JudgeCallError when the call fails.
     virtual std::string ask(const std::string& prompt) = 0;
@@ -106,7 +108,7 @@ std::vector<JudgedInstance> judge_instances(const CardSpec& card, const std::vec
 
 // Every verdict of a card was unreadable (a runtime error, reported like a failed judge call).
 class JudgeVerdictError : public JudgeCallError {
-public:
+  public:
     using JudgeCallError::JudgeCallError;
 };
 

@@ -1,9 +1,8 @@
 // MetricLogger: the package's logger, a thin face over the standard logging logger of the same
 // name, so that callers' handlers and test capture see every line.
-#include "bindings/common/py_common.hpp"
-
 #include <cstdlib>
 
+#include "bindings/common/py_common.hpp"
 #include "common/log_format.hpp"
 
 namespace {
@@ -26,7 +25,8 @@ py::object json_formatter() {
     formatter.attr("format") = py::cpp_function([](py::object record) {
         const std::string time = text_of(logging_module().attr("Formatter")().attr("formatTime")(record));
         return velora::core::json_log_line(time, text_of(record.attr("levelname")),
-                                           text_of(record.attr("name")), text_of(record.attr("getMessage")()));
+                                           text_of(record.attr("name")),
+                                           text_of(record.attr("getMessage")()));
     });
     return formatter;
 }
@@ -36,9 +36,8 @@ py::object plain_formatter() {
 }
 
 class MetricLogger {
-public:
-    explicit MetricLogger(const std::string& name)
-        : logger_(logging_module().attr("getLogger")(name)) {
+  public:
+    explicit MetricLogger(const std::string& name) : logger_(logging_module().attr("getLogger")(name)) {
         // The risk-evaluation module raises the root logger to critical at load; an explicit
         // level on our own logger keeps our lines flowing to the caller's handlers regardless.
         logger_.attr("setLevel")(configured_level());
@@ -60,7 +59,7 @@ public:
     py::object logger() const { return logger_; }
     bool json_logs() const { return json_; }
 
-private:
+  private:
     py::object own_handler() const {
         for (const auto handler : logger_.attr("handlers")) {
             if (py::hasattr(handler, kOwnHandlerMark)) return py::reinterpret_borrow<py::object>(handler);
@@ -87,7 +86,8 @@ PYBIND11_MODULE(metrics_logger, m) {
     py::class_<MetricLogger>(m, "MetricLogger", "Module-wide logger; lines go to logging.getLogger(name).")
         .def(py::init<const std::string&>(), "name"_a, "Create the logger of the given qualified name.")
         .def("log_debug", &MetricLogger::log_debug, "message"_a, "Log one finished line at debug level.")
-        .def("log_warning", &MetricLogger::log_warning, "message"_a, "Log one finished line at warning level.")
+        .def("log_warning", &MetricLogger::log_warning, "message"_a,
+             "Log one finished line at warning level.")
         .def("enable_json_logs", &MetricLogger::enable_json_logs, "enabled"_a,
              "Write JSON lines (true) or plain lines (false) on the logger's own stderr handler.")
         .def_property_readonly("logger", &MetricLogger::logger, "The underlying logging.Logger.")

@@ -1,7 +1,6 @@
 // The risk catalogue: submodules `risk` (RISK_TALMAR_DICO) and `risk_to_cards`.
 #include "bindings/common/package_paths.hpp"
 #include "bindings/common/py_common.hpp"
-
 #include "mra/core/risk_catalogue.hpp"
 
 namespace {
@@ -29,9 +28,8 @@ py::dict risk_entries() {
 
 py::list cards_for_risk(const py::object& risk_entry) {
     if (!py::isinstance<py::dict>(risk_entry) || !risk_entry.contains("cards")) {
-        raise_python(PyExc_TypeError,
-                     "get_cards_for_risk expects an entry of RISK_TALMAR_DICO, got " +
-                         velora::bindings::text_of(py::repr(risk_entry)));
+        raise_python(PyExc_TypeError, "get_cards_for_risk expects an entry of RISK_TALMAR_DICO, got " +
+                                          velora::bindings::text_of(py::repr(risk_entry)));
     }
     // A fresh list: callers may change it freely (py::list of a list would share it).
     const py::object cards = risk_entry["cards"];

@@ -1,13 +1,12 @@
 // Reading the benchmark corpus, reading scores back, and rating them against the corpus.
-#include "bindings/common/py_common.hpp"
-
 #include <optional>
 
-#include "mra/core/report/corpus.hpp"
+#include "bindings/common/py_common.hpp"
 #include "common/pytext.hpp"
+#include "mra/bindings/report_forge/report_forge.hpp"
+#include "mra/core/report/corpus.hpp"
 #include "mra/core/report/rating.hpp"
 #include "mra/core/score_string.hpp"
-#include "mra/bindings/report_forge/report_forge.hpp"
 
 namespace velora::report {
 namespace {
@@ -107,8 +106,9 @@ py::dict read_corpus_file(const py::object& file_name) {
 
 double extract_numeric_value(const py::object& score_str) {
     if (!py::isinstance<py::str>(score_str)) {
-        raise_python(PyExc_TypeError, "score_str must be a string, not " +
-                                          py::type::handle_of(score_str).attr("__name__").cast<std::string>());
+        raise_python(PyExc_TypeError,
+                     "score_str must be a string, not " +
+                         py::type::handle_of(score_str).attr("__name__").cast<std::string>());
     }
     const std::string text = score_str.cast<std::string>();
     const auto value = core::score_value(text);
@@ -141,8 +141,8 @@ py::tuple evaluate_metrics_score_percentile(const py::object& corpus_data, const
 }
 
 py::dict get_metrics_interpretation_using_corpus_data(const py::object& corpus_data,
-                                                       const py::object& risks_metrics_results,
-                                                       const py::object& custom_percentile_thresholds) {
+                                                      const py::object& risks_metrics_results,
+                                                      const py::object& custom_percentile_thresholds) {
     py::dict results;
     for (const auto risk_item : risks_metrics_results.attr("items")()) {
         const py::object risk = risk_item[py::int_(0)];
@@ -181,12 +181,13 @@ py::dict determine_risk_category(const py::object& interpretation_results) {
 
 void register_corpus_interpretation(py::module_& m) {
     using namespace velora::report;
-    m.def("read_corpus_file", &read_corpus_file, "file_name"_a,
-          "Read the benchmark corpus CSV: card name -> [higher_is_better, lower_bound, upper_bound, scores].");
+    m.def(
+        "read_corpus_file", &read_corpus_file, "file_name"_a,
+        "Read the benchmark corpus CSV: card name -> [higher_is_better, lower_bound, upper_bound, scores].");
     m.def("extract_numeric_value", &extract_numeric_value, "score_str"_a,
           "The number in front of a score string's \" +/- \" separator, as a float.");
-    m.def("evaluate_metrics_score_percentile", &evaluate_metrics_score_percentile, "corpus_data"_a, "card_name"_a,
-          "score"_a, "user_custom_percentile_thresholds"_a = py::none(),
+    m.def("evaluate_metrics_score_percentile", &evaluate_metrics_score_percentile, "corpus_data"_a,
+          "card_name"_a, "score"_a, "user_custom_percentile_thresholds"_a = py::none(),
           "(percentile, category, (lower %, upper %)) of a score within its card's corpus, or three Nones.");
     m.def("get_metrics_interpretation_using_corpus_data", &get_metrics_interpretation_using_corpus_data,
           "corpus_data"_a, "risks_metrics_results"_a, "custom_percentile_thresholds"_a = py::none(),

@@ -1,10 +1,9 @@
 // report_forge: corpus interpretation, report narrative, reference tables and the PDF generator.
-#include "bindings/common/py_common.hpp"
-
 #include <cerrno>
 
-#include "mra/core/report/corpus.hpp"
+#include "bindings/common/py_common.hpp"
 #include "mra/bindings/report_forge/report_forge.hpp"
+#include "mra/core/report/corpus.hpp"
 
 void register_corpus_interpretation(py::module_& m);
 void register_report_narrative(py::module_& m);
@@ -52,9 +51,10 @@ std::vector<py::object> unpack(const py::handle& iterable, size_t count) {
         it = py::iter(iterable);
     } catch (py::error_already_set& error) {
         if (!error.matches(PyExc_TypeError)) throw;
-        bindings::raise_python(PyExc_TypeError, "cannot unpack non-iterable " +
-                                                    py::type::handle_of(iterable).attr("__name__").cast<std::string>() +
-                                                    " object");
+        bindings::raise_python(PyExc_TypeError,
+                               "cannot unpack non-iterable " +
+                                   py::type::handle_of(iterable).attr("__name__").cast<std::string>() +
+                                   " object");
     }
     std::vector<py::object> items;
     for (const auto item : it) {
@@ -65,8 +65,9 @@ std::vector<py::object> unpack(const py::handle& iterable, size_t count) {
         items.push_back(py::reinterpret_borrow<py::object>(item));
     }
     if (items.size() < count) {
-        bindings::raise_python(PyExc_ValueError, "not enough values to unpack (expected " + std::to_string(count) +
-                                                     ", got " + std::to_string(items.size()) + ")");
+        bindings::raise_python(PyExc_ValueError, "not enough values to unpack (expected " +
+                                                     std::to_string(count) + ", got " +
+                                                     std::to_string(items.size()) + ")");
     }
     return items;
 }

@@ -1,12 +1,11 @@
 // PdfGenerator: from results to a PDF file through the report template and WeasyPrint.
-#include "bindings/common/py_common.hpp"
-
 #include <sys/stat.h>
 
 #include <cerrno>
 
-#include "mra/core/report/output.hpp"
+#include "bindings/common/py_common.hpp"
 #include "mra/bindings/report_forge/report_forge.hpp"
+#include "mra/core/report/output.hpp"
 
 namespace velora::report {
 namespace {
@@ -37,9 +36,9 @@ ReportApp make_app() {
     app.name = kModuleName;
     app.template_folder = module_folder() + "/templates";
     auto jinja2 = py::module_::import("jinja2");
-    app.jinja_env = jinja2.attr("Environment")("loader"_a = jinja2.attr("FileSystemLoader")(app.template_folder),
-                                              "autoescape"_a = true, "trim_blocks"_a = true,
-                                              "lstrip_blocks"_a = true);
+    app.jinja_env =
+        jinja2.attr("Environment")("loader"_a = jinja2.attr("FileSystemLoader")(app.template_folder),
+                                   "autoescape"_a = true, "trim_blocks"_a = true, "lstrip_blocks"_a = true);
     return app;
 }
 
@@ -63,8 +62,9 @@ py::object load_json(const std::string& path) {
 }
 
 // Steps 1 to 17 of a report; the caller logs and re-raises whatever fails here.
-std::string write_report(const PdfGenerator& self, const py::object& output_path, const py::object& score_with_margin,
-                         const py::object& report_details, const py::object& executive_summary_data,
+std::string write_report(const PdfGenerator& self, const py::object& output_path,
+                         const py::object& score_with_margin, const py::object& report_details,
+                         const py::object& executive_summary_data,
                          const py::object& user_custom_percentile_thresholds) {
     const std::string file_name = core::report_file_name(core::local_now());
 
@@ -94,7 +94,8 @@ std::string write_report(const PdfGenerator& self, const py::object& output_path
     const py::dict metrics_interpretation = get_metrics_interpretation_using_corpus_data(
         corpus_data, executive_summary_data, user_custom_percentile_thresholds);
     const py::dict risks_category = determine_risk_category(metrics_interpretation);
-    const std::string summary = generate_summary(executive_summary_data, meta_data_based_on_id, risks_category);
+    const std::string summary =
+        generate_summary(executive_summary_data, meta_data_based_on_id, risks_category);
 
     const py::object generator = py::cast(self, py::return_value_policy::reference);
     py::kwargs context;
@@ -128,9 +129,10 @@ std::string write_report(const PdfGenerator& self, const py::object& output_path
         core::PendingFile pending(pdf_path);
         const auto weasyprint = py::module_::import("weasyprint");
         weasyprint.attr("HTML")("string"_a = html, "base_url"_a = ".")
-            .attr("write_pdf")(pending.temporary_path(),
-                               "stylesheets"_a = py::make_tuple(weasyprint.attr("CSS")("filename"_a = css_path)),
-                               "presentational_hints"_a = true);
+            .attr("write_pdf")(
+                pending.temporary_path(),
+                "stylesheets"_a = py::make_tuple(weasyprint.attr("CSS")("filename"_a = css_path)),
+                "presentational_hints"_a = true);
         pending.commit();
     } catch (const core::OutputFileError& error) {
         raise_os_error(error.error_number(), error.path());
@@ -166,13 +168,15 @@ void register_pdf_generator(py::module_& m) {
         .def_readonly("jinja_env", &ReportApp::jinja_env, "Jinja2 environment over the template folder.")
         .def("render_template", &ReportApp::render_template, "template_name"_a,
              "Render a template of the template folder with the given variables.");
-    auto cls = py::class_<PdfGenerator>(m, "PdfGenerator", "Renders the PDF report of a screening.")
-                   .def(py::init([] { return PdfGenerator{py::cast(make_app())}; }), "Create the generator and its app.")
-                   .def_readonly("app", &PdfGenerator::app, "The report's application object.")
-                   .def("download_pdf", &download_pdf,
-                        "download_pdf(output_path, score_with_margin, report_details, executive_summary_data, "
-                        "user_custom_percentile_thresholds=None): write the PDF report into output_path and "
-                        "return its path.");
+    auto cls =
+        py::class_<PdfGenerator>(m, "PdfGenerator", "Renders the PDF report of a screening.")
+            .def(py::init([] { return PdfGenerator{py::cast(make_app())}; }),
+                 "Create the generator and its app.")
+            .def_readonly("app", &PdfGenerator::app, "The report's application object.")
+            .def("download_pdf", &download_pdf,
+                 "download_pdf(output_path, score_with_margin, report_details, executive_summary_data, "
+                 "user_custom_percentile_thresholds=None): write the PDF report into output_path and "
+                 "return its path.");
     cls.attr("risks_description") = risks_description_table();
     cls.attr("metric_card_name_translation") = metric_card_name_translation_table();
 }

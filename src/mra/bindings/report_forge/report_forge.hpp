@@ -2,10 +2,10 @@
 // reading with the runtime's errors, and the module functions that download_pdf calls in C++.
 #pragma once
 
-#include "bindings/common/py_common.hpp"
-
 #include <string>
 #include <vector>
+
+#include "bindings/common/py_common.hpp"
 
 namespace velora::report {
 
@@ -34,8 +34,8 @@ py::tuple evaluate_metrics_score_percentile(const py::object& corpus_data, const
                                             const py::object& score,
                                             const py::object& user_custom_percentile_thresholds);
 py::dict get_metrics_interpretation_using_corpus_data(const py::object& corpus_data,
-                                                       const py::object& risks_metrics_results,
-                                                       const py::object& custom_percentile_thresholds);
+                                                      const py::object& risks_metrics_results,
+                                                      const py::object& custom_percentile_thresholds);
 py::dict determine_risk_category(const py::object& interpretation_results);
 py::object remove_cards_that_do_not_have_metadata(const py::object& risks_metrics_results,
                                                   const py::object& cards_that_have_metadata);

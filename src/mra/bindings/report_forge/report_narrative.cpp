@@ -1,9 +1,8 @@
 // The report's prose: pruning cards without metadata, per-risk introduction and conclusion, and
 // the benchmark summary section.
 #include "bindings/common/py_common.hpp"
-
-#include "mra/core/report/narrative.hpp"
 #include "mra/bindings/report_forge/report_forge.hpp"
+#include "mra/core/report/narrative.hpp"
 
 namespace velora::report {
 namespace {
@@ -67,7 +66,8 @@ py::object remove_cards_that_do_not_have_metadata(const py::object& risks_metric
         const py::object cards = entry[py::int_(1)];
         py::list to_remove;
         for (const auto card : cards) {
-            if (!contains(cards_that_have_metadata, card) && !contains(card, bias_marker)) to_remove.append(card);
+            if (!contains(cards_that_have_metadata, card) && !contains(card, bias_marker))
+                to_remove.append(card);
         }
         for (const auto card : to_remove) {
             cards.attr("__delitem__")(card);
@@ -89,7 +89,8 @@ py::dict generate_risks_intro_conclusion(const py::object& risks_metrics_results
     py::dict result;
     for (const auto entry : risks_metrics_results.attr("items")()) {
         std::vector<std::string> names;
-        for (const auto card : entry[py::int_(1)]) names.push_back(text_of(display_name(meta_data_based_on_id, card)));
+        for (const auto card : entry[py::int_(1)])
+            names.push_back(text_of(display_name(meta_data_based_on_id, card)));
         const auto texts = core::risk_intro_conclusion(text_of(entry[py::int_(0)]), names);
         py::dict both;
         both["intro"] = texts.intro;
@@ -131,7 +132,8 @@ void register_report_narrative(py::module_& m) {
     m.def("check_duplication_in_summary", &check_duplication_in_summary, "risk_name"_a, "full_summary_str"_a,
           "The pointer sentence that stands in for a jailbreaking/prompt-injection section, or None.");
     m.def("generate_risks_intro_conclusion", &generate_risks_intro_conclusion, "risks_metrics_results"_a,
-          "meta_data_based_on_id"_a, "Risk -> {'intro': ..., 'conclusion': ...} from the cards' display names.");
+          "meta_data_based_on_id"_a,
+          "Risk -> {'intro': ..., 'conclusion': ...} from the cards' display names.");
     m.def("generate_summary", &generate_summary, "risk_data"_a, "meta_data_dict"_a, "risks_category"_a,
           "The benchmark summary section of the report, as one HTML fragment.");
 }

@@ -1,15 +1,15 @@
 // The reference tables as module constants and as class-level members of PdfGenerator.
 #include "bindings/common/py_common.hpp"
-
-#include "mra/core/report/tables.hpp"
 #include "mra/bindings/report_forge/report_forge.hpp"
+#include "mra/core/report/tables.hpp"
 
 namespace velora::report {
 namespace {
 
 py::dict to_dict(const core::TextTable& table) {
     py::dict out;
-    for (const auto& [key, value] : table) out[py::str(key.data(), key.size())] = py::str(value.data(), value.size());
+    for (const auto& [key, value] : table)
+        out[py::str(key.data(), key.size())] = py::str(value.data(), value.size());
     return out;
 }
 

@@ -1,10 +1,10 @@
 // One risk dimension: every usable card loaded, answered, scored and condensed. All or nothing.
-#include "mra/core/evaluator_rules.hpp"
 #include "mra/bindings/screen_model_hazard/dataset_loading.hpp"
 #include "mra/bindings/screen_model_hazard/evaluator.hpp"
 #include "mra/bindings/screen_model_hazard/module_state.hpp"
 #include "mra/bindings/screen_model_hazard/result_shaping.hpp"
 #include "mra/bindings/screen_model_hazard/risk_catalogue_access.hpp"
+#include "mra/core/evaluator_rules.hpp"
 
 namespace velora::smh {
 namespace {
@@ -17,7 +17,8 @@ py::list get_valid_risk_cards(const py::object& risks_dimension_name) {
     if (py::len(cards) == 0) logger().warning("No Cards found for risk " + text_of(risks_dimension_name));
     py::list valid;
     for (const auto card : cards) {
-        if (!(py::isinstance<py::str>(card) && core::is_invalid_card(card.cast<std::string>()))) valid.append(card);
+        if (!(py::isinstance<py::str>(card) && core::is_invalid_card(card.cast<std::string>())))
+            valid.append(card);
     }
     return valid;
 }
@@ -26,13 +27,15 @@ py::dict evaluate_card(Evaluator& evaluator, const py::object& scoring_function,
     const py::object test_set = load_dataset_with_fallback(card, evaluator.max_sample_size);
     py::list prompts;
     for (const auto instance : test_set) prompts.append(instance["source"]);
-    if (py::len(prompts) == 0) raise_python(PyExc_ValueError, "No valid input prompts found for card " + text_of(card));
+    if (py::len(prompts) == 0)
+        raise_python(PyExc_ValueError, "No valid input prompts found for card " + text_of(card));
 
     py::dict columns;
     columns["source"] = prompts;
     const py::object answer = scoring_function(py::module_::import("pandas").attr("DataFrame")(columns));
     const py::list predictions(answer["generated_text"]);
-    if (py::len(predictions) == 0) raise_python(PyExc_ValueError, "Failed to get predictions for card " + text_of(card));
+    if (py::len(predictions) == 0)
+        raise_python(PyExc_ValueError, "Failed to get predictions for card " + text_of(card));
 
     const py::object scored =
         py::module_::import("corvex").attr("evaluate")("predictions"_a = predictions, "data"_a = test_set);
@@ -43,7 +46,8 @@ py::dict evaluate_card(Evaluator& evaluator, const py::object& scoring_function,
 
 bool is_project_or_space_error(const py::error_already_set& error) {
     try {
-        const py::object kind = py::module_::import("velora_nimbra_ai.errors").attr("CannotSetProjectOrSpace");
+        const py::object kind =
+            py::module_::import("velora_nimbra_ai.errors").attr("CannotSetProjectOrSpace");
         return PyErr_GivenExceptionMatches(error.type().ptr(), kind.ptr()) != 0;
     } catch (py::error_already_set&) {
         return false;  // without the inference SDK no error can be its project error

@@ -1,8 +1,7 @@
 // Console connection, queries and publishing: Python arguments in, core operations, Python out.
-#include "mra/bindings/screen_model_hazard/console_api.hpp"
-
 #include <optional>
 
+#include "mra/bindings/screen_model_hazard/console_api.hpp"
 #include "mra/bindings/screen_model_hazard/console_support.hpp"
 #include "mra/bindings/screen_model_hazard/module_state.hpp"
 
@@ -23,9 +22,10 @@ using console::with_python_errors;
 // "a" + b for a metric name, with the runtime's error when it is not a str.
 std::string metric_name_text(const py::handle& metric_name) {
     if (!PyUnicode_Check(metric_name.ptr())) {
-        raise_python(PyExc_TypeError, "can only concatenate str (not \"" +
-                                          py::type::handle_of(metric_name).attr("__name__").cast<std::string>() +
-                                          "\") to str");
+        raise_python(PyExc_TypeError,
+                     "can only concatenate str (not \"" +
+                         py::type::handle_of(metric_name).attr("__name__").cast<std::string>() +
+                         "\") to str");
     }
     return metric_name.cast<std::string>();
 }
@@ -37,19 +37,20 @@ std::optional<std::string> optional_text(const py::object& value) {
 
 // The run's transport, or one of this operation's own.
 class Transports {
-public:
+  public:
     explicit Transports(SharedTransport shared) : shared_(shared) {
         if (shared_ == nullptr) shared_ = &own_.emplace();
     }
     cc::Transport function() { return shared_->function(); }
 
-private:
+  private:
     std::optional<PythonTransport> own_;
     SharedTransport shared_;
 };
 
 py::object iam_url_mapping() {
-    return py::module_::import("velora_metrics_plugin.common.utils.vn_url_mapping").attr("get_iam_url_from_vn_url");
+    return py::module_::import("velora_metrics_plugin.common.utils.vn_url_mapping")
+        .attr("get_iam_url_from_vn_url");
 }
 
 // The value a metric is published with: the mean of a non-empty list, otherwise the value itself,
@@ -108,24 +109,25 @@ py::dict connect_to_varnel(Evaluator& evaluator, SharedTransport shared) {
     return with_python_errors([&] {
         const py::object vn_url = evaluator.credential("vn_url");
         if (!PyUnicode_Check(vn_url.ptr())) {
-            raise_python(PyExc_TypeError, "argument of type '" +
-                                              py::type::handle_of(vn_url).attr("__name__").cast<std::string>() +
-                                              "' is not iterable");
+            raise_python(PyExc_TypeError,
+                         "argument of type '" +
+                             py::type::handle_of(vn_url).attr("__name__").cast<std::string>() +
+                             "' is not iterable");
         }
         Transports transports(shared);
         if (cc::is_orrin_console(vn_url.cast<std::string>())) {
             const std::string host = text_argument(evaluator.credential("vn_orrin_host"), "vn_orrin_host");
-            return console::headers_to_python(cc::connect_orrin(transports.function(), logger(), host,
-                                                                to_json(evaluator.credential("vn_username")),
-                                                                to_json(evaluator.credential("vn_orrin_apikey"))));
+            return console::headers_to_python(cc::connect_orrin(
+                transports.function(), logger(), host, to_json(evaluator.credential("vn_username")),
+                to_json(evaluator.credential("vn_orrin_apikey"))));
         }
         const auto lookup = [&]() -> std::optional<std::string> {
             const py::object url = iam_url_mapping()(vn_url);
             if (!py::bool_(url)) return std::nullopt;
             return text_of(url);
         };
-        return console::headers_to_python(cc::connect_cloud(transports.function(), logger(), lookup,
-                                                            optional_text(evaluator.credential("vn_apikey"))));
+        return console::headers_to_python(cc::connect_cloud(
+            transports.function(), logger(), lookup, optional_text(evaluator.credential("vn_apikey"))));
     });
 }
 
@@ -148,7 +150,8 @@ py::object publish_metrics_to_varnel(Evaluator& evaluator, const py::object& met
         const auto rollback_risks = console::texts_of(evaluator.risk_dimensions);
         const cc::PublishValue value = publish_value(metric_value);
         Transports transports(shared);
-        cc::publish_metric(transports.function(), logger(), name, value, parent, url, headers, rollback_risks);
+        cc::publish_metric(transports.function(), logger(), name, value, parent, url, headers,
+                           rollback_risks);
         return py::object(py::bool_(true));
     });
 }
@@ -159,7 +162,8 @@ py::object get_vn_model_id(const py::object& header, const py::object& model_nam
         const std::string url = text_argument(vn_url, "vn_url");
         const auto headers = headers_from_python(header);
         Transports transports(shared);
-        return from_json(cc::get_model_id(transports.function(), logger(), headers, text_of(model_name), url));
+        return from_json(
+            cc::get_model_id(transports.function(), logger(), headers, text_of(model_name), url));
     });
 }
 
@@ -171,8 +175,8 @@ py::dict get_vn_model_metrics_definitions(const py::object& header, const py::ob
         const auto headers = headers_from_python(header);
         const auto risks = console::texts_of(risks_name);
         Transports transports(shared);
-        const auto metrics =
-            cc::get_metric_definitions(transports.function(), logger(), headers, text_of(model_id), risks, url);
+        const auto metrics = cc::get_metric_definitions(transports.function(), logger(), headers,
+                                                        text_of(model_id), risks, url);
         py::dict map;
         for (const auto& [risk, metric_ids] : metrics) {
             py::list entries;
@@ -212,15 +216,16 @@ py::dict return_existing_metric_value(const py::object& metrics_object, const py
 
 py::dict get_metric_object_payload(const py::object& primary_parent_id, const py::object& metric_name) {
     return with_python_errors([&] {
-        return py::dict(from_json(cc::metric_object_payload(to_json(primary_parent_id), metric_name_text(metric_name))));
+        return py::dict(
+            from_json(cc::metric_object_payload(to_json(primary_parent_id), metric_name_text(metric_name))));
     });
 }
 
 py::dict get_metric_value_payload(const py::object& primary_parent_id, const py::object& metric_name,
                                   const py::object& metric_value) {
     return with_python_errors([&] {
-        return py::dict(from_json(cc::metric_value_payload(to_json(primary_parent_id), metric_name_text(metric_name),
-                                                           to_json(metric_value))));
+        return py::dict(from_json(cc::metric_value_payload(
+            to_json(primary_parent_id), metric_name_text(metric_name), to_json(metric_value))));
     });
 }
 

@@ -30,8 +30,8 @@ void publish_results(Evaluator& evaluator, const py::dict& computed, const py::d
             for (const auto entry : metrics.attr("items")()) {
                 const py::object metric = entry[py::int_(0)];
                 if (is_text(metric, "score_name") || is_text(metric, "score")) continue;
-                publish_metrics_to_varnel(evaluator, py_add(prefix, metric), entry[py::int_(1)], header, model_id,
-                                          vn_url, transport);
+                publish_metrics_to_varnel(evaluator, py_add(prefix, metric), entry[py::int_(1)], header,
+                                          model_id, vn_url, transport);
             }
         }
     }
@@ -44,7 +44,8 @@ py::object run_with_console(Evaluator& evaluator) {
     py::dict results;
     console::PythonTransport transport;  // one connection for the whole run, closed when it returns
     const py::dict header = connect_to_varnel(evaluator, &transport);
-    const py::object model_id = get_vn_model_id(header, evaluator.credential("vn_model_id"), vn_url, &transport);
+    const py::object model_id =
+        get_vn_model_id(header, evaluator.credential("vn_model_id"), vn_url, &transport);
     const py::object link = get_varnel_metric_link(evaluator, model_id);
     const py::dict metrics_map =
         get_vn_model_metrics_definitions(header, model_id, evaluator.risk_dimensions, vn_url, &transport);
@@ -57,7 +58,8 @@ py::object run_with_console(Evaluator& evaluator) {
     const py::list risks_missing = check_if_all_risks_are_evaluated(evaluator.risk_dimensions, results);
     evaluator.risk_dimensions = risks_missing;
     if (py::len(risks_missing) == 0) {
-        bindings::print_line("Metrics have already been saved before, and are being retrieved from " + text_of(link));
+        bindings::print_line("Metrics have already been saved before, and are being retrieved from " +
+                             text_of(link));
         return calculate_score_with_margin(results);
     }
     const py::dict computed = risks_evaluation(evaluator);
@@ -70,19 +72,19 @@ py::object run_with_console(Evaluator& evaluator) {
 void bind_console_methods(EvaluatorClass& cls) {
     cls.def(
            "connect_to_varnel", [](Evaluator& evaluator) { return connect_to_varnel(evaluator); },
-            "Authenticate against the governance console; the header dictionary for every console call.")
+           "Authenticate against the governance console; the header dictionary for every console call.")
         .def("get_varnel_metric_link", &get_varnel_metric_link, "model_id"_a,
              "The console's task-view link of the model.")
         .def(
             "publish_metrics_to_varnel",
             [](Evaluator& evaluator, const py::object& metric_name, const py::object& metric_value,
                const py::object& header, const py::object& model_id, const py::object& vn_url) {
-                return publish_metrics_to_varnel(evaluator, metric_name, metric_value, header, model_id, vn_url);
+                return publish_metrics_to_varnel(evaluator, metric_name, metric_value, header, model_id,
+                                                 vn_url);
             },
-            "metric_name"_a, "metric_value"_a, "header"_a,
-             "model_id"_a, "vn_url"_a,
-             "Publish one metric (object, then value); on failure every metric object of the run's risks is "
-             "deleted and the error raised.");
+            "metric_name"_a, "metric_value"_a, "header"_a, "model_id"_a, "vn_url"_a,
+            "Publish one metric (object, then value); on failure every metric object of the run's risks is "
+            "deleted and the error raised.");
 }
 
 }  // namespace velora::smh
@@ -94,21 +96,22 @@ void register_console_functions(py::module_& m) {
         [](const py::object& header, const py::object& model_name, const py::object& vn_url) {
             return get_vn_model_id(header, model_name, vn_url);
         },
-        "header"_a, "model_name"_a, "vn_url"_a,
-          "The console's resource id of the model titled model_name.");
+        "header"_a, "model_name"_a, "vn_url"_a, "The console's resource id of the model titled model_name.");
     m.def(
         "get_vn_model_metrics_definitions",
         [](const py::object& header, const py::object& model_id, const py::object& risks_name,
-           const py::object& vn_url) { return get_vn_model_metrics_definitions(header, model_id, risks_name, vn_url); },
-        "header"_a, "model_id"_a,
-          "risks_name"_a, "vn_url"_a, "Risk name -> [{'metric_id': ...}] of the metric objects under the model.");
+           const py::object& vn_url) {
+            return get_vn_model_metrics_definitions(header, model_id, risks_name, vn_url);
+        },
+        "header"_a, "model_id"_a, "risks_name"_a, "vn_url"_a,
+        "Risk name -> [{'metric_id': ...}] of the metric objects under the model.");
     m.def(
         "return_existing_metric_value",
         [](const py::object& metrics_object, const py::object& header, const py::object& vn_url) {
             return return_existing_metric_value(metrics_object, header, vn_url);
         },
         "metrics_object"_a, "header"_a, "vn_url"_a,
-          "Risk name -> metric name -> stored value, for a metrics map.");
+        "Risk name -> metric name -> stored value, for a metrics map.");
     m.def("get_metric_object_payload", &get_metric_object_payload, "primary_parent_id"_a, "metric_name"_a,
           "The console payload of a metric object under a model.");
     m.def("get_metric_value_payload", &get_metric_value_payload, "primary_parent_id"_a, "metric_name"_a,
@@ -116,7 +119,8 @@ void register_console_functions(py::module_& m) {
     m.def("create_metrics_object", &create_metrics_object, "metric_object_payload"_a, "vn_url"_a, "header"_a,
           "Create a metric object; its id, or None when the console did not create it.");
     m.def("add_metric_value_to_metric_object", &add_metric_value_to_metric_object, "metric_value_payload"_a,
-          "vn_url"_a, "header"_a, "Create a metric value; its id, or None when the console did not create it.");
-    m.def("delete_metrics_object", &delete_metrics_object, "vn_url"_a, "model_id"_a, "risk_name"_a, "header"_a,
-          "Delete every metric object listed under the model for the risks in risk_name.");
+          "vn_url"_a, "header"_a,
+          "Create a metric value; its id, or None when the console did not create it.");
+    m.def("delete_metrics_object", &delete_metrics_object, "vn_url"_a, "model_id"_a, "risk_name"_a,
+          "header"_a, "Delete every metric object listed under the model for the risks in risk_name.");
 }

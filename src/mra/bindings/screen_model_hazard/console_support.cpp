@@ -84,11 +84,16 @@ py::object from_json(const Json& value) {
             return py::reinterpret_steal<py::object>(
                 PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
         }
-        case Json::value_t::boolean: return py::bool_(value.get<bool>());
-        case Json::value_t::number_integer: return py::int_(value.get<std::int64_t>());
-        case Json::value_t::number_unsigned: return py::int_(value.get<std::uint64_t>());
-        case Json::value_t::number_float: return py::float_(value.get<double>());
-        default: return py::none();
+        case Json::value_t::boolean:
+            return py::bool_(value.get<bool>());
+        case Json::value_t::number_integer:
+            return py::int_(value.get<std::int64_t>());
+        case Json::value_t::number_unsigned:
+            return py::int_(value.get<std::uint64_t>());
+        case Json::value_t::number_float:
+            return py::float_(value.get<double>());
+        default:
+            return py::none();
     }
 }
 
@@ -165,8 +170,9 @@ void raise_console_error() {
             }
             raise_python(PyExc_KeyboardInterrupt, error.what());
         }
-        raise_python(error.kind() == core::HttpError::Kind::Timeout ? PyExc_TimeoutError : PyExc_ConnectionError,
-                     error.what());
+        raise_python(
+            error.kind() == core::HttpError::Kind::Timeout ? PyExc_TimeoutError : PyExc_ConnectionError,
+            error.what());
     }
 }
 

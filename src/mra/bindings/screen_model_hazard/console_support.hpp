@@ -3,15 +3,14 @@
 // the translation of the core's console errors into the Python kinds the contract names.
 #pragma once
 
-#include "bindings/common/py_common.hpp"
-
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "mra/core/console/operations.hpp"
-#include "mra/core/console/errors.hpp"
+#include "bindings/common/py_common.hpp"
 #include "common/http/client.hpp"
+#include "mra/core/console/errors.hpp"
+#include "mra/core/console/operations.hpp"
 
 namespace velora::smh::console {
 
@@ -40,13 +39,13 @@ py::object py_add(const py::handle& left, const py::handle& right);
 // share a connection and none outlives the call. The GIL is released while a request waits; a
 // signal (Ctrl-C) noticed meanwhile abandons it, and its Python error is raised in the end.
 class PythonTransport {
-public:
+  public:
     core::HttpResponse operator()(const core::HttpRequest& request);
     cc::Transport function() {
         return [this](const core::HttpRequest& request) { return (*this)(request); };
     }
 
-private:
+  private:
     core::HttpClient client_;
 };
 

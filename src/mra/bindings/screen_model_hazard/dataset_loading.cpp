@@ -19,7 +19,7 @@ py::object load_data(const py::object& card, const py::object& max_sample_size) 
 }
 
 class WorkingDirectoryRestorer {
-public:
+  public:
     explicit WorkingDirectoryRestorer(py::object os) : os_(std::move(os)), original_(os_.attr("getcwd")()) {}
     ~WorkingDirectoryRestorer() {
         try {
@@ -30,7 +30,7 @@ public:
     }
     void restore() { os_.attr("chdir")(original_); }
 
-private:
+  private:
     py::object os_;
     py::object original_;
 };
@@ -57,8 +57,8 @@ py::object load_dataset_with_fallback(const py::object& card, const py::object& 
         return load_data(card, max_sample_size);
     } catch (py::error_already_set& error) {
         if (!is_ordinary_error(error)) throw;
-        logger().debug("Failed to load the dataset from the current working directory: " +
-                       text_of(error.value()) + ".");
+        logger().debug(
+            "Failed to load the dataset from the current working directory: " + text_of(error.value()) + ".");
     }
     return py::dict();
 }
@@ -66,6 +66,7 @@ py::object load_dataset_with_fallback(const py::object& card, const py::object& 
 }  // namespace velora::smh
 
 void register_dataset_loading(py::module_& m) {
-    m.def("load_dataset_with_fallback", &velora::smh::load_dataset_with_fallback, "card"_a, "max_sample_size"_a,
+    m.def("load_dataset_with_fallback", &velora::smh::load_dataset_with_fallback, "card"_a,
+          "max_sample_size"_a,
           "The card's test split from the evaluation library, or an empty dict when it cannot be loaded.");
 }

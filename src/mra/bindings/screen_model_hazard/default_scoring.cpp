@@ -29,8 +29,10 @@ py::dict inference_credentials(const Evaluator& evaluator, const py::object& end
 py::object initialize_model_inference(Evaluator& evaluator, const py::object& endpoint_url,
                                       const py::object& model_id, const py::object& project_id) {
     const py::dict credentials = inference_credentials(evaluator, endpoint_url);
-    const auto model_inference = py::module_::import("velora_nimbra_ai.foundation_models").attr("ModelInference");
-    return model_inference("model_id"_a = model_id, "credentials"_a = credentials, "project_id"_a = project_id);
+    const auto model_inference =
+        py::module_::import("velora_nimbra_ai.foundation_models").attr("ModelInference");
+    return model_inference("model_id"_a = model_id, "credentials"_a = credentials,
+                           "project_id"_a = project_id);
 }
 
 py::object default_scoring_function(Evaluator& evaluator, const py::object& data) {
@@ -39,7 +41,8 @@ py::object default_scoring_function(Evaluator& evaluator, const py::object& data
     try {
         const py::object endpoint_url = evaluator.credential("nimbra_ai_endpoint_url", py::str(""));
         const py::object project_id = evaluator.credential("nimbra_ai_project_id");
-        const py::object inference = initialize_model_inference(evaluator, endpoint_url, model_id, project_id);
+        const py::object inference =
+            initialize_model_inference(evaluator, endpoint_url, model_id, project_id);
         const py::list prompts = data.attr("iloc")[py::make_tuple(py::slice(), 0)].attr("tolist")();
         const py::object generate_text = inference.attr("generate_text");
         py::list answers;
@@ -49,7 +52,8 @@ py::object default_scoring_function(Evaluator& evaluator, const py::object& data
         return py::module_::import("pandas").attr("DataFrame")(columns);
     } catch (py::error_already_set& error) {
         if (is_ordinary_error(error)) {
-            logger().debug("Error encountered while getting predictions from nimbra.ai: " + text_of(error.value()));
+            logger().debug("Error encountered while getting predictions from nimbra.ai: " +
+                           text_of(error.value()));
         }
         throw;
     }
@@ -58,7 +62,9 @@ py::object default_scoring_function(Evaluator& evaluator, const py::object& data
 void bind_default_scoring(EvaluatorClass& cls) {
     cls.def(
            "default_scoring_function",
-           [](Evaluator& evaluator, const py::object& data) { return default_scoring_function(evaluator, data); },
+           [](Evaluator& evaluator, const py::object& data) {
+               return default_scoring_function(evaluator, data);
+           },
            "data"_a, "Answer every prompt of the table's first column through the inference service.")
         .def(
             "_initialize_model_inference",
@@ -66,7 +72,8 @@ void bind_default_scoring(EvaluatorClass& cls) {
                const py::object& project_id) {
                 return initialize_model_inference(evaluator, endpoint_url, model_id, project_id);
             },
-            "endpoint_url"_a, "model_id"_a, "project_id"_a, "A new inference object for the model in the project.");
+            "endpoint_url"_a, "model_id"_a, "project_id"_a,
+            "A new inference object for the model in the project.");
 }
 
 }  // namespace velora::smh

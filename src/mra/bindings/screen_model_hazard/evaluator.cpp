@@ -1,11 +1,11 @@
 // Construction, validation and the evaluation run of EvaluateFMRisk.
 #include "mra/bindings/screen_model_hazard/evaluator.hpp"
 
-#include "mra/core/evaluator_rules.hpp"
 #include "mra/bindings/screen_model_hazard/dataset_loading.hpp"
 #include "mra/bindings/screen_model_hazard/module_state.hpp"
 #include "mra/bindings/screen_model_hazard/result_shaping.hpp"
 #include "mra/bindings/screen_model_hazard/risk_catalogue_access.hpp"
+#include "mra/core/evaluator_rules.hpp"
 
 namespace velora::smh {
 namespace {
@@ -18,7 +18,8 @@ void validate_risk_dimensions(const py::object& risk_dimensions) {
     if (!py::isinstance<py::list>(risk_dimensions)) {
         raise_python(PyExc_ValueError, "risk_dimensions must be a list or None");
     }
-    if (py::len(risk_dimensions) == 0) raise_python(PyExc_ValueError, "risk_dimensions must be a non-empty list");
+    if (py::len(risk_dimensions) == 0)
+        raise_python(PyExc_ValueError, "risk_dimensions must be a non-empty list");
     const py::list valid = get_available_risks();
     for (const auto element : risk_dimensions) {
         if (!valid.contains(element)) {
@@ -34,7 +35,8 @@ void validate_max_sample_size(const py::object& max_sample_size) {
     if (!py::isinstance<py::int_>(max_sample_size)) {
         raise_python(PyExc_ValueError, "max_sample_size must be an integer or None");
     }
-    if (max_sample_size <= py::int_(0)) raise_python(PyExc_ValueError, "max_sample_size must be greater than 0");
+    if (max_sample_size <= py::int_(0))
+        raise_python(PyExc_ValueError, "max_sample_size must be greater than 0");
 }
 
 void validate_judge_environment(const py::object& risk_dimensions) {
@@ -164,7 +166,8 @@ void register_evaluator(py::module_& m) {
             "EvaluateFMRisk(system_credentials, foundation_model_name=None, risk_dimensions=None, "
             "scoring_function=None, max_sample_size=None)")
         .def_readwrite("system_credentials", &Evaluator::system_credentials, "The caller's credentials dict.")
-        .def_readwrite("foundation_model_name", &Evaluator::foundation_model_name, "Model name for the report.")
+        .def_readwrite("foundation_model_name", &Evaluator::foundation_model_name,
+                       "Model name for the report.")
         .def_readwrite("risk_dimensions", &Evaluator::risk_dimensions, "Risk dimensions to evaluate.")
         .def_readwrite("scoring_function", &Evaluator::scoring_function, "Callable that answers prompts.")
         .def_readwrite("report_forge", &Evaluator::report_forge, "The evaluator's PdfGenerator.")
@@ -172,12 +175,13 @@ void register_evaluator(py::module_& m) {
         .def(
             "validate_params",
             [](Evaluator&, const py::args& args, const py::kwargs& kwargs) {
-                const auto a = velora::bindings::bind_arguments("EvaluateFMRisk.validate_params", kValidateParams,
-                                                                5, args, kwargs);
+                const auto a = velora::bindings::bind_arguments("EvaluateFMRisk.validate_params",
+                                                                kValidateParams, 5, args, kwargs);
                 validate_params(a[0], a[1], a[2], a[3], a[4]);
             },
             "Check the constructor's five arguments; raises on the first rule that fails.")
-        .def("screen_model_hazards", &screen_model_hazards, "Evaluate the risk dimensions and return the results.")
+        .def("screen_model_hazards", &screen_model_hazards,
+             "Evaluate the risk dimensions and return the results.")
         .def("risks_evaluation", &risks_evaluation, "Results dictionary of the current risk_dimensions.");
     bind_card_processing(cls);
     bind_default_scoring(cls);
@@ -197,5 +201,5 @@ void register_evaluator(py::module_& m) {
         },
         py::name("__init__"), py::is_method(cls),
         "EvaluateFMRisk(system_credentials, foundation_model_name=None, risk_dimensions=None, "
-                            "scoring_function=None, max_sample_size=None)");
+        "scoring_function=None, max_sample_size=None)");
 }

@@ -40,8 +40,8 @@ py::object initialize_model_inference(Evaluator& evaluator, const py::object& en
 
 // Report hand-off.
 py::dict build_report_details(const Evaluator& evaluator);
-py::object get_pdf_report(Evaluator& evaluator, const py::object& score_with_margin, const py::object& output_path,
-                          const py::object& user_custom_percentile_thresholds);
+py::object get_pdf_report(Evaluator& evaluator, const py::object& score_with_margin,
+                          const py::object& output_path, const py::object& user_custom_percentile_thresholds);
 
 void bind_card_processing(EvaluatorClass& cls);
 void bind_default_scoring(EvaluatorClass& cls);

@@ -1,6 +1,5 @@
 // screen_model_hazard: the risk evaluator and its module-level functions.
 #include "bindings/common/py_common.hpp"
-
 #include "mra/bindings/screen_model_hazard/module_state.hpp"
 
 void register_result_shaping(py::module_& m);

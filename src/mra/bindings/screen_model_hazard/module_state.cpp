@@ -7,8 +7,6 @@ bindings::ModuleLogger& logger() {
     return *module_logger;
 }
 
-py::object report_forge_attr(const char* name) {
-    return py::module_::import(kModuleName).attr(name);
-}
+py::object report_forge_attr(const char* name) { return py::module_::import(kModuleName).attr(name); }
 
 }  // namespace velora::smh

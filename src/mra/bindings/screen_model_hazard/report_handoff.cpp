@@ -1,9 +1,9 @@
 // Handing the results over to the report generator.
 #include <ctime>
 
-#include "mra/core/report/dates.hpp"
 #include "mra/bindings/screen_model_hazard/evaluator.hpp"
 #include "mra/bindings/screen_model_hazard/result_shaping.hpp"
+#include "mra/core/report/dates.hpp"
 
 namespace velora::smh {
 
@@ -12,7 +12,8 @@ py::dict build_report_details(const Evaluator& evaluator) {
     const std::string utc_date = core::utc_report_timestamp(now);
     const std::string generated_on = core::local_report_date(now);
     if (!py::bool_(evaluator.foundation_model_name)) {
-        bindings::raise_python(PyExc_ValueError, "Foundation Model Name is required to generate the PDF report.");
+        bindings::raise_python(PyExc_ValueError,
+                               "Foundation Model Name is required to generate the PDF report.");
     }
     const py::str not_provided("<Not Provided>");
     py::dict details;
@@ -24,25 +25,28 @@ py::dict build_report_details(const Evaluator& evaluator) {
     return details;
 }
 
-py::object get_pdf_report(Evaluator& evaluator, const py::object& score_with_margin, const py::object& output_path,
+py::object get_pdf_report(Evaluator& evaluator, const py::object& score_with_margin,
+                          const py::object& output_path,
                           const py::object& user_custom_percentile_thresholds) {
     const py::dict report_details = build_report_details(evaluator);
     const py::dict executive_summary_data = get_executive_summary(score_with_margin);
     return evaluator.report_forge.attr("download_pdf")(
-        "output_path"_a = output_path, "score_with_margin"_a = score_with_margin, "report_details"_a = report_details,
-        "executive_summary_data"_a = executive_summary_data,
+        "output_path"_a = output_path, "score_with_margin"_a = score_with_margin,
+        "report_details"_a = report_details, "executive_summary_data"_a = executive_summary_data,
         "user_custom_percentile_thresholds"_a = user_custom_percentile_thresholds);
 }
 
 void bind_report_handoff(EvaluatorClass& cls) {
     cls.def(
-           "_build_report_details", [](const Evaluator& evaluator) { return build_report_details(evaluator); },
+           "_build_report_details",
+           [](const Evaluator& evaluator) { return build_report_details(evaluator); },
            "The five cover-page facts of the report.")
         .def(
             "get_pdf_report",
             [](Evaluator& evaluator, const py::object& score_with_margin, const py::object& output_path,
                const py::object& user_custom_percentile_thresholds) {
-                return get_pdf_report(evaluator, score_with_margin, output_path, user_custom_percentile_thresholds);
+                return get_pdf_report(evaluator, score_with_margin, output_path,
+                                      user_custom_percentile_thresholds);
             },
             "score_with_margin"_a, "output_path"_a, "user_custom_percentile_thresholds"_a,
             "Write the PDF report of the results and return its path.");

@@ -3,8 +3,8 @@
 #include <cmath>
 
 #include "common/pynum.hpp"
-#include "mra/core/score_string.hpp"
 #include "mra/bindings/screen_model_hazard/module_state.hpp"
+#include "mra/core/score_string.hpp"
 
 namespace velora::smh {
 namespace {
@@ -31,7 +31,8 @@ std::pair<py::object, py::object> unpack(const py::handle& element, size_t expec
     parts.clear();
     for (const auto item : py::iter(element)) {
         if (parts.size() == expected) {
-            raise_python(PyExc_ValueError, "too many values to unpack (expected " + std::to_string(expected) + ")");
+            raise_python(PyExc_ValueError,
+                         "too many values to unpack (expected " + std::to_string(expected) + ")");
         }
         parts.push_back(py::reinterpret_borrow<py::object>(item));
     }
@@ -87,7 +88,8 @@ py::dict cards_with_margins(const py::object& cards) {
             const auto metric = py::reinterpret_borrow<py::object>(entry.first);
             const auto ends_with = metric.attr("endswith");
             if (ends_with("_ci_low").cast<bool>() || ends_with("_ci_high").cast<bool>()) continue;
-            shaped[metric] = metric_with_margin(metric_dict, metric, py::reinterpret_borrow<py::object>(entry.second));
+            shaped[metric] =
+                metric_with_margin(metric_dict, metric, py::reinterpret_borrow<py::object>(entry.second));
         }
     }
     return data_with_scores;
@@ -103,7 +105,8 @@ py::list normalize_metrics_values(const py::object& metrics) {
         py::object out = value;
         if (is_named(name, "all_scores")) {
             py::list rounded;
-            for (const auto score : py::iter(value)) rounded.append(round_metric(py::reinterpret_borrow<py::object>(score)));
+            for (const auto score : py::iter(value))
+                rounded.append(round_metric(py::reinterpret_borrow<py::object>(score)));
             out = rounded;
         } else if (PyFloat_Check(value.ptr()) && std::isnan(value.cast<double>())) {
             out = py::float_(0.0);

@@ -1,6 +1,5 @@
 // get_iam_url_from_vn_url: the token endpoint that serves a governance console.
 #include "bindings/common/py_common.hpp"
-
 #include "mra/core/console/urls.hpp"
 
 PYBIND11_MODULE(vn_url_mapping, m) {

@@ -30,7 +30,8 @@ bool has_name(const Json& element, const char* name) {
 const Json& member_or_null(const Json& value, const char* key) {
     static const Json null_value;
     if (!value.is_object()) {
-        throw ConsoleTypeError(std::string("'") + python_type_name(value) + "' object has no attribute 'get'");
+        throw ConsoleTypeError(std::string("'") + python_type_name(value) +
+                               "' object has no attribute 'get'");
     }
     const auto it = value.find(key);
     return it == value.end() ? null_value : *it;

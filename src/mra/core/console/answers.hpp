@@ -9,8 +9,8 @@
 #include <utility>
 #include <vector>
 
-#include "mra/core/console/json.hpp"
 #include "common/log_sink.hpp"
+#include "mra/core/console/json.hpp"
 
 namespace velora::core::console {
 

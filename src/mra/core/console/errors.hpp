@@ -12,38 +12,38 @@ namespace velora::core::console {
 
 // The general error: the operation failed, the message says how.
 class ConsoleError : public std::runtime_error {
-public:
+  public:
     using std::runtime_error::runtime_error;
 };
 
 // A member that must be present was missing; what() is the member's name alone.
 class ConsoleKeyError : public std::runtime_error {
-public:
+  public:
     using std::runtime_error::runtime_error;
 };
 
 // A value of the wrong kind (an answer of an unexpected shape, a value that cannot be published).
 class ConsoleTypeError : public std::runtime_error {
-public:
+  public:
     using std::runtime_error::runtime_error;
 };
 
 // A value of the right kind that cannot be used (a metric id that is not an integer).
 class ConsoleValueError : public std::runtime_error {
-public:
+  public:
     using std::runtime_error::runtime_error;
 };
 
 // A body that is not JSON. what() is written the way the runtime's JSON decoder writes it
 // ("Expecting value: line 1 column 1 (char 0)"); the position counts characters, not bytes.
 class ConsoleDecodeError : public std::runtime_error {
-public:
+  public:
     ConsoleDecodeError(std::string reason, std::string document, size_t position, size_t line, size_t column);
     const std::string& reason() const noexcept { return reason_; }
     const std::string& document() const noexcept { return document_; }
     size_t position() const noexcept { return position_; }
 
-private:
+  private:
     std::string reason_;
     std::string document_;
     size_t position_;

@@ -4,8 +4,8 @@
 #include <cmath>
 #include <limits>
 
-#include "mra/core/console/errors.hpp"
 #include "common/pytext.hpp"
+#include "mra/core/console/errors.hpp"
 
 namespace velora::core::console {
 namespace {
@@ -48,34 +48,49 @@ Json parse_body(const std::string& body) {
         for (size_t i = 0; i < byte; ++i) line += body[i] == '\n' ? 1 : 0;
         // colno = pos - doc.rfind('\n', 0, pos), as the runtime computes it.
         const size_t newline = byte == 0 ? std::string::npos : body.rfind('\n', byte - 1);
-        const size_t column = newline == std::string::npos ? position + 1 : position - characters_in(body, newline);
+        const size_t column =
+            newline == std::string::npos ? position + 1 : position - characters_in(body, newline);
         throw ConsoleDecodeError(reason, body, position, line, column);
     }
 }
 
 const char* python_type_name(const Json& value) {
     switch (value.type()) {
-        case Json::value_t::object: return "dict";
-        case Json::value_t::array: return "list";
-        case Json::value_t::string: return "str";
-        case Json::value_t::boolean: return "bool";
+        case Json::value_t::object:
+            return "dict";
+        case Json::value_t::array:
+            return "list";
+        case Json::value_t::string:
+            return "str";
+        case Json::value_t::boolean:
+            return "bool";
         case Json::value_t::number_integer:
-        case Json::value_t::number_unsigned: return "int";
-        case Json::value_t::number_float: return "float";
-        default: return "NoneType";
+        case Json::value_t::number_unsigned:
+            return "int";
+        case Json::value_t::number_float:
+            return "float";
+        default:
+            return "NoneType";
     }
 }
 
 bool python_truthy(const Json& value) {
     switch (value.type()) {
         case Json::value_t::object:
-        case Json::value_t::array: return !value.empty();
-        case Json::value_t::string: return !value.get_ref<const std::string&>().empty();
-        case Json::value_t::boolean: return value.get<bool>();
-        case Json::value_t::number_integer: return value.get<std::int64_t>() != 0;
-        case Json::value_t::number_unsigned: return value.get<std::uint64_t>() != 0;
-        case Json::value_t::number_float: return value.get<double>() != 0.0;
-        default: return false;
+        case Json::value_t::array:
+            return !value.empty();
+        case Json::value_t::string:
+            return !value.get_ref<const std::string&>().empty();
+        case Json::value_t::boolean:
+            return value.get<bool>();
+        case Json::value_t::number_integer:
+            return value.get<std::int64_t>() != 0;
+        case Json::value_t::number_unsigned:
+            return value.get<std::uint64_t>() != 0;
+        case Json::value_t::number_float:
+            return value.get<double>() != 0.0;
+        default:
+            return false;
     }
 }
 
@@ -85,7 +100,8 @@ std::string python_float_repr(double value) {
     // The runtime writes the shortest round-trip digits, in exponent form when the decimal
     // exponent is below -4 or from 16 up, with a sign and at least two exponent digits.
     char buffer[64];
-    const auto scientific = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::scientific);
+    const auto scientific =
+        std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::scientific);
     const std::string sci(buffer, scientific.ptr);
     const auto e = sci.find('e');
     const int exponent = std::stoi(sci.substr(e + 1));
@@ -104,20 +120,29 @@ std::string python_float_repr(double value) {
 
 std::string python_text(const Json& value) {
     switch (value.type()) {
-        case Json::value_t::string: return value.get<std::string>();
-        case Json::value_t::boolean: return value.get<bool>() ? "True" : "False";
-        case Json::value_t::number_integer: return std::to_string(value.get<std::int64_t>());
-        case Json::value_t::number_unsigned: return std::to_string(value.get<std::uint64_t>());
-        case Json::value_t::number_float: return python_float_repr(value.get<double>());
-        case Json::value_t::null: return "None";
-        default: return value.dump();
+        case Json::value_t::string:
+            return value.get<std::string>();
+        case Json::value_t::boolean:
+            return value.get<bool>() ? "True" : "False";
+        case Json::value_t::number_integer:
+            return std::to_string(value.get<std::int64_t>());
+        case Json::value_t::number_unsigned:
+            return std::to_string(value.get<std::uint64_t>());
+        case Json::value_t::number_float:
+            return python_float_repr(value.get<double>());
+        case Json::value_t::null:
+            return "None";
+        default:
+            return value.dump();
     }
 }
 
 std::int64_t python_int(const Json& value) {
     switch (value.type()) {
-        case Json::value_t::boolean: return value.get<bool>() ? 1 : 0;
-        case Json::value_t::number_integer: return value.get<std::int64_t>();
+        case Json::value_t::boolean:
+            return value.get<bool>() ? 1 : 0;
+        case Json::value_t::number_integer:
+            return value.get<std::int64_t>();
         case Json::value_t::number_unsigned: {
             const auto n = value.get<std::uint64_t>();
             if (n > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
@@ -129,14 +154,17 @@ std::int64_t python_int(const Json& value) {
             const double d = value.get<double>();
             if (std::isnan(d)) throw ConsoleValueError("cannot convert float NaN to integer");
             if (std::isinf(d)) throw ConsoleValueError("cannot convert float infinity to integer");
-            if (std::fabs(d) >= 9.2e18) throw ConsoleValueError("metric id " + python_float_repr(d) + " is out of range");
+            if (std::fabs(d) >= 9.2e18)
+                throw ConsoleValueError("metric id " + python_float_repr(d) + " is out of range");
             return static_cast<std::int64_t>(std::trunc(d));
         }
         case Json::value_t::string: {
             const std::string& text = value.get_ref<const std::string&>();
             std::string_view rest(text);
-            while (!rest.empty() && std::isspace(static_cast<unsigned char>(rest.front()))) rest.remove_prefix(1);
-            while (!rest.empty() && std::isspace(static_cast<unsigned char>(rest.back()))) rest.remove_suffix(1);
+            while (!rest.empty() && std::isspace(static_cast<unsigned char>(rest.front())))
+                rest.remove_prefix(1);
+            while (!rest.empty() && std::isspace(static_cast<unsigned char>(rest.back())))
+                rest.remove_suffix(1);
             bool negative = false;
             if (!rest.empty() && (rest.front() == '+' || rest.front() == '-')) {
                 negative = rest.front() == '-';
@@ -162,13 +190,15 @@ std::int64_t python_int(const Json& value) {
                 }
                 valid = ec == std::errc() && end == digits.data() + digits.size();
             }
-            if (!valid) throw ConsoleValueError("invalid literal for int() with base 10: " + python_repr(text));
+            if (!valid)
+                throw ConsoleValueError("invalid literal for int() with base 10: " + python_repr(text));
             return negative ? -n : n;
         }
         default:
-            throw ConsoleTypeError(std::string("int() argument must be a string, a bytes-like object or a real "
-                                               "number, not '") +
-                                   python_type_name(value) + "'");
+            throw ConsoleTypeError(
+                std::string("int() argument must be a string, a bytes-like object or a real "
+                            "number, not '") +
+                python_type_name(value) + "'");
     }
 }
 

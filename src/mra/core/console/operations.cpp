@@ -1,10 +1,10 @@
 #include "mra/core/console/operations.hpp"
 
+#include "common/http/url_encoding.hpp"
 #include "mra/core/console/answers.hpp"
 #include "mra/core/console/errors.hpp"
 #include "mra/core/console/requests.hpp"
 #include "mra/core/console/statements.hpp"
-#include "common/http/url_encoding.hpp"
 
 namespace velora::core::console {
 namespace {
@@ -27,7 +27,9 @@ void rethrow_if_aborted(const HttpError& error) {
 
 std::string dump(const Json& value) { return value.dump(-1, ' ', false, Json::error_handler_t::replace); }
 
-bool contains(std::string_view text, std::string_view word) { return text.find(word) != std::string_view::npos; }
+bool contains(std::string_view text, std::string_view word) {
+    return text.find(word) != std::string_view::npos;
+}
 
 std::string ascii_lower(std::string_view text) {
     std::string out(text);
@@ -80,8 +82,8 @@ HttpHeaders header_dictionary(std::string_view token) {
             {"Authorization", "Bearer " + std::string(token)}};
 }
 
-HttpHeaders connect_orrin(const Transport& transport, LogSink& log, std::string_view host, const Json& username,
-                          const Json& api_key) {
+HttpHeaders connect_orrin(const Transport& transport, LogSink& log, std::string_view host,
+                          const Json& username, const Json& api_key) {
     log.debug("Connecting to Varnel using Orrin credentials");
     Json body = Json::object();
     body["username"] = username;
@@ -107,7 +109,8 @@ HttpHeaders connect_cloud(const Transport& transport, LogSink& log,
     Json token;
     try {
         const HttpResponse response = transport(iam_token_request(*url, apikey));
-        if (const auto status_error = http_status_error(response.status, *url)) fail(log, prefix + *status_error);
+        if (const auto status_error = http_status_error(response.status, *url))
+            fail(log, prefix + *status_error);
         const Json answer = parse_body(response.body);
         if (answer.is_object()) token = member_or_null(answer, "access_token");
     } catch (const HttpError& error) {
@@ -121,22 +124,23 @@ HttpHeaders connect_cloud(const Transport& transport, LogSink& log,
     return header_dictionary(python_text(token));
 }
 
-Json get_model_id(const Transport& transport, LogSink& log, const HttpHeaders& header, std::string_view model_name,
-                  std::string_view vn_url) {
+Json get_model_id(const Transport& transport, LogSink& log, const HttpHeaders& header,
+                  std::string_view model_name, std::string_view vn_url) {
     log.debug("Getting  model id, model_name from Varnel: " + std::string(model_name));
     const std::string base = console_base_url(vn_url);
     std::optional<Json> model_id;
     // The model lookup tests the lower-cased URL, unlike the value lookup.
     if (contains(ascii_lower(vn_url), "orrin")) {
-        const auto response =
-            query(transport, QueryForm::Get, base, "", model_id_statement(QueryForm::Get, model_name), header);
+        const auto response = query(transport, QueryForm::Get, base, "",
+                                    model_id_statement(QueryForm::Get, model_name), header);
         model_id = model_id_from_get_answer(parse_body(response.body), log);
     } else {
         const auto response = query(transport, QueryForm::Post, base, model_id_post_url(base),
                                     model_id_statement(QueryForm::Post, model_name), header);
         model_id = model_id_from_post_answer(parse_body(response.body), log);
     }
-    if (!model_id || model_id->is_null() || (model_id->is_string() && model_id->get_ref<const std::string&>().empty())) {
+    if (!model_id || model_id->is_null() ||
+        (model_id->is_string() && model_id->get_ref<const std::string&>().empty())) {
         fail(log, kNoModelId);
     }
     log.debug("Successfully fetched model id:" + python_text(*model_id));
@@ -173,13 +177,14 @@ StoredValues get_metric_values(const Transport& transport, LogSink& log, const M
     for (const auto& [risk, metric_ids] : metrics) {
         auto& stored = assign(result, risk, {});
         for (const std::string& metric_id : metric_ids) {
-            const auto response =
-                query(transport, form, base, grc_query_post_url(base), metric_values_statement(metric_id), header);
+            const auto response = query(transport, form, base, grc_query_post_url(base),
+                                        metric_values_statement(metric_id), header);
             const Json answer = parse_body(response.body);
             if (answer.is_null()) fail(log, kNoValuesAnswer);
             if (!python_truthy(member_or_null(answer, "rows"))) continue;
             guarded(log, "Unexpected error occurred when evaluating the request: ", [&] {
-                for (auto& [name, value] : metric_values_from_answer(answer)) assign(stored, name, std::move(value));
+                for (auto& [name, value] : metric_values_from_answer(answer))
+                    assign(stored, name, std::move(value));
             });
         }
     }
@@ -219,7 +224,9 @@ PublishedIds publish_metric(const Transport& transport, LogSink& log, std::strin
                             const HttpHeaders& header, const std::vector<std::string>& rollback_risks) {
     const std::string name(metric_name);
     const std::string model_text = python_text(model_id);
-    const auto roll_back = [&] { delete_metric_objects(transport, log, vn_url, model_text, rollback_risks, header); };
+    const auto roll_back = [&] {
+        delete_metric_objects(transport, log, vn_url, model_text, rollback_risks, header);
+    };
     log.debug(name + ":Creating metric object");
 
     // A value the console cannot take is found out before anything is written, so that no metric
@@ -244,7 +251,8 @@ PublishedIds publish_metric(const Transport& transport, LogSink& log, std::strin
         throw ConsoleValueError(problem);
     }
 
-    const auto object_id = post_content(transport, dump(metric_object_payload(model_id, name)), vn_url, header);
+    const auto object_id =
+        post_content(transport, dump(metric_object_payload(model_id, name)), vn_url, header);
     if (!object_id || object_id->is_null()) {
         log.debug("Unable to create metrics object, all metrics will be deleted ");
         roll_back();
@@ -257,8 +265,8 @@ PublishedIds publish_metric(const Transport& transport, LogSink& log, std::strin
         roll_back();
         throw ConsoleError("Unable to add metric value to metric object, please try again");
     }
-    log.debug(name + ": Metric Object ID: " + python_text(*object_id) + ", Metric Value Object ID: " +
-              python_text(*value_id) + "\n");
+    log.debug(name + ": Metric Object ID: " + python_text(*object_id) +
+              ", Metric Value Object ID: " + python_text(*value_id) + "\n");
     return {*object_id, *value_id};
 }
 

@@ -14,10 +14,10 @@
 #include <variant>
 #include <vector>
 
-#include "mra/core/console/json.hpp"
-#include "mra/core/console/payloads.hpp"
 #include "common/http/client.hpp"
 #include "common/log_sink.hpp"
+#include "mra/core/console/json.hpp"
+#include "mra/core/console/payloads.hpp"
 
 namespace velora::core::console {
 
@@ -31,8 +31,8 @@ HttpHeaders header_dictionary(std::string_view token);
 
 // On-premises: the platform's authorisation endpoint at `host`. `username` and `api_key` are
 // written into the body as given (null when absent).
-HttpHeaders connect_orrin(const Transport& transport, LogSink& log, std::string_view host, const Json& username,
-                          const Json& api_key);
+HttpHeaders connect_orrin(const Transport& transport, LogSink& log, std::string_view host,
+                          const Json& username, const Json& api_key);
 
 // Cloud: the token endpoint that `iam_url` names once asked (null or empty: none is known).
 HttpHeaders connect_cloud(const Transport& transport, LogSink& log,
@@ -40,8 +40,8 @@ HttpHeaders connect_cloud(const Transport& transport, LogSink& log,
                           const std::optional<std::string>& apikey);
 
 // The console's resource id of the model titled `model_name`.
-Json get_model_id(const Transport& transport, LogSink& log, const HttpHeaders& header, std::string_view model_name,
-                  std::string_view vn_url);
+Json get_model_id(const Transport& transport, LogSink& log, const HttpHeaders& header,
+                  std::string_view model_name, std::string_view vn_url);
 
 // Risk name -> metric ids ({"metric_id": ...} entries), in the order of `risks`; risks without rows
 // have no entry.

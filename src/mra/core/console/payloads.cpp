@@ -2,8 +2,8 @@
 
 #include <cmath>
 
-#include "mra/core/console/errors.hpp"
 #include "common/pynum.hpp"
+#include "mra/core/console/errors.hpp"
 
 namespace velora::core::console {
 namespace {
@@ -47,7 +47,8 @@ Json metric_object_payload(const Json& primary_parent_id, std::string_view metri
     return payload;
 }
 
-Json metric_value_payload(const Json& primary_parent_id, std::string_view metric_name, const Json& metric_value) {
+Json metric_value_payload(const Json& primary_parent_id, std::string_view metric_name,
+                          const Json& metric_value) {
     // Breach status and red threshold are constants of the console's metric type, whatever the value.
     Json breach = Json::object();
     breach["name"] = "TQS-Metric-Shared:Breach Status";

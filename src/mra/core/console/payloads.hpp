@@ -7,8 +7,8 @@
 #include <string_view>
 #include <variant>
 
-#include "mra/core/console/json.hpp"
 #include "common/http/client.hpp"
+#include "mra/core/console/json.hpp"
 
 namespace velora::core::console {
 
@@ -18,7 +18,8 @@ std::string metric_description(std::string_view metric_name);
 
 // Members in the console's order; ids are passed as received (text or number).
 Json metric_object_payload(const Json& primary_parent_id, std::string_view metric_name);
-Json metric_value_payload(const Json& primary_parent_id, std::string_view metric_name, const Json& metric_value);
+Json metric_value_payload(const Json& primary_parent_id, std::string_view metric_name,
+                          const Json& metric_value);
 
 // True when the header dictionary's "Authorization" value contains "Bearer" (ConsoleKeyError
 // "Authorization" when the dictionary has no such entry).

@@ -1,7 +1,7 @@
 #include "mra/core/console/statements.hpp"
 
-#include "mra/core/console/json.hpp"
 #include "common/http/url_encoding.hpp"
+#include "mra/core/console/json.hpp"
 
 namespace velora::core::console {
 
@@ -28,12 +28,15 @@ std::string model_id_statement(QueryForm form, std::string_view model_name) {
     return "SELECT [Resource ID] FROM [Model] WHERE [Name] IN ('" + name + "')";
 }
 
-std::string metric_definitions_statement(QueryForm form, std::string_view model_id, std::string_view risk_name) {
+std::string metric_definitions_statement(QueryForm form, std::string_view model_id,
+                                         std::string_view risk_name) {
     const std::string columns = form == QueryForm::Get
                                     ? "[Metric].[Resource ID]"
                                     : "[Metric].[Resource ID], [Metric].[Name], [Metric].[Description]";
-    return "SELECT " + columns + " FROM [Model] JOIN [Metric] ON PARENT([Model]) WHERE [Model].[Resource ID]='" +
-           escape_literal(model_id) + "' AND [Metric].[Description] LIKE '%" + escape_literal(risk_name) + "%'";
+    return "SELECT " + columns +
+           " FROM [Model] JOIN [Metric] ON PARENT([Model]) WHERE [Model].[Resource ID]='" +
+           escape_literal(model_id) + "' AND [Metric].[Description] LIKE '%" + escape_literal(risk_name) +
+           "%'";
 }
 
 std::string metric_values_statement(std::string_view metric_id) {

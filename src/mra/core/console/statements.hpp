@@ -19,7 +19,8 @@ std::string escape_literal(std::string_view value);
 std::string console_base_url(std::string_view vn_url);
 
 std::string model_id_statement(QueryForm form, std::string_view model_name);
-std::string metric_definitions_statement(QueryForm form, std::string_view model_id, std::string_view risk_name);
+std::string metric_definitions_statement(QueryForm form, std::string_view model_id,
+                                         std::string_view risk_name);
 std::string metric_values_statement(std::string_view metric_id);
 
 // base + "/api/query?q=" + the statement, percent-encoded so that the console decodes it back to

@@ -22,7 +22,7 @@ constexpr size_t kFieldLimit = 131072;
 enum class CsvState { StartRecord, StartField, InField, InQuotedField, QuoteInQuotedField, EatNewline };
 
 class CsvParser {
-public:
+  public:
     std::vector<std::vector<std::string>> records;
 
     // One line of the universal-newline text, its "\n" included; then the end-of-line mark.
@@ -44,7 +44,7 @@ public:
         }
     }
 
-private:
+  private:
     void save_field() {
         fields_.push_back(std::move(field_));
         field_.clear();
@@ -55,7 +55,8 @@ private:
         // A UTF-8 continuation byte does not start a new character.
         if ((static_cast<unsigned char>(c) & 0xC0) != 0x80) {
             if (field_chars_ >= kFieldLimit) {
-                throw std::runtime_error("field larger than field limit (" + std::to_string(kFieldLimit) + ")");
+                throw std::runtime_error("field larger than field limit (" + std::to_string(kFieldLimit) +
+                                         ")");
             }
             ++field_chars_;
         }
@@ -145,7 +146,8 @@ size_t space_at(std::string_view text, size_t pos, bool separators = true) {
     if (c == 0xE1 && byte(pos + 1) == 0x9A && byte(pos + 2) == 0x80) return 3;    // U+1680
     if (c == 0xE2 && byte(pos + 1) == 0x80) {
         const unsigned d = byte(pos + 2);
-        if ((d >= 0x80 && d <= 0x8A) || d == 0xA8 || d == 0xA9 || d == 0xAF) return 3;  // U+2000..200A, 2028/9, 202F
+        if ((d >= 0x80 && d <= 0x8A) || d == 0xA8 || d == 0xA9 || d == 0xAF)
+            return 3;  // U+2000..200A, 2028/9, 202F
     }
     if (c == 0xE2 && byte(pos + 1) == 0x81 && byte(pos + 2) == 0x9F) return 3;  // U+205F
     if (c == 0xE3 && byte(pos + 1) == 0x80 && byte(pos + 2) == 0x80) return 3;  // U+3000
@@ -232,8 +234,8 @@ bool parse_score_list(std::string_view field, std::vector<double>& out) {
     size_t start = 0;
     while (true) {
         const size_t comma = body.find(',', start);
-        const std::string_view piece =
-            python_strip(body.substr(start, comma == std::string_view::npos ? std::string_view::npos : comma - start));
+        const std::string_view piece = python_strip(
+            body.substr(start, comma == std::string_view::npos ? std::string_view::npos : comma - start));
         if (!piece.empty()) {
             const auto value = parse_python_float(piece);
             if (!value) return false;

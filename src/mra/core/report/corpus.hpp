@@ -40,12 +40,12 @@ bool parse_score_list(std::string_view field, std::vector<double>& out);
 
 // A file that cannot be read; `error_number` is the errno of the failing call.
 class FileReadError : public std::runtime_error {
-public:
+  public:
     FileReadError(int error_number, const std::string& path);
     int error_number() const { return error_number_; }
     const std::string& path() const { return path_; }
 
-private:
+  private:
     int error_number_;
     std::string path_;
 };

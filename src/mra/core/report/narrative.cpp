@@ -1,8 +1,8 @@
 #include "mra/core/report/narrative.hpp"
 
-#include "mra/core/report/tables.hpp"
-
 #include <algorithm>
+
+#include "mra/core/report/tables.hpp"
 
 namespace velora::core {
 namespace {
@@ -16,7 +16,9 @@ std::string upper(std::string_view text) {
     return out;
 }
 
-bool contains(std::string_view text, std::string_view part) { return text.find(part) != std::string_view::npos; }
+bool contains(std::string_view text, std::string_view part) {
+    return text.find(part) != std::string_view::npos;
+}
 
 // Names and summaries are text inside an HTML fragment that the template inserts unescaped.
 std::string html_text(std::string_view text) {
@@ -24,10 +26,17 @@ std::string html_text(std::string_view text) {
     out.reserve(text.size());
     for (const char c : text) {
         switch (c) {
-            case '&': out += "&amp;"; break;
-            case '<': out += "&lt;"; break;
-            case '>': out += "&gt;"; break;
-            default: out.push_back(c);
+            case '&':
+                out += "&amp;";
+                break;
+            case '<':
+                out += "&lt;";
+                break;
+            case '>':
+                out += "&gt;";
+                break;
+            default:
+                out.push_back(c);
         }
     }
     return out;
@@ -47,8 +56,8 @@ std::string join_names(const std::vector<std::string>& names) {
 }
 
 std::string count_word(size_t n) {
-    static const char* const words[] = {"no", "one", "two", "three", "four", "five", "six",
-                                        "seven", "eight", "nine", "ten", "eleven", "twelve"};
+    static const char* const words[] = {"no",    "one",   "two",  "three", "four",   "five",  "six",
+                                        "seven", "eight", "nine", "ten",   "eleven", "twelve"};
     return n < std::size(words) ? words[n] : std::to_string(n);
 }
 
@@ -66,7 +75,8 @@ std::string family_members(const std::vector<std::string>& names) {
             if (!shared) continue;
             std::vector<std::string> rest;
             for (const auto& name : names) rest.push_back(name.substr(prefix.size()));
-            return names[0].substr(0, pos) + " in " + count_word(names.size()) + " categories: " + join_names(rest);
+            return names[0].substr(0, pos) + " in " + count_word(names.size()) +
+                   " categories: " + join_names(rest);
         }
     }
     return join_names(names);
@@ -90,20 +100,26 @@ IntroConclusion risk_intro_conclusion(std::string_view risk_name, const std::vec
         ending = ".";
     } else if (names.size() == 1) {
         datasets = names[0] + " dataset";
-        ending = ". We now outline the results of the testing on this dataset and also provide an overview of dataset";
+        ending =
+            ". We now outline the results of the testing on this dataset and also provide an overview of "
+            "dataset";
     } else if (names.size() == 2) {
         datasets = join_names(names);
-        ending = ". We now outline the results of the testing on these two datasets and also provide an overview of "
-                 "these datasets";
+        ending =
+            ". We now outline the results of the testing on these two datasets and also provide an overview "
+            "of "
+            "these datasets";
     } else {
         datasets = join_names(names);
-        ending = ". We now outline the results of the testing on these datasets and also provide an overview of these "
-                 "datasets";
+        ending =
+            ". We now outline the results of the testing on these datasets and also provide an overview of "
+            "these "
+            "datasets";
     }
     const std::string risk(risk_name);
     return IntroConclusion{"As mentioned earlier, " + risk + " risk was tested using " + datasets + ending,
-                           "This concludes the details of the testing done for the " + risk + " category using " +
-                               datasets + "."};
+                           "This concludes the details of the testing done for the " + risk +
+                               " category using " + datasets + "."};
 }
 
 std::optional<std::string> duplication_pointer(std::string_view risk_name, std::string_view summary_so_far) {
@@ -112,7 +128,8 @@ std::optional<std::string> duplication_pointer(std::string_view risk_name, std::
     const std::string heading = "<h3>" + upper(risk_name) + "</h3>The " + upper(risk_name);
     if (prompt_is_present && risk_name == "jailbreaking") {
         return heading +
-               " risk category is evaluated using the same benchmarks as the prompt injection category mentioned "
+               " risk category is evaluated using the same benchmarks as the prompt injection category "
+               "mentioned "
                "above.<br><br><br>";
     }
     if (risk_name == "prompt-injection" && jailbreak_is_present) {
@@ -123,7 +140,8 @@ std::optional<std::string> duplication_pointer(std::string_view risk_name, std::
     return std::nullopt;
 }
 
-std::string build_summary(const std::vector<SummaryRisk>& risks, const BiasFamily& bias_family, LogSink& log) {
+std::string build_summary(const std::vector<SummaryRisk>& risks, const BiasFamily& bias_family,
+                          LogSink& log) {
     std::string summary;
     for (const auto& risk : risks) {
         if (auto pointer = duplication_pointer(risk.name, summary)) {
@@ -154,13 +172,14 @@ std::string build_summary(const std::vector<SummaryRisk>& risks, const BiasFamil
         if (!bias.empty()) {
             const std::string family = html_text(bias_family.name);
             if (contains(seen, family)) {
-                summary += "the bias benchmark family introduced through '" + family + "'. The family '" + family +
-                           "' was discussed before for a previous risk category above.<br> <br><br>";
+                summary += "the bias benchmark family introduced through '" + family + "'. The family '" +
+                           family + "' was discussed before for a previous risk category above.<br> <br><br>";
             } else {
                 std::vector<std::string> names;
                 for (const auto* card : bias) names.push_back(html_text(card->name));
-                summary += "the bias benchmark family, introduced here through '" + family + "'. This family covers " +
-                           family_members(names) + ". " + html_text(bias_family.summary) + "<br><br><br><br>";
+                summary += "the bias benchmark family, introduced here through '" + family +
+                           "'. This family covers " + family_members(names) + ". " +
+                           html_text(bias_family.summary) + "<br><br><br><br>";
             }
         }
         if (!other.empty()) {
@@ -172,10 +191,11 @@ std::string build_summary(const std::vector<SummaryRisk>& risks, const BiasFamil
                 const std::string name = html_text(card->name);
                 std::string item;
                 if (!contains(seen, name)) {
-                    item = "<li style=\"padding-top: 20px;\" >The '" + name + "': " + html_text(card->summary) + "</li>";
+                    item = "<li style=\"padding-top: 20px;\" >The '" + name +
+                           "': " + html_text(card->summary) + "</li>";
                 } else {
-                    item = "<li>The '" + name + "' was discussed before for a previous risk category above. " +
-                           "</li><br>";
+                    item = "<li>The '" + name +
+                           "' was discussed before for a previous risk category above. " + "</li><br>";
                 }
                 summary += item;
                 seen += item;

@@ -58,11 +58,11 @@ struct BiasFamily {
 
 // Thrown when a rating has no sentence in the category table.
 class UnknownCategory : public std::out_of_range {
-public:
+  public:
     explicit UnknownCategory(const std::string& code) : std::out_of_range(code), code_(code) {}
     const std::string& code() const { return code_; }
 
-private:
+  private:
     std::string code_;
 };
 

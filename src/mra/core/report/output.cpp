@@ -43,7 +43,8 @@ PendingFile::PendingFile(std::string final_path) : final_path_(std::move(final_p
     std::mt19937_64 random(seed());
     for (int attempt = 0; attempt < 100; ++attempt) {
         char suffix[24];
-        std::snprintf(suffix, sizeof suffix, ".%012llx.part", static_cast<unsigned long long>(random() & 0xffffffffffffULL));
+        std::snprintf(suffix, sizeof suffix, ".%012llx.part",
+                      static_cast<unsigned long long>(random() & 0xffffffffffffULL));
         std::string candidate = folder + "." + base + suffix;
         // 0666 under the umask, as for any file the process creates, not mkstemp's 0600.
         const int fd = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
@@ -62,7 +63,8 @@ PendingFile::~PendingFile() {
 }
 
 void PendingFile::commit() {
-    if (::rename(temporary_path_.c_str(), final_path_.c_str()) != 0) throw OutputFileError(errno, final_path_);
+    if (::rename(temporary_path_.c_str(), final_path_.c_str()) != 0)
+        throw OutputFileError(errno, final_path_);
     committed_ = true;
 }
 

@@ -20,12 +20,12 @@ std::string join_path(std::string_view folder, std::string_view name);
 
 // A system call that failed on `path`, with its errno.
 class OutputFileError : public std::runtime_error {
-public:
+  public:
     OutputFileError(int error_number, const std::string& path);
     int error_number() const { return error_number_; }
     const std::string& path() const { return path_; }
 
-private:
+  private:
     int error_number_;
     std::string path_;
 };
@@ -34,7 +34,7 @@ private:
 // permissions an ordinary new file gets. commit() renames it onto `final_path`; if that never
 // happens the destructor removes it. Errors name `final_path`, the file the caller asked for.
 class PendingFile {
-public:
+  public:
     explicit PendingFile(std::string final_path);
     ~PendingFile();
     PendingFile(const PendingFile&) = delete;
@@ -43,7 +43,7 @@ public:
     const std::string& temporary_path() const { return temporary_path_; }
     void commit();
 
-private:
+  private:
     std::string final_path_;
     std::string temporary_path_;
     bool committed_ = false;

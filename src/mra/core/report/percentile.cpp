@@ -19,7 +19,8 @@ double linear_percentile(std::vector<double> scores, double q) {
     if (!(q >= 0.0 && q <= 100.0)) throw PercentileError("Percentiles must be in the range [0, 100]");
     if (scores.empty()) throw PercentileError("cannot take a percentile of an empty corpus");
     // Any NaN makes the array library's answer NaN, whatever the percentage.
-    if (std::any_of(scores.begin(), scores.end(), [](double v) { return std::isnan(v); })) return std::nan("");
+    if (std::any_of(scores.begin(), scores.end(), [](double v) { return std::isnan(v); }))
+        return std::nan("");
     std::sort(scores.begin(), scores.end());
     const double h = static_cast<double>(scores.size() - 1) * (q / 100.0);
     const double floor_h = std::floor(h);

@@ -12,7 +12,7 @@ double percentile_of_score(const std::vector<double>& scores, double score);
 
 // A percentage outside 0..100, or an empty corpus.
 class PercentileError : public std::invalid_argument {
-public:
+  public:
     using std::invalid_argument::invalid_argument;
 };
 

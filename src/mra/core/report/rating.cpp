@@ -1,15 +1,18 @@
 #include "mra/core/report/rating.hpp"
 
-#include "mra/core/report/percentile.hpp"
 #include "common/pynum.hpp"
+#include "mra/core/report/percentile.hpp"
 
 namespace velora::core {
 
 std::string_view category_code(Category category) {
     switch (category) {
-        case Category::Red: return "RED";
-        case Category::Orange: return "ORANGE";
-        case Category::Green: return "GREEN";
+        case Category::Red:
+            return "RED";
+        case Category::Orange:
+            return "ORANGE";
+        case Category::Green:
+            return "GREEN";
     }
     return "ORANGE";
 }

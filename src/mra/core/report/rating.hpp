@@ -29,7 +29,7 @@ Category rate_score(double score, double lower_threshold, double upper_threshold
 struct CorpusRating {
     double percentile = 0.0;  // rounded to 1 decimal, 100 - raw for lower-is-better cards
     Category category = Category::Orange;
-    PercentRange range;       // oriented: (100 - upper, 100 - lower) for lower-is-better cards
+    PercentRange range;  // oriented: (100 - upper, 100 - lower) for lower-is-better cards
 };
 
 // Rates `score` on one card. Without `custom` the thresholds are the stored bounds; with it they are

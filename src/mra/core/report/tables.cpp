@@ -5,11 +5,14 @@ namespace velora::core {
 const TextTable& category_description() {
     static const TextTable table{
         {"GREEN",
-         "A Green rating signifies a low-risk profile and strong model stability across this risk dimension."},
+         "A Green rating signifies a low-risk profile and strong model stability across this risk "
+         "dimension."},
         {"RED",
-         "A Red rating reflects a high-risk profile, which may indicate model vulnerability/weaknesses or potential stability concerns for this risk dimension."},
+         "A Red rating reflects a high-risk profile, which may indicate model vulnerability/weaknesses or "
+         "potential stability concerns for this risk dimension."},
         {"ORANGE",
-         "A Orange rating indicates a moderate level of risk, suggesting that while the model remains stable, certain risk factors related to this risk dimension should be monitored."},
+         "A Orange rating indicates a moderate level of risk, suggesting that while the model remains "
+         "stable, certain risk factors related to this risk dimension should be monitored."},
     };
     return table;
 }
@@ -17,19 +20,26 @@ const TextTable& category_description() {
 const TextTable& risks_description() {
     static const TextTable table{
         {"toxic-output",
-         "Toxic output occurs when the model produces hateful, abusive, and profane (HAP) or obscene content. This also includes behaviors like bullying."},
+         "Toxic output occurs when the model produces hateful, abusive, and profane (HAP) or obscene "
+         "content. This also includes behaviors like bullying."},
         {"harmful-output",
-         "A model might generate language that leads to physical harm The language might include overtly violent, covertly dangerous, or otherwise indirectly unsafe statements."},
+         "A model might generate language that leads to physical harm The language might include overtly "
+         "violent, covertly dangerous, or otherwise indirectly unsafe statements."},
         {"prompt-leaking",
-         "A prompt leak attack attempts to extract a model's system prompt (also known as the system message)."},
+         "A prompt leak attack attempts to extract a model's system prompt (also known as the system "
+         "message)."},
         {"hallucination",
-         "Hallucinations generate factually inaccurate or untruthful content with respect to the model training data or input.This is also sometimes referred to lack of faithfulness or lack of groundedness."},
+         "Hallucinations generate factually inaccurate or untruthful content with respect to the model "
+         "training data or input.This is also sometimes referred to lack of faithfulness or lack of "
+         "groundedness."},
         {"prompt-injection",
-         "A prompt injection attack forces a generative model that takes a prompt as input to produce unexpected output by manipulating the structure, instructions, or information contained in its prompt."},
+         "A prompt injection attack forces a generative model that takes a prompt as input to produce "
+         "unexpected output by manipulating the structure, instructions, or information contained in its "
+         "prompt."},
         {"jailbreaking",
-         "A jailbreaking attack attempts to break through the guardrails that are established in the model to perform restricted actions."},
-        {"output-bias",
-         "Generated content might unfairly represent certain groups or individuals."},
+         "A jailbreaking attack attempts to break through the guardrails that are established in the model "
+         "to perform restricted actions."},
+        {"output-bias", "Generated content might unfairly represent certain groups or individuals."},
         {"harmful-code-generation",
          "Models might generate code that causes harm or unintentionally affects other systems."},
     };
@@ -38,58 +48,32 @@ const TextTable& risks_description() {
 
 const TextTable& metric_card_name_translation() {
     static const TextTable table{
-        {"cards.harmful_code.frr.frr_cse_benchmark",
-         "False Refusal Rate (FRR) CSE Benchmark"},
-        {"cards.harmful_code.mitre.mitre_cse_benchmark",
-         "Harmful Code - MITRE Risks"},
-        {"cards.value_alignment.hallucinations.truthfulqa",
-         "Truthful QA Benchmark"},
-        {"cards.jailbreak_risk.jailbreak_risk_llm_judge",
-         "Jailbreak Risk LLM Judge"},
-        {"cards.jailbreak_risk.jailbreak_risk",
-         "Jailbreak Benchmark"},
-        {"cards.safety.bbq.Age",
-         "Bias Benchmark for QA - Age"},
-        {"cards.safety.bbq.Disability_status",
-         "Bias Benchmark for QA - Disability status"},
-        {"cards.safety.bbq.Gender_identity",
-         "Bias Benchmark for QA - Gender Identity"},
-        {"cards.safety.bbq.Nationality",
-         "Bias Benchmark for QA - Nationality"},
-        {"cards.safety.bbq.Physical_appearance",
-         "Bias Benchmark for QA - Phyiscal Appearance"},
-        {"cards.safety.bbq.Race_ethnicity",
-         "Bias Benchmark for QA - Race/Ethnicity"},
-        {"cards.safety.bbq.Race_x_SES",
-         "Bias Benchmark for QA - Race and Socioeconomic status"},
-        {"cards.safety.bbq.Race_x_gender",
-         "Bias Benchmark for QA - Race and Gender Identity"},
-        {"cards.safety.bbq.Religion",
-         "Bias Benchmark for QA - Religion"},
-        {"cards.safety.bbq.SES",
-         "Bias Benchmark for QA - Socioeconomic Status"},
-        {"cards.safety.bbq.Sexual_orientation",
-         "Bias Benchmark for QA - Sexual Orientation"},
-        {"cards.value_alignment.toxic_output.vexset",
-         "The Vexset Dataset"},
-        {"cards.value_alignment.toxic_output.social_stigma_cot",
-         "Social Stigma Benchmark"},
-        {"cards.prompt_leakage.glue_qnli",
-         "Prompt Leakage Benchmark (QNLI)"},
-        {"cards.prompt_leakage.rag_dataset",
-         "Prompt Leakage Benchmark (RAG)"},
-        {"cards.safety.simple_safety_tests",
-         "Simple Safety Benchmark"},
-        {"cards.jailbreak_risk.prompt_injection_risk_cse_benchmark",
-         "Prompt Injection CSE Benchmark"},
-        {"cards.safety.discrim_eval.explicit",
-         "Discrim-Eval Explicit"},
-        {"cards.safety.discrim_eval.implicit",
-         "Discrim-Eval Implicit"},
-        {"cards.data_leakage_synth.synth_sentence",
-         "Data leakage (SYNTH)"},
-        {"cards.data_leakage_rag.rag_dataset_12000",
-         "Data leakage (RAG)"},
+        {"cards.harmful_code.frr.frr_cse_benchmark", "False Refusal Rate (FRR) CSE Benchmark"},
+        {"cards.harmful_code.mitre.mitre_cse_benchmark", "Harmful Code - MITRE Risks"},
+        {"cards.value_alignment.hallucinations.truthfulqa", "Truthful QA Benchmark"},
+        {"cards.jailbreak_risk.jailbreak_risk_llm_judge", "Jailbreak Risk LLM Judge"},
+        {"cards.jailbreak_risk.jailbreak_risk", "Jailbreak Benchmark"},
+        {"cards.safety.bbq.Age", "Bias Benchmark for QA - Age"},
+        {"cards.safety.bbq.Disability_status", "Bias Benchmark for QA - Disability status"},
+        {"cards.safety.bbq.Gender_identity", "Bias Benchmark for QA - Gender Identity"},
+        {"cards.safety.bbq.Nationality", "Bias Benchmark for QA - Nationality"},
+        {"cards.safety.bbq.Physical_appearance", "Bias Benchmark for QA - Phyiscal Appearance"},
+        {"cards.safety.bbq.Race_ethnicity", "Bias Benchmark for QA - Race/Ethnicity"},
+        {"cards.safety.bbq.Race_x_SES", "Bias Benchmark for QA - Race and Socioeconomic status"},
+        {"cards.safety.bbq.Race_x_gender", "Bias Benchmark for QA - Race and Gender Identity"},
+        {"cards.safety.bbq.Religion", "Bias Benchmark for QA - Religion"},
+        {"cards.safety.bbq.SES", "Bias Benchmark for QA - Socioeconomic Status"},
+        {"cards.safety.bbq.Sexual_orientation", "Bias Benchmark for QA - Sexual Orientation"},
+        {"cards.value_alignment.toxic_output.vexset", "The Vexset Dataset"},
+        {"cards.value_alignment.toxic_output.social_stigma_cot", "Social Stigma Benchmark"},
+        {"cards.prompt_leakage.glue_qnli", "Prompt Leakage Benchmark (QNLI)"},
+        {"cards.prompt_leakage.rag_dataset", "Prompt Leakage Benchmark (RAG)"},
+        {"cards.safety.simple_safety_tests", "Simple Safety Benchmark"},
+        {"cards.jailbreak_risk.prompt_injection_risk_cse_benchmark", "Prompt Injection CSE Benchmark"},
+        {"cards.safety.discrim_eval.explicit", "Discrim-Eval Explicit"},
+        {"cards.safety.discrim_eval.implicit", "Discrim-Eval Implicit"},
+        {"cards.data_leakage_synth.synth_sentence", "Data leakage (SYNTH)"},
+        {"cards.data_leakage_rag.rag_dataset_12000", "Data leakage (RAG)"},
     };
     return table;
 }
