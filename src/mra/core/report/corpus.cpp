@@ -247,6 +247,14 @@ bool parse_score_list(std::string_view field, std::vector<double>& out) {
     return true;
 }
 
+std::vector<std::string> corpus_model_names(const std::vector<std::vector<std::string>>& records) {
+    if (records.empty() || records[0].size() <= 5) return {};
+    const auto& header = records[0];
+    // A data row is never a header, whatever it holds past its fifth field.
+    if (upper_equals(header[1], "TRUE") || upper_equals(header[1], "FALSE")) return {};
+    return {header.begin() + 5, header.end()};
+}
+
 std::vector<CorpusRow> read_corpus(const std::vector<std::vector<std::string>>& records, LogSink& log) {
     std::vector<CorpusRow> rows;
     std::unordered_set<std::string> seen;

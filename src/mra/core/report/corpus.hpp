@@ -13,6 +13,9 @@
 
 namespace velora::core {
 
+// The corpus that ships in the package's resources folder.
+inline constexpr const char* kShippedCorpusFile = "22_cards_benchmark_results-25-75-corpus.csv";
+
 // Splits text into records as csv.reader(open(path)) does with the default dialect: universal
 // newlines, comma delimiter, double-quote quoting with "" for a literal quote, no strict mode.
 // A blank line gives an empty record.
@@ -33,6 +36,10 @@ struct CorpusRow {
 // The rows of a corpus file that pass every check, in file order, the first row of a card winning.
 // Each rejected record is reported on `log` (debug) and skipped; nothing here fails.
 std::vector<CorpusRow> read_corpus(const std::vector<std::vector<std::string>>& records, LogSink& log);
+
+// The models a corpus file names: the header line's columns after the score list (a built corpus
+// has one score column per model there). Empty when the file has no header or names none.
+std::vector<std::string> corpus_model_names(const std::vector<std::vector<std::string>>& records);
 
 // The score list of column 4: brackets stripped from both ends, split at commas, blank pieces
 // dropped. Returns false (and leaves `out` unspecified) when a piece is not a number.
