@@ -1,0 +1,16 @@
+// Plain data between Python and the core's JSON documents: None, bool, int, float, str, lists,
+// tuples and dicts with text keys. Member order is kept both ways.
+#pragma once
+
+#include <nlohmann/json.hpp>
+
+#include "bindings/common/py_common.hpp"
+
+namespace velora::bindings {
+
+// TypeError (with the runtime's json wording) for anything that is not plain data.
+nlohmann::ordered_json to_json(const py::handle& value);
+
+py::object to_python(const nlohmann::ordered_json& value);
+
+}  // namespace velora::bindings

@@ -1,0 +1,126 @@
+// Ratings of stored results for a pipeline: every card placed in the corpus, every risk rated, the
+// exit status for a gate, and the JUnit file of it.
+#include "mra/bindings/screening_job/screening_job.hpp"
+#include "mra/core/screening/gate.hpp"
+
+namespace velora::job {
+namespace {
+
+namespace screening = core::screening;
+using bindings::text_of;
+
+screening::Gate gate_of(const std::string& fail_on) {
+    const auto gate = screening::parse_gate(fail_on);
+    if (!gate) raise_settings_error("unknown gate '" + fail_on + "' (use off, red or orange)");
+    return *gate;
+}
+
+py::object checked_thresholds(const py::object& thresholds) {
+    if (thresholds.is_none()) return thresholds;
+    const py::tuple pair(thresholds);
+    if (pair.size() != 2) raise_settings_error("thresholds must be two percentages, LOW,HIGH");
+    const std::string problem = screening::thresholds_problem(pair[0].cast<double>(), pair[1].cast<double>());
+    if (!problem.empty()) raise_settings_error(problem);
+    return pair;
+}
+
+std::optional<core::Category> category_of(const py::handle& code) {
+    return py::isinstance<py::str>(code) ? screening::category_from_code(code.cast<std::string>())
+                                         : std::nullopt;
+}
+
+py::object member(const py::handle& mapping, const char* key) { return mapping.attr("get")(key); }
+
+// One row per card: what the summary table and the JUnit file show.
+py::list card_rows(const py::dict& results, const py::dict& counts, const py::dict& interpretation) {
+    const py::dict names = report_forge().attr("PdfGenerator").attr("metric_card_name_translation");
+    py::list rows;
+    for (const auto risk : results) {
+        const py::object rated = interpretation.attr("get")(risk.first, py::dict());
+        const py::object risk_counts = counts.attr("get")(risk.first, py::dict());
+        for (const auto card : py::reinterpret_borrow<py::dict>(risk.second)) {
+            const py::object reading = rated.attr("get")(card.first, py::dict());
+            const py::object card_counts = risk_counts.attr("get")(card.first, py::dict());
+            py::dict row;
+            row["risk"] = risk.first;
+            row["card"] = card.first;
+            row["name"] = names.attr("get")(card.first, card.first);
+            row["score"] = member(card.second, "score");
+            row["percentile"] = member(reading, "percentile");
+            row["category"] = member(reading, "category");
+            row["answers"] = member(card_counts, "answers");
+            row["unreadable_answers"] = member(card_counts, "unreadable_answers");
+            rows.append(row);
+        }
+    }
+    return rows;
+}
+
+py::dict assess(const py::dict& document, const py::object& corpus, const py::object& thresholds,
+                const std::string& fail_on) {
+    const screening::Gate gate = gate_of(fail_on);
+    const py::object pair = checked_thresholds(thresholds);
+    const py::dict header = document["header"], results = document["results"];
+    const std::string corpus_path = corpus_path_or_shipped(corpus);
+    const py::module_ rf = report_forge();
+    const py::dict interpretation = rf.attr("get_metrics_interpretation_using_corpus_data")(
+        rf.attr("read_corpus_file")(corpus_path),
+        screen_model_hazard().attr("get_executive_summary")(results), pair);
+    const py::list rows = card_rows(results, header["counts"], interpretation);
+    std::vector<std::optional<core::Category>> categories;
+    for (const auto row : rows) categories.push_back(category_of(row["category"]));
+    const py::list failed = header["failed_risks"];
+
+    py::dict out;
+    out["model"] = header["model"];
+    out["corpus"] = corpus_path;
+    out["gate"] = fail_on;
+    out["risks"] = rf.attr("determine_risk_category")(interpretation);
+    out["cards"] = rows;
+    out["failed_risks"] = failed;
+    out["exit_status"] = screening::exit_status(categories, py::len(failed), gate);
+    return out;
+}
+
+screening::JunitCase card_case(const py::handle& row, screening::Gate gate) {
+    using Outcome = screening::JunitCase::Outcome;
+    screening::JunitCase c{text_of(row["risk"]), text_of(row["card"]), Outcome::Passed, ""};
+    const auto category = category_of(row["category"]);
+    if (!category) {
+        c.outcome = Outcome::Skipped;
+        c.message = "not rated: the score could not be placed in the corpus";
+    } else if (screening::fails_gate(category, gate)) {
+        c.outcome = Outcome::Failed;
+        c.message = "rated " + std::string(core::category_code(*category)) + ", at or below the gate";
+    } else {
+        c.message = "rated " + std::string(core::category_code(*category));
+    }
+    return c;
+}
+
+std::string write_junit(const py::dict& assessment, const py::object& path) {
+    const screening::Gate gate = gate_of(text_of(assessment["gate"]));
+    std::vector<screening::JunitCase> cases;
+    for (const auto row : py::reinterpret_borrow<py::list>(assessment["cards"]))
+        cases.push_back(card_case(row, gate));
+    for (const auto risk : py::reinterpret_borrow<py::list>(assessment["failed_risks"])) {
+        cases.push_back({text_of(risk), text_of(risk), screening::JunitCase::Outcome::Error,
+                         "the risk dimension failed to evaluate"});
+    }
+    const std::string file = path_text(path);
+    write_file(file, screening::junit_xml("velora-mra " + text_of(assessment["model"]), cases));
+    return file;
+}
+
+}  // namespace
+
+void register_assessment(py::module_& m) {
+    m.def("assess", &assess, "document"_a, py::kw_only(), "corpus"_a = py::none(),
+          "thresholds"_a = py::none(), "fail_on"_a = "off",
+          "Rate stored results against a corpus (None: the shipped one): per-card rows, per-risk ratings and "
+          "the exit status for the gate fail_on (off, red, orange).");
+    m.def("write_junit", &write_junit, "assessment"_a, "path"_a,
+          "Write a JUnit XML file of an assessment, one test case per card; return its path.");
+}
+
+}  // namespace velora::job

@@ -1,0 +1,74 @@
+// Reports of stored results, without screening again: the same generator and hand-off data as a
+// screening's own report.
+#include <ctime>
+
+#include "mra/bindings/screening_job/screening_job.hpp"
+#include "mra/core/report/dates.hpp"
+
+namespace velora::job {
+namespace {
+
+using bindings::text_of;
+
+// The cover facts of the report, from the results header (an evaluator takes them from its
+// credentials; a results file keeps the same two identifiers among its settings).
+py::dict report_details(const py::dict& header) {
+    const std::time_t now = std::time(nullptr);
+    const py::dict settings = header["settings"];
+    const py::str not_provided("<Not Provided>");
+    py::dict details;
+    details["Foundation Model Name"] = header["model"];
+    details["Governance console (Varnel) Model ID"] = settings.attr("get")("vn_model_id", not_provided);
+    details["Project ID"] = settings.attr("get")("project_id", not_provided);
+    details["Report generated on"] = core::local_report_date(now);
+    details["utc_date"] = core::utc_report_timestamp(now);
+    return details;
+}
+
+const char* method_for(const std::string& format) {
+    if (format == "pdf") return "download_pdf";
+    if (format == "html") return "download_html";
+    raise_settings_error("unknown report format '" + format + "' (use pdf or html)");
+}
+
+py::list write_reports(const py::dict& document, const py::object& output_folder,
+                       const std::vector<std::string>& formats, const py::object& corpus,
+                       const py::object& thresholds) {
+    const std::string folder = path_text(output_folder);
+    const py::object generator = report_forge().attr("PdfGenerator")();
+    for (const auto& format : formats) {
+        if (!py::hasattr(generator, method_for(format))) {
+            raise_settings_error("this installation has no " + format + " report");
+        }
+    }
+    make_folders(folder);
+    const py::object deepcopy = py::module_::import("copy").attr("deepcopy");
+    const py::dict details = report_details(document["header"]);
+    py::list paths;
+    for (const auto& format : formats) {
+        // The generator prunes what it is given in place, so each report gets its own copy.
+        const py::object results = deepcopy(document["results"]);
+        py::kwargs arguments;
+        arguments["output_path"] = folder;
+        arguments["score_with_margin"] = results;
+        arguments["report_details"] = details;
+        arguments["executive_summary_data"] = screen_model_hazard().attr("get_executive_summary")(results);
+        arguments["user_custom_percentile_thresholds"] = thresholds;
+        if (!corpus.is_none()) arguments["corpus_file"] = path_text(corpus);
+        paths.append(generator.attr(method_for(format))(**arguments));
+    }
+    return paths;
+}
+
+}  // namespace
+
+void register_reports(py::module_& m) {
+    m.def(
+        "write_reports", &write_reports, "document"_a, "output_folder"_a, py::kw_only(),
+        "formats"_a = std::vector<std::string>{"pdf", "html"}, "corpus"_a = py::none(),
+        "thresholds"_a = py::none(),
+        "Write the reports of a results document (from read_results) into output_folder, made when missing; "
+        "return their paths.");
+}
+
+}  // namespace velora::job

@@ -1,0 +1,137 @@
+// One screening, risk dimension by risk dimension, each through its own evaluator: that way the
+// card behind every call of the scoring function is known (a failed card ends only its own risk),
+// so a progress display can name it.
+#include <cctype>
+#include <memory>
+#include <utility>
+#include <vector>
+
+#include "mra/bindings/screening_job/screening_job.hpp"
+#include "mra/core/evaluator_rules.hpp"
+
+namespace velora::job {
+namespace {
+
+using bindings::text_of;
+
+// system_credentials keys of the governance console; each is read from "VELORA_" + its upper case.
+constexpr const char* kConsoleKeys[] = {"vn_url",    "vn_model_id",   "vn_username",
+                                        "vn_apikey", "vn_orrin_host", "vn_orrin_apikey"};
+
+std::string environment_name(const std::string& key) {
+    std::string name = "VELORA_";
+    for (const char c : key) name += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return name;
+}
+
+py::dict console_credentials() {
+    const py::object environ = py::module_::import("os").attr("environ");
+    py::dict credentials;
+    for (const char* key : kConsoleKeys) {
+        const py::str name(environment_name(key));
+        if (environ.contains(name)) credentials[key] = environ[name];
+    }
+    return credentials;
+}
+
+// The cards the evaluator runs for `risk`, in its order (the catalogue's, without the cards it never runs).
+py::list cards_run_for(const py::object& risk) {
+    const auto catalogue = py::module_::import("velora_metrics_plugin.mra.mra_api");
+    const py::object cards =
+        catalogue.attr("risk_to_cards")
+            .attr("get_cards_for_risk")(catalogue.attr("risk").attr("RISK_TALMAR_DICO")[risk]);
+    py::list run;
+    for (const auto card : cards) {
+        if (!(py::isinstance<py::str>(card) && core::is_invalid_card(card.cast<std::string>())))
+            run.append(card);
+    }
+    return run;
+}
+
+// The scoring function behind one risk's evaluator. Without one the evaluator's own default scoring
+// function answers, which exists only once the evaluator does, hence the late-bound target.
+struct Answering {
+    std::shared_ptr<py::object> target = std::make_shared<py::object>();
+    py::object function;
+};
+
+// Calls the target, telling `on_card` first which card the call answers.
+Answering announcing(const py::object& scoring_function, const py::object& on_card, const py::object& risk) {
+    Answering answering;
+    *answering.target = scoring_function;
+    if (on_card.is_none() && !scoring_function.is_none()) {
+        answering.function = scoring_function;
+        return answering;
+    }
+    const py::list cards = cards_run_for(risk);
+    auto next = std::make_shared<size_t>(0);
+    const auto target = answering.target;
+    answering.function = py::cpp_function([=](const py::object& table) {
+        const size_t index = (*next)++;
+        if (!on_card.is_none()) {
+            const py::object card =
+                index < py::len(cards) ? py::object(cards[index]) : py::object(py::none());
+            on_card(risk, card, index + 1, py::len(cards), py::len(table));
+        }
+        return (*target)(table);
+    });
+    return answering;
+}
+
+py::tuple screen(const py::object& model, const py::object& risks, const py::object& scoring_function,
+                 const py::object& max_sample_size, const py::object& credentials,
+                 const py::object& on_card) {
+    const py::module_ smh = screen_model_hazard();
+    const py::list names = risks.is_none() ? py::list(smh.attr("get_available_risks")()) : py::list(risks);
+    const py::object system_credentials = credentials.is_none() ? py::object(py::dict()) : credentials;
+    // Every evaluator first, so a bad setting stops the run before any model is asked anything.
+    std::vector<std::pair<py::object, Answering>> runs;
+    for (const auto risk : names) {
+        Answering answering = announcing(scoring_function, on_card, py::reinterpret_borrow<py::object>(risk));
+        py::list one;
+        one.append(risk);
+        py::object evaluator;
+        try {
+            evaluator = smh.attr("EvaluateFMRisk")(system_credentials, model, one, answering.function,
+                                                   max_sample_size);
+        } catch (py::error_already_set& error) {
+            // The evaluator's argument checks: settings the user gave, told as such.
+            if (!error.matches(PyExc_ValueError) && !error.matches(PyExc_TypeError)) throw;
+            raise_settings_error(bindings::text_of(error.value()));
+        }
+        if (answering.target->is_none()) *answering.target = evaluator.attr("default_scoring_function");
+        runs.emplace_back(evaluator, answering);
+    }
+    // The evaluators and their bound default scoring functions hold each other until released here.
+    struct Release {
+        std::vector<std::pair<py::object, Answering>>& runs;
+        ~Release() {
+            for (auto& run : runs) *run.second.target = py::none();
+        }
+    } release{runs};
+    py::dict results;
+    py::list failed;
+    for (size_t i = 0; i < runs.size(); ++i) {
+        const py::dict outcome = runs[i].first.attr("screen_model_hazards")();
+        for (const auto entry : outcome) results[entry.first] = entry.second;
+        if (!outcome.contains(names[i])) failed.append(names[i]);
+    }
+    return py::make_tuple(results, failed);
+}
+
+}  // namespace
+
+void register_screening(py::module_& m) {
+    m.def("console_credentials", &console_credentials,
+          "The governance-console keys of system_credentials taken from VELORA_VN_URL, VELORA_VN_MODEL_ID, "
+          "VELORA_VN_USERNAME, VELORA_VN_APIKEY, VELORA_VN_ORRIN_HOST and VELORA_VN_ORRIN_APIKEY.");
+    m.def("cards_run_for", &cards_run_for, "risk"_a,
+          "The cards a screening runs for one risk dimension, in order.");
+    m.def("screen", &screen, "model"_a, "risks"_a, "scoring_function"_a, py::kw_only(),
+          "max_sample_size"_a = py::none(), "credentials"_a = py::none(), "on_card"_a = py::none(),
+          "Screen `model` over `risks` (None: all): (results with margins, risk dimensions that failed). "
+          "SettingsError when an evaluator refuses the settings, before any model is asked anything. "
+          "on_card(risk, card, index, count, prompts) is called before each card is answered.");
+}
+
+}  // namespace velora::job
