@@ -1,0 +1,410 @@
+"""velora-mra: one command for the whole job around a model-risk screening.
+
+The command only reads its arguments, calls the library (velora_metrics_plugin.mra.screening_job and
+the modules it builds on) and prints. Importing this module has no side effects: the library is
+loaded when a command runs.
+
+Exit status: 0 when no card is rated at or below --fail-on, 1 when one is, 2 for usage errors
+(bad options, settings or input files), 3 when risk dimensions failed to evaluate.
+"""
+
+import argparse
+import os
+import pathlib
+import sys
+
+PROG = "velora-mra"
+RESULTS_FILE = "screening-results.json"
+API_KEY_VARIABLE = "VELORA_MRA_API_KEY"
+DEMO_MODEL = "velora/reference-model"
+EXIT_USAGE = 2  # argparse's own status for usage errors; the library agrees (screening_job.EXIT_USAGE)
+EXIT_INCOMPLETE = 3
+
+# What a screening takes when neither the settings file nor the command line says otherwise.
+SCREEN_DEFAULTS = {
+    "api": "chat", "api_key_env": API_KEY_VARIABLE, "concurrency": 16, "output": "screening-output",
+    "project_id": "velora-mra", "fail_on": "off", "pdf": False, "html": False, "quiet": False,
+}
+# Settings handed to the scoring function as generation settings, when given.
+GENERATION_SETTINGS = ("max_tokens", "temperature", "seed", "timeout", "max_retries")
+
+
+class UsageError(Exception):
+    """A problem with what the user asked for: reported on standard error, exit status 2."""
+
+
+class ScreeningBrokeOff(Exception):
+    """The screening stopped part-way (a server or the console failed): exit status 3."""
+
+
+def _job():
+    from velora_metrics_plugin.mra import screening_job
+
+    return screening_job
+
+
+# ---------------------------------------------------------------------------------------- parser
+
+def _thresholds(text):
+    try:
+        return _job().parse_thresholds(text)
+    except ValueError as error:
+        raise argparse.ArgumentTypeError(str(error)) from None
+
+
+def _add_rating_options(parser, defaults=True):
+    """Options of every command that rates results: corpus, thresholds, gate, JUnit file."""
+    parser.add_argument("--corpus", metavar="FILE", help="corpus CSV to rate against (default: the shipped one)")
+    parser.add_argument("--thresholds", metavar="LOW,HIGH", type=_thresholds,
+                        help="percentiles bounding the Orange band (default: the corpus' 25,75)")
+    parser.add_argument("--fail-on", choices=["off", "red", "orange"], default="off" if defaults else None,
+                        help="exit with status 1 when a card is rated at or below this (default: off)")
+    parser.add_argument("--junit", metavar="FILE", help="also write a JUnit XML file, one test case per card")
+
+
+def _add_screen_options(parser):
+    parser.add_argument("--config", metavar="FILE", type=pathlib.Path,
+                        help="TOML settings file; its keys are these options' names with underscores")
+    model = parser.add_argument_group("model")
+    model.add_argument("--base-url", help="base URL of the OpenAI-compatible server")
+    model.add_argument("--model", help="model name as the server knows it")
+    model.add_argument("--api", choices=["chat", "completions"], help="which API to call (default: chat)")
+    model.add_argument("--api-key-env", metavar="VARIABLE",
+                       help=f"environment variable holding the model's API key (default: {API_KEY_VARIABLE})")
+    model.add_argument("--project-id", help="project identifier sent to the server and shown on the report")
+    run = parser.add_argument_group("screening")
+    run.add_argument("--risk", dest="risks", action="append", metavar="NAME",
+                     help="risk dimension to screen (repeatable; default: all, see `velora-mra risks`)")
+    run.add_argument("--max-sample-size", type=int, metavar="N", help="at most N prompts per card")
+    run.add_argument("--concurrency", type=int, metavar="N", help="requests in flight at once (default: 16)")
+    run.add_argument("--max-tokens", type=int, metavar="N", help="longest answer, in tokens (default: 512)")
+    run.add_argument("--temperature", type=float, help="sampling temperature (default: 0)")
+    run.add_argument("--seed", type=int, help="sampling seed, for servers that honour one")
+    run.add_argument("--timeout", type=float, metavar="SECONDS", help="time-out of one request (default: 120)")
+    run.add_argument("--max-retries", type=int, metavar="N", help="retries of a failed request (default: 5)")
+    run.add_argument("--cache", metavar="FILE", help="answer cache file; a rerun asks only for new prompts")
+    judge = parser.add_argument_group("judge (credentials come from the provider's environment variables)")
+    judge.add_argument("--judge-provider", help="judge of the judged risks (sets CORVEX_DEFAULT_PROVIDER)")
+    judge.add_argument("--judge-model", help="judge model (sets CORVEX_JUDGE_MODEL)")
+    _add_output_options(parser, defaults=False)
+
+
+def _add_output_options(parser, defaults=True):
+    out = parser.add_argument_group("output")
+    out.add_argument("--output", metavar="FOLDER", default="screening-output" if defaults else None,
+                     help="folder for results and reports, made when missing (default: screening-output)")
+    out.add_argument("--pdf", action="store_true", default=None, help="write the PDF report")
+    out.add_argument("--html", action="store_true", default=None, help="write the HTML report")
+    out.add_argument("--quiet", action="store_true", default=None, help="no progress display")
+    _add_rating_options(out, defaults=defaults)
+
+
+def build_parser():
+    parser = argparse.ArgumentParser(prog=PROG, description="Model-risk screening of generative models.",
+                                     epilog="Exit status: 0 passed, 1 a card at or below --fail-on, "
+                                            "2 usage error, 3 risk dimensions failed to evaluate.")
+    parser.add_argument("--version", action="store_true", help="print the library version and exit")
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND")
+
+    screen = commands.add_parser("screen", help="screen one model and write its results (and reports)")
+    _add_screen_options(screen)
+
+    report = commands.add_parser("report", help="reports of stored results, without screening again")
+    report.add_argument("results", metavar="RESULTS.json")
+    _add_output_options(report)
+
+    corpus = commands.add_parser("corpus", help="build or show a benchmark corpus")
+    corpus_commands = corpus.add_subparsers(dest="corpus_command", metavar="ACTION", required=True)
+    build = corpus_commands.add_parser("build", help="a corpus from the results of several models")
+    build.add_argument("results", metavar="RESULTS.json", nargs="+")
+    build.add_argument("-o", "--output", metavar="CORPUS.csv", required=True)
+    show = corpus_commands.add_parser("show", help="print a corpus (default: the shipped one)")
+    show.add_argument("corpus", metavar="CORPUS.csv", nargs="?")
+
+    commands.add_parser("risks", help="the risk dimensions, their cards and what each measures")
+
+    demo = commands.add_parser("demo", help="screen the bundled reference model; results and both reports")
+    demo.add_argument("--risk", dest="risks", action="append", metavar="NAME", help="risk dimension (repeatable)")
+    demo.add_argument("--max-sample-size", type=int, metavar="N", help="at most N prompts per card")
+    _add_output_options(demo)
+    return parser
+
+
+# -------------------------------------------------------------------------------------- settings
+
+def _settings_file(path):
+    """The TOML settings file as a dict of option names; unknown keys are usage errors."""
+    try:
+        import tomllib
+    except ImportError:  # Python before 3.11
+        import tomli as tomllib
+    try:
+        with open(path, "rb") as file:
+            settings = tomllib.load(file)
+    except OSError as error:
+        raise UsageError(f"{path}: cannot be read: {error.strerror}") from None
+    except tomllib.TOMLDecodeError as error:
+        raise UsageError(f"{path}: not valid TOML: {error}") from None
+    known = [name for name in _screen_actions() if name != "config"]
+    _job().check_settings_keys(list(settings), known, str(path))
+    return settings
+
+
+def _screen_actions():
+    """Option name -> argparse action of the screen command."""
+    parser = argparse.ArgumentParser(add_help=False)
+    _add_screen_options(parser)
+    return {action.dest: action for action in parser._actions}
+
+
+def _check_setting(name, value, action):
+    """A settings-file value of the type the option takes (TOML gives typed values)."""
+    expected = {int: int, float: (int, float)}.get(action.type, str)
+    if isinstance(action, argparse._StoreTrueAction):
+        expected = bool
+    elif isinstance(action, argparse._AppendAction):
+        if isinstance(value, list) and all(isinstance(item, str) for item in value):
+            return value
+        raise UsageError(f"setting '{name}' must be a list of names")
+    elif name == "thresholds" and isinstance(value, list):
+        value = ",".join(str(v) for v in value)
+    if isinstance(value, bool) and expected is not bool or not isinstance(value, expected):
+        raise UsageError(f"setting '{name}' must be {getattr(expected, '__name__', 'a number')}, got {value!r}")
+    if action.choices and value not in action.choices:
+        raise UsageError(f"setting '{name}' must be one of {', '.join(action.choices)}")
+    return _job().parse_thresholds(value) if name == "thresholds" else value
+
+
+def screen_settings(args):
+    """Defaults, then the settings file, then the command line: the settings of one screening."""
+    settings = dict(SCREEN_DEFAULTS)
+    if args.config is not None:
+        actions = _screen_actions()
+        for name, value in _settings_file(args.config).items():
+            settings[name] = _check_setting(name, value, actions[name])
+    settings.update({name: value for name, value in vars(args).items() if value is not None})
+    for required in ("base_url", "model"):
+        if not settings.get(required):
+            raise UsageError(f"screen needs --{required.replace('_', '-')} (or '{required}' in --config)")
+    return settings
+
+
+# ------------------------------------------------------------------------------------- screening
+
+def _scoring_function(settings, progress):
+    """The concurrent OpenAI-compatible scoring function; None (the evaluator's own default scoring
+    through the inference SDK) where this installation lacks it."""
+    try:
+        from velora_metrics_plugin.mra.scoring import openai_compatible
+    except ImportError:
+        return None
+    generation = {name: settings[name] for name in GENERATION_SETTINGS if settings.get(name) is not None}
+    return openai_compatible(settings["base_url"], settings["model"], api=settings["api"],
+                             api_key=os.environ.get(settings["api_key_env"]),
+                             concurrency=settings["concurrency"], cache=settings.get("cache"),
+                             progress=progress.on_prompts, **generation)
+
+
+def _credentials(settings):
+    job = _job()
+    credentials = {
+        "nimbra_ai_endpoint_url": settings["base_url"],
+        "nimbra_ai_model_id": settings["model"],
+        "nimbra_ai_project_id": settings["project_id"],
+        "nimbra_ai_cloud_apikey": os.environ.get(settings["api_key_env"], "none"),
+    }
+    credentials.update(job.console_credentials())
+    return credentials
+
+
+def _recorded_settings(settings, credentials):
+    """What the results header keeps: every setting of the run, never a secret."""
+    kept = {name: settings.get(name) for name in (
+        "base_url", "api", "risks", "max_sample_size", "concurrency", *GENERATION_SETTINGS, "cache",
+        "judge_provider", "judge_model", "project_id")}
+    if "vn_model_id" in credentials:
+        kept["vn_model_id"] = credentials["vn_model_id"]
+    return kept
+
+
+def _set_judge(settings):
+    if settings.get("judge_provider"):
+        os.environ["CORVEX_DEFAULT_PROVIDER"] = settings["judge_provider"]
+    if settings.get("judge_model"):
+        os.environ["CORVEX_JUDGE_MODEL"] = settings["judge_model"]
+
+
+def _progress_enabled(settings):
+    return not settings.get("quiet") and sys.stderr.isatty()
+
+
+def run_screening(settings):
+    """Screens, writes the results file; returns its path."""
+    from velora_metrics_plugin.cli.progress import ProgressDisplay
+
+    job = _job()
+    _set_judge(settings)
+    credentials = _credentials(settings)
+    output = pathlib.Path(settings["output"])
+    with ProgressDisplay(_progress_enabled(settings)) as progress:
+        scoring = _scoring_function(settings, progress)
+        try:
+            results, failed = job.screen(settings["model"], settings.get("risks"), scoring,
+                                         max_sample_size=settings.get("max_sample_size"),
+                                         credentials=credentials, on_card=progress.on_card)
+        except job.SettingsError:
+            raise  # refused before any model was asked anything
+        except Exception as error:
+            raise ScreeningBrokeOff(f"the screening stopped: {error}") from error
+    return job.write_results(output / RESULTS_FILE, results, model=settings["model"],
+                             settings=_recorded_settings(settings, credentials), failed_risks=failed)
+
+
+# --------------------------------------------------------------------------------------- output
+
+def _formats(settings, both_by_default):
+    chosen = [name for name in ("pdf", "html") if settings.get(name)]
+    return chosen or (["pdf", "html"] if both_by_default else [])
+
+
+def _print_summary(assessment, document):
+    from rich.table import Table
+
+    table = Table(title=f"{assessment['model']}: rated against {pathlib.Path(assessment['corpus']).name}")
+    for column in ("Risk", "Card", "Score", "Percentile", "Rating", "Answers", "Unreadable"):
+        table.add_column(column, justify="right" if column in ("Percentile", "Answers", "Unreadable") else "left")
+    for row in assessment["cards"]:
+        table.add_row(row["risk"], row["name"], str(row["score"]), _text(row["percentile"]),
+                      row["category"] or "not rated", _text(row["answers"]), _text(row["unreadable_answers"]))
+    console = _console()
+    console.print(table)
+    for risk, category in assessment["risks"].items():
+        console.print(f"{risk}: {category or 'not rated'}")
+    for risk in assessment["failed_risks"]:
+        console.print(f"{risk}: FAILED to evaluate (see the warnings above)")
+
+
+def _console():
+    """Standard output as rich draws it: the terminal's width, or lines wide enough for logs and grep."""
+    from rich.console import Console
+
+    return Console() if sys.stdout.isatty() else Console(width=200)
+
+
+def _text(value):
+    return "-" if value is None else str(value)
+
+
+def finish(document, settings, results_path, both_reports):
+    """Reports, summary, JUnit file and exit status of stored results."""
+    job = _job()
+    formats = _formats(settings, both_reports)
+    reports = job.write_reports(document, settings["output"], formats=formats, corpus=settings.get("corpus"),
+                                thresholds=settings.get("thresholds")) if formats else []
+    assessment = job.assess(document, corpus=settings.get("corpus"), thresholds=settings.get("thresholds"),
+                            fail_on=settings.get("fail_on") or "off")
+    _print_summary(assessment, document)
+    if results_path:
+        print(f"results: {results_path}")
+    for path in reports:
+        print(f"report: {path}")
+    if settings.get("junit"):
+        print(f"junit: {job.write_junit(assessment, settings['junit'])}")
+    return assessment["exit_status"]
+
+
+# -------------------------------------------------------------------------------------- commands
+
+def command_screen(args):
+    settings = screen_settings(args)
+    results_path = run_screening(settings)
+    return finish(_job().read_results(results_path), settings, results_path, both_reports=False)
+
+
+def command_report(args):
+    document = _job().read_results(args.results)
+    return finish(document, vars(args), None, both_reports=True)
+
+
+def command_corpus(args):
+    job = _job()
+    if args.corpus_command == "build":
+        built = job.build_corpus(args.results, args.output)
+        for warning in built["warnings"]:
+            print(f"{PROG}: warning: {warning}", file=sys.stderr)
+        print(f"corpus: {built['path']} ({built['cards']} cards, models: {', '.join(built['models'])})")
+        return 0
+    corpus = job.read_corpus(args.corpus)
+    _print_corpus(corpus)
+    return 0
+
+
+def _print_corpus(corpus):
+    from rich.table import Table
+
+    models = corpus["models"]
+    table = Table(title=f"{corpus['path']}: {len(corpus['rows'])} cards, {len(models)} models")
+    for column in ("Card", "Better", "Lower bound", "Upper bound", "Scores"):
+        table.add_column(column)
+    for row in corpus["rows"]:
+        table.add_row(row["card"], "higher" if row["higher_is_better"] else "lower", str(row["lower_bound"]),
+                      str(row["upper_bound"]), ", ".join(str(score) for score in row["scores"]))
+    console = _console()
+    console.print(table)
+    console.print("Models: " + (", ".join(models) if models else "not named in the file"))
+
+
+def command_risks(args):
+    console = _console()
+    for risk in _job().risk_overview():
+        console.print(f"[bold]{risk['risk']}[/bold]", highlight=False)
+        if risk["description"]:
+            console.print(f"  {risk['description']}", highlight=False, markup=False)
+        for card in risk["cards"]:
+            note = "" if card["screened"] else " (not screened)"
+            console.print(f"  - {card['card']}: {card['name']}{note}", highlight=False, markup=False)
+            if card["measures"]:
+                console.print(f"      measures: {card['measures']}", highlight=False, markup=False)
+    return 0
+
+
+def command_demo(args):
+    from velora_metrics_plugin.cli.reference_model import running_reference_model
+
+    with running_reference_model() as endpoint:
+        print(f"reference model (deterministic stand-in) listening on {endpoint}", file=sys.stderr)
+        # The judged risks are judged by the reference model too, through the inference SDK.
+        os.environ.update({"CORVEX_DEFAULT_PROVIDER": "nimbra-sdk", "QNR_URL": endpoint,
+                           "QNR_APIKEY": "reference-model", "QNR_PROJECT_ID": "demo-project"})
+        settings = dict(SCREEN_DEFAULTS, base_url=endpoint, model=DEMO_MODEL, project_id="demo-project",
+                        judge_provider="nimbra-sdk")
+        settings.update({name: value for name, value in vars(args).items() if value is not None})
+        settings.update(pdf=True, html=True)
+        results_path = run_screening(settings)
+        return finish(_job().read_results(results_path), settings, results_path, both_reports=True)
+
+
+COMMANDS = {"screen": command_screen, "report": command_report, "corpus": command_corpus,
+            "risks": command_risks, "demo": command_demo}
+
+
+def main(argv=None):
+    parser = build_parser()
+    args = parser.parse_args(argv)
+    if args.version:
+        print(f"{PROG} {_job().library_version}")
+        return 0
+    if args.command is None:
+        parser.print_usage(sys.stderr)
+        return EXIT_USAGE
+    try:
+        return COMMANDS[args.command](args)
+    except ScreeningBrokeOff as error:
+        return _fail(error, EXIT_INCOMPLETE)
+    except (UsageError, ValueError, OSError) as error:  # the library's SettingsError and ResultsFileError too
+        return _fail(error, EXIT_USAGE)
+
+
+def _fail(error, status):
+    print(f"{PROG}: error: {error}", file=sys.stderr)
+    return status

@@ -1,0 +1,203 @@
+"""velora-mra driven as a user drives it: a subprocess, its exit status, the files it writes and what
+it prints. One demo screening per session feeds the commands that work on stored results."""
+
+import json
+import os
+import pty
+import subprocess
+import sys
+import xml.etree.ElementTree as ET
+
+import pytest
+from pypdf import PdfReader
+
+CLI = [sys.executable, "-m", "velora_metrics_plugin.cli"]
+# The command runs in other folders than ours: the package must stay importable from there.
+ENV = {**os.environ, "PYTHONPATH": os.pathsep.join(os.path.abspath(p) for p in sys.path if p)}
+TOXIC = "toxic-output"
+TOXIC_CARD = "cards.value_alignment.toxic_output.vexset"
+
+
+def run(*args, cwd=None, env=None):
+    return subprocess.run([*CLI, *map(str, args)], capture_output=True, text=True, cwd=cwd, timeout=600,
+                          env={**ENV, **(env or {})})
+
+
+@pytest.fixture(scope="session")
+def demo(tmp_path_factory):
+    """The README's main job, capped so the session stays fast: results, PDF and HTML reports."""
+    output = tmp_path_factory.mktemp("demo") / "not" / "yet" / "there"
+    done = run("demo", "--output", output, "--max-sample-size", 4, "--fail-on", "off")
+    assert done.returncode == 0, done.stderr
+    return output, done
+
+
+def results_of(folder):
+    return folder / "screening-results.json"
+
+
+def edited_results(demo, tmp_path, edit):
+    document = json.loads(results_of(demo[0]).read_text())
+    edit(document)
+    path = tmp_path / "edited.json"
+    path.write_text(json.dumps(document))
+    return path
+
+
+def test_demo_writes_results_and_both_reports(demo):
+    output, done = demo
+    document = json.loads(results_of(output).read_text())
+    header = document["header"]
+    assert (document["format"], header["model"]) == ("velora-mra-results", "velora/reference-model")
+    assert header["settings"]["max_sample_size"] == 4 and header["failed_risks"] == []
+    assert header["counts"][TOXIC][TOXIC_CARD]["answers"] == 4
+    assert "api_key" not in json.dumps(header)
+    pdfs, htmls = sorted(output.glob("mra_report_*.pdf")), sorted(output.glob("mra_report_*.html"))
+    assert len(pdfs) == 1 and len(htmls) == 1
+    assert "velora/reference-model" in "".join(page.extract_text() for page in PdfReader(pdfs[0]).pages)
+    assert f"results: {results_of(output)}" in done.stdout and "Unreadable" in done.stdout
+    assert "prompts/s" not in done.stderr  # standard error is a pipe here: no progress display
+
+
+@pytest.mark.parametrize("formats, suffixes", [([], {".pdf", ".html"}), (["--pdf"], {".pdf"}), (["--html"], {".html"})])
+def test_report_rebuilds_reports_without_any_model(demo, tmp_path, formats, suffixes):
+    target = tmp_path / "made" / "for" / "it"
+    done = run("report", results_of(demo[0]), "--output", target, *formats)
+    assert done.returncode == 0, done.stderr
+    assert {path.suffix for path in target.iterdir()} == suffixes
+
+
+def red_toxicity(document):
+    document["results"][TOXIC][TOXIC_CARD]["score"] = "1.000 +/-  0.000"  # every answer toxic
+
+
+@pytest.mark.parametrize("edit, gate, status, junit_outcome", [
+    (red_toxicity, "red", 1, "failure"),
+    (red_toxicity, "off", 0, None),
+    (lambda d: d["header"].update(failed_risks=["jailbreaking"]), "off", 3, "error"),
+])
+def test_exit_status_and_junit_follow_the_gate(demo, tmp_path, edit, gate, status, junit_outcome):
+    junit = tmp_path / "junit" / "mra.xml"
+    done = run("report", edited_results(demo, tmp_path, edit), "--output", tmp_path, "--pdf",
+               "--fail-on", gate, "--junit", junit)
+    assert done.returncode == status, done.stderr
+    suite = ET.parse(junit).getroot().find("testsuite")
+    outcomes = {case.get("name"): [child.tag for child in case] for case in suite.iter("testcase")}
+    cards = sum(len(cards) for cards in json.loads(results_of(demo[0]).read_text())["results"].values())
+    assert int(suite.get("tests")) == cards + (junit_outcome == "error")
+    if junit_outcome == "failure":
+        assert outcomes[TOXIC_CARD] == ["failure"]
+    elif junit_outcome == "error":
+        assert outcomes["jailbreaking"] == ["error"]
+    else:
+        assert not any("failure" in tags for tags in outcomes.values())
+
+
+@pytest.mark.parametrize("content, problem", [
+    ("not json at all", "is not JSON"),
+    ('{"risks": {}}', "not a velora-mra results file"),
+    ('{"format": "velora-mra-results", "format_version": 99, "results": {}}', "written by a newer velora-mra"),
+])
+def test_foreign_or_newer_results_are_usage_errors(tmp_path, content, problem):
+    path = tmp_path / "other.json"
+    path.write_text(content)
+    for command in (["report", path], ["corpus", "build", path, "-o", tmp_path / "c.csv"]):
+        done = run(*command)
+        assert done.returncode == 2
+        assert str(path) in done.stderr and problem in done.stderr
+
+
+def test_corpus_of_three_screenings_rates_a_report(demo, reference_model, tmp_path):
+    screened = []
+    for cap in (2, 3):
+        output = tmp_path / f"cap{cap}"
+        done = run("screen", "--base-url", reference_model, "--model", "velora/reference-model",
+                   "--risk", TOXIC, "--max-sample-size", cap, "--output", output)
+        assert done.returncode == 0, done.stderr
+        screened.append(results_of(output))
+    corpus = tmp_path / "corpus.csv"
+    built = run("corpus", "build", results_of(demo[0]), *screened, "-o", corpus)
+    assert built.returncode == 0, built.stderr
+    assert "so few models" not in built.stderr
+    shown = run("corpus", "show", corpus)
+    assert "velora/reference-model (cap2)" in shown.stdout and TOXIC_CARD in shown.stdout
+    rated = run("report", results_of(demo[0]), "--corpus", corpus, "--html", "--output", tmp_path / "r")
+    assert rated.returncode == 0, rated.stderr
+    html = next((tmp_path / "r").glob("*.html")).read_text()
+    assert "corpus.csv" in html and "velora/reference-model (cap3)" in html
+
+
+def test_corpus_of_two_models_is_built_with_a_warning(demo, tmp_path):
+    done = run("corpus", "build", results_of(demo[0]), results_of(demo[0]), "-o", tmp_path / "two.csv")
+    assert done.returncode == 0
+    assert "percentiles over so few models mean little" in done.stderr
+
+
+@pytest.mark.parametrize("args, expected", [
+    (["risks"], ["prompt-injection", "cards.jailbreak_risk.prompt_injection_risk_cse_benchmark", "measures:"]),
+    (["corpus", "show"], ["22_cards_benchmark_results-25-75-corpus.csv", "Models:"]),
+    (["--version"], ["velora-mra 0."]),
+])
+def test_listing_commands(args, expected):
+    done = run(*args)
+    assert done.returncode == 0, done.stderr
+    for text in expected:
+        assert text in done.stdout
+
+
+@pytest.mark.parametrize("args", [["screen", "--base-url", "http://127.0.0.1:9"], ["report"], ["corpus"],
+                                  ["screen", "--model", "m", "--base-url", "u", "--fail-on", "amber"],
+                                  ["report", "r.json", "--thresholds", "80,20"]])
+def test_usage_errors_exit_2(args, tmp_path):
+    done = run(*args, cwd=tmp_path)
+    assert done.returncode == 2
+    assert "error" in done.stderr
+
+
+def test_settings_file_with_an_unknown_key_names_the_closest(tmp_path):
+    config = tmp_path / "screen.toml"
+    config.write_text('base_url = "http://127.0.0.1:9"\nmodel = "m"\nmax_sample = 3\n')
+    done = run("screen", "--config", config)
+    assert done.returncode == 2
+    assert "unknown key 'max_sample'" in done.stderr and "'max_sample_size'" in done.stderr
+
+
+def screen_in_terminal(args, terminal):
+    """Runs the command with standard error on a pseudo-terminal (or a pipe); returns what it wrote there."""
+    if not terminal:
+        return run(*args).stderr
+    leader, follower = pty.openpty()
+    process = subprocess.Popen([*CLI, *map(str, args)], stdout=subprocess.DEVNULL, stderr=follower,
+                               env={**ENV, "COLUMNS": "200"})
+    os.close(follower)
+    chunks = []
+    while True:
+        try:
+            chunk = os.read(leader, 65536)
+        except OSError:  # the terminal closes when the command ends
+            break
+        if not chunk:
+            break
+        chunks.append(chunk)
+    process.wait(timeout=600)
+    os.close(leader)
+    return b"".join(chunks).decode(errors="replace")
+
+
+@pytest.mark.parametrize("terminal, quiet, shown", [(True, False, True), (True, True, False), (False, False, False)])
+def test_progress_only_on_a_terminal_and_not_when_quiet(reference_model, tmp_path, terminal, quiet, shown):
+    config = tmp_path / "screen.toml"
+    config.write_text(f'base_url = "{reference_model}"\nmodel = "velora/reference-model"\n'
+                      f'risks = ["{TOXIC}"]\nmax_sample_size = 5\n')
+    args = ["screen", "--config", config, "--max-sample-size", 2, "--output", tmp_path]
+    stderr = screen_in_terminal(args + (["--quiet"] if quiet else []), terminal)
+    assert (f"{TOXIC} 1/2" in stderr) == shown, stderr
+    document = json.loads(results_of(tmp_path).read_text())
+    assert document["header"]["settings"]["max_sample_size"] == 2  # the command line overrides the file
+
+
+def test_module_imports_without_side_effects():
+    code = ("import sys, velora_metrics_plugin.cli as cli; "
+            "assert not any(name.startswith('velora_metrics_plugin.mra') for name in sys.modules), sys.modules; "
+            "assert callable(cli.main)")
+    assert subprocess.run([sys.executable, "-c", code], capture_output=True, env=ENV).returncode == 0
