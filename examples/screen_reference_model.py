@@ -1,7 +1,8 @@
-"""Screens a model served on an OpenAI-compatible completions endpoint and writes the results.
+"""Screens a model served on an OpenAI-compatible completions endpoint and writes the results,
+through the library directly (the velora-mra command does the same and more).
 
-Used by scripts/screen-demo.sh against the bundled reference model (a deterministic stand-in, not a
-real model); point --endpoint and --model-id at your own server to screen a real one.
+Point --endpoint at the bundled reference model (a deterministic stand-in, not a real model) or at
+your own server, with --model-id, to screen a real one.
 """
 
 import argparse
