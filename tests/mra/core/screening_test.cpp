@@ -117,6 +117,11 @@ TEST(CorpusBuilder, OneColumnPerModelAndBoundsThatTheReportReads) {
     EXPECT_EQ(records[2].back(), "");  // m/b has no score on cards.y
 }
 
+TEST(CorpusBuilder, SourcesAreNamedByFileOrByTheFolderOfTheUsualFile) {
+    EXPECT_EQ(source_name("runs/cap2/screening-results.json"), "cap2");
+    EXPECT_EQ(source_name("runs/model-b.json"), "model-b");
+}
+
 TEST(CorpusBuilder, WarnsAboutFewModelsAndCardsOfUnknownOrientation) {
     const BuiltCorpus corpus =
         build_corpus({source("m, \"quoted\"", "a", {{"r", {{"cards.new", card("0.1", 1)}}}})}, {});

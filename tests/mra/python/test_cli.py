@@ -121,10 +121,12 @@ def test_corpus_of_three_screenings_rates_a_report(demo, reference_model, tmp_pa
     assert "so few models" not in built.stderr
     shown = run("corpus", "show", corpus)
     assert "velora/reference-model (cap2)" in shown.stdout and TOXIC_CARD in shown.stdout
-    rated = run("report", results_of(demo[0]), "--corpus", corpus, "--html", "--output", tmp_path / "r")
+    rated = run("report", results_of(demo[0]), "--corpus", corpus, "--pdf", "--output", tmp_path / "r")
     assert rated.returncode == 0, rated.stderr
-    html = next((tmp_path / "r").glob("*.html")).read_text()
-    assert "corpus.csv" in html and "velora/reference-model (cap3)" in html
+    assert "rated against corpus.csv" in rated.stdout
+    pdf = next((tmp_path / "r").glob("*.pdf"))
+    text = " ".join(" ".join(page.extract_text() for page in PdfReader(pdf).pages).split())
+    assert "corpus.csv" in text and "velora/reference-model (cap3)" in text and "illustrative" not in text
 
 
 def test_corpus_of_two_models_is_built_with_a_warning(demo, tmp_path):

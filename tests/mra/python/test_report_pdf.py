@@ -179,7 +179,8 @@ def test_the_template_gets_its_sixteen_variables(rf, package_dir, small_template
         "score_with_margin", "report_details", "risks_description", "metric_card_name_translation",
         "executive_summary_data", "meta_data_based_on_id", "summary", "fm_description_dict", "metrics_meta_data",
         "risks_intro_conclusion", "metrics_interpretation", "risks_category", "corps_data_models",
-        "error_svg_path", "checkmark_svg_path", "warning_svg_path"]
+        "error_svg_path", "checkmark_svg_path", "warning_svg_path", "corpus_file"]
+    assert context["corpus_file"] is None  # the shipped corpus
     assert context["report_details"] is report_details
     assert context["score_with_margin"] is scored and context["executive_summary_data"] is summary
     assert context["risks_description"] is rf.PdfGenerator.risks_description

@@ -13,8 +13,6 @@ namespace {
 using bindings::raise_python;
 using bindings::text_of;
 
-constexpr const char* kCorpusFile = "22_cards_benchmark_results-25-75-corpus.csv";
-
 // The report's application object: it carries the template folder and the Jinja2 environment
 // over it, so templates are compiled once per generator and re-read only when they change.
 struct ReportApp {
@@ -65,13 +63,13 @@ py::object load_json(const std::string& path) {
 std::string write_report(const PdfGenerator& self, const py::object& output_path,
                          const py::object& score_with_margin, const py::object& report_details,
                          const py::object& executive_summary_data,
-                         const py::object& user_custom_percentile_thresholds) {
+                         const py::object& user_custom_percentile_thresholds, const CorpusChoice& corpus) {
     const std::string file_name = core::report_file_name(core::local_now());
 
     const std::string folder = module_folder();
     const std::string resources = folder + "/resources";
     const std::string templates = folder + "/templates";
-    const std::string corpus_path = resources + "/" + kCorpusFile;
+    const std::string& corpus_path = corpus.path;
     const std::string metrics_path = resources + "/metrics_meta_data.json";
     const std::string metadata_path = resources + "/benchmark_card_metadata.json";
 
@@ -111,10 +109,12 @@ std::string write_report(const PdfGenerator& self, const py::object& output_path
     context["risks_intro_conclusion"] = risks_intro_conclusion;
     context["metrics_interpretation"] = metrics_interpretation;
     context["risks_category"] = risks_category;
-    context["corps_data_models"] = py::module_::import(kModuleName).attr("corps_data_models");
+    context["corps_data_models"] = corpus.models;
     context["error_svg_path"] = templates + "/error.svg";
     context["checkmark_svg_path"] = templates + "/checkmark.svg";
     context["warning_svg_path"] = templates + "/warning.svg";
+    // Beyond the sixteen: the name of a corpus the caller chose (None for the shipped one).
+    context["corpus_file"] = corpus.name;
     const py::str html = self.app.attr("render_template")("pdf_template.html", **context);
 
     const std::string css_path = templates + "/styles.css";
@@ -142,13 +142,20 @@ std::string write_report(const PdfGenerator& self, const py::object& output_path
     return pdf_path;
 }
 
-std::string download_pdf(const PdfGenerator& self, const py::args& args, const py::kwargs& kwargs) {
+// The keyword-only corpus_file, taken out before the positional-or-keyword arguments are bound.
+py::object pop_corpus_file(py::kwargs& kwargs) {
+    if (!kwargs.contains("corpus_file")) return py::none();
+    return kwargs.attr("pop")("corpus_file");
+}
+
+std::string download_pdf(const PdfGenerator& self, const py::args& args, py::kwargs kwargs) {
+    const py::object corpus_file = pop_corpus_file(kwargs);
     const auto a = bindings::bind_arguments("download_pdf",
                                             {"output_path", "score_with_margin", "report_details",
                                              "executive_summary_data", "user_custom_percentile_thresholds"},
                                             4, args, kwargs);
     try {
-        return write_report(self, a[0], a[1], a[2], a[3], a[4]);
+        return write_report(self, a[0], a[1], a[2], a[3], a[4], choose_corpus(corpus_file));
     } catch (py::error_already_set& error) {
         if (error.matches(PyExc_Exception)) {
             logger().debug("An error occurred while generating the PDF report" + text_of(error.value()));
@@ -175,8 +182,9 @@ void register_pdf_generator(py::module_& m) {
             .def_readonly("app", &PdfGenerator::app, "The report's application object.")
             .def("download_pdf", &download_pdf,
                  "download_pdf(output_path, score_with_margin, report_details, executive_summary_data, "
-                 "user_custom_percentile_thresholds=None): write the PDF report into output_path and "
-                 "return its path.");
+                 "user_custom_percentile_thresholds=None, *, corpus_file=None): write the PDF report into "
+                 "output_path and return its path; corpus_file rates against another corpus than the shipped "
+                 "one.");
     cls.attr("risks_description") = risks_description_table();
     cls.attr("metric_card_name_translation") = metric_card_name_translation_table();
 }

@@ -44,6 +44,15 @@ py::dict generate_risks_intro_conclusion(const py::object& risks_metrics_results
 std::string generate_summary(const py::object& risk_data, const py::object& meta_data_dict,
                              const py::object& risks_category);
 
+// The corpus a report rates against: its path, its file name for the report (None for the shipped
+// corpus, which the report presents as such) and the models it holds.
+struct CorpusChoice {
+    std::string path;
+    py::object name = py::none();
+    py::list models;
+};
+CorpusChoice choose_corpus(const py::object& corpus_file);
+
 // The reference tables as Python objects (built once, shared).
 py::dict risks_description_table();
 py::dict metric_card_name_translation_table();

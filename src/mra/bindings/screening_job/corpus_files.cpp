@@ -1,6 +1,5 @@
 // Corpus files: built from the results of several screened models, and shown.
 #include <cstring>
-#include <filesystem>
 
 #include "mra/bindings/screening_job/screening_job.hpp"
 #include "mra/core/report/corpus.hpp"
@@ -45,8 +44,7 @@ py::dict build_corpus(const std::vector<py::object>& results_files, const py::ob
     for (const auto& file : results_files) {
         const std::string path = path_text(file);
         const screening::ResultsDocument document = load_results(path);
-        sources.push_back(
-            {document.header.model, std::filesystem::path(path).stem().string(), document.results});
+        sources.push_back({document.header.model, screening::source_name(path), document.results});
     }
     const screening::BuiltCorpus corpus = screening::build_corpus(sources, shipped_orientation());
     const std::string path = path_text(output);

@@ -101,6 +101,7 @@ PYBIND11_MODULE(screening_job, m) {
     settings_error = new_error(m, "SettingsError", "A setting that is unknown or out of range.");
     m.attr("library_version") = VELORA_VERSION;
     m.attr("RESULTS_FORMAT_VERSION") = screening::kResultsFormatVersion;
+    m.attr("RESULTS_FILE_NAME") = std::string(screening::kResultsFileName);
     m.attr("EXIT_PASSED") = screening::kExitPassed;
     m.attr("EXIT_GATE_FAILED") = screening::kExitGateFailed;
     m.attr("EXIT_USAGE") = screening::kExitUsage;

@@ -1,6 +1,7 @@
 #include "mra/core/screening/corpus_builder.hpp"
 
 #include <cmath>
+#include <filesystem>
 #include <set>
 
 #include "common/pynum.hpp"
@@ -85,6 +86,15 @@ std::string header_line(const std::vector<std::string>& labels) {
 }
 
 }  // namespace
+
+std::string source_name(const std::string& path) {
+    const std::filesystem::path file(path);
+    if (file.filename() == kResultsFileName && file.has_parent_path()) {
+        const std::filesystem::path folder = std::filesystem::absolute(file).parent_path();
+        if (!folder.filename().empty()) return folder.filename().string();
+    }
+    return file.stem().string();
+}
 
 std::string csv_field(const std::string& text) {
     if (text.find_first_of(",\"\r\n") == std::string::npos && !text.empty()) return text;

@@ -28,6 +28,10 @@ struct BuiltCorpus {
     std::vector<std::string> warnings;
 };
 
+// How a results file is told apart from others of the same model: its name without ".json", or,
+// for the usual name every screening writes, the name of its folder.
+std::string source_name(const std::string& path);
+
 // `higher_is_better` tells each card's orientation; cards it lacks cannot be rated and are left
 // out with a warning. Within one source a card scored under two risks counts once.
 BuiltCorpus build_corpus(const std::vector<CorpusSource>& sources,

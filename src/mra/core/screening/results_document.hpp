@@ -16,6 +16,8 @@ namespace velora::core::screening {
 using Json = nlohmann::ordered_json;
 
 inline constexpr std::string_view kResultsFormat = "velora-mra-results";
+// What a screening's results file is called in its output folder.
+inline constexpr std::string_view kResultsFileName = "screening-results.json";
 // Raised whenever a reader of an older version could misread a newer file.
 inline constexpr int kResultsFormatVersion = 1;
 

@@ -14,7 +14,6 @@ import pathlib
 import sys
 
 PROG = "velora-mra"
-RESULTS_FILE = "screening-results.json"
 API_KEY_VARIABLE = "VELORA_MRA_API_KEY"
 DEMO_MODEL = "velora/reference-model"
 EXIT_USAGE = 2  # argparse's own status for usage errors; the library agrees (screening_job.EXIT_USAGE)
@@ -256,7 +255,7 @@ def run_screening(settings):
             raise  # refused before any model was asked anything
         except Exception as error:
             raise ScreeningBrokeOff(f"the screening stopped: {error}") from error
-    return job.write_results(output / RESULTS_FILE, results, model=settings["model"],
+    return job.write_results(output / job.RESULTS_FILE_NAME, results, model=settings["model"],
                              settings=_recorded_settings(settings, credentials), failed_risks=failed)
 
 

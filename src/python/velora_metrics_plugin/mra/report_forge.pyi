@@ -47,4 +47,6 @@ class PdfGenerator:
         report_details: dict[str, str],
         executive_summary_data: Results,
         user_custom_percentile_thresholds: Optional[Sequence[float]] = None,
+        *,
+        corpus_file: Optional[str] = None,
     ) -> str: ...

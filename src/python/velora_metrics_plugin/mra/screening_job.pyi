@@ -11,6 +11,7 @@ ScoringFunction = Callable[[pandas.DataFrame], pandas.DataFrame]
 
 library_version: str
 RESULTS_FORMAT_VERSION: int
+RESULTS_FILE_NAME: str
 EXIT_PASSED: int
 EXIT_GATE_FAILED: int
 EXIT_USAGE: int
