@@ -1,13 +1,15 @@
 #include "corvex/bindings/judge.hpp"
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "bindings/common/py_common.hpp"
+#include "common/http/transport.hpp"
 #include "corvex/core/judge/aws_sigv4.hpp"
-#include "corvex/core/judge/providers.hpp"
+#include "corvex/core/judge/settings.hpp"
 
 namespace velora::bindings::corvex_judge {
 namespace {
@@ -93,6 +95,7 @@ core::corvex::JudgeInputs judge_inputs(const std::vector<std::string>* requests)
     inputs.log = &corvex_log();
     inputs.make_judge = [](const cx::CardSpec& card) {
         cx::JudgeOptions options;
+        options.transport = std::make_shared<core::CurlTransport>();  // one connection per card's judge
         options.should_abort = interrupted;
         options.log = &corvex_log();
         return cx::make_judge(cx::judge_settings(card.id, cx::process_environment()), std::move(options));

@@ -17,7 +17,7 @@ namespace fs = std::filesystem;
 }
 
 bool valid_card_id(const std::string& id) {
-    if (id.rfind("cards.", 0) != 0 || id.size() <= 6 || id.find("..") != std::string::npos) return false;
+    if (!id.starts_with("cards.") || id.size() <= 6 || id.find("..") != std::string::npos) return false;
     return std::all_of(id.begin(), id.end(), [](char c) {
         return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
                c == '.' || c == '-';
@@ -278,7 +278,7 @@ std::vector<std::string> list_cards(const std::string& catalog_root) {
     std::error_code ec;
     for (const auto& entry : fs::directory_iterator(fs::path(catalog_root) / "cards", ec)) {
         const auto name = entry.path().filename().string();
-        if (entry.is_regular_file() && name.size() > 5 && name.compare(name.size() - 5, 5, ".json") == 0) {
+        if (entry.is_regular_file() && name.size() > 5 && name.ends_with(".json")) {
             ids.push_back(name.substr(0, name.size() - 5));
         }
     }

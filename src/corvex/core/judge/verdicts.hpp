@@ -76,12 +76,22 @@ class JudgeCallError : public std::runtime_error {
     JudgeCause cause_;
 };
 
+// The judge's answer to one prompt of a batch, or why the call for it failed.
+struct JudgeReply {
+    std::string answer;
+    std::optional<JudgeCallError> failure;
+};
+
 // One judge model behind one provider.
 class JudgeModel {
   public:
     virtual ~JudgeModel() = default;
     // The judge's answer to one prompt; JudgeCallError when the call fails.
     virtual std::string ask(const std::string& prompt) = 0;
+    // The replies to many prompts, in prompt order. This default asks one after the other and
+    // stops after the first failure (its reply is then the last one); a judge over a transport
+    // batch sends them all. A failure that ends the whole batch (Ctrl-C) is thrown.
+    virtual std::vector<JudgeReply> ask_all(const std::vector<std::string>& prompts);
     // "<provider> judge <model>", for messages.
     virtual std::string describe() const = 0;
 };
@@ -99,9 +109,9 @@ struct JudgedInstance {
     std::string answer;  // the judge's own text
 };
 
-// Asks the judge about every instance, in order. A failed call ends it with JudgeCallError (the
-// message names the card and the instance); unreadable verdicts are logged; no verdict at all is a
-// JudgeVerdictError.
+// Asks the judge about every instance in one batch (ask_all). The first failed call, in instance
+// order, ends it with JudgeCallError (the message names the card and the instance); unreadable
+// verdicts are logged; no verdict at all is a JudgeVerdictError.
 std::vector<JudgedInstance> judge_instances(const CardSpec& card, const std::vector<std::string>& requests,
                                             const std::vector<std::string>& predictions, JudgeModel& judge,
                                             LogSink& log);

@@ -1,5 +1,6 @@
-// The wire rules of the inference SDK: how credentials become request headers, what the requests
-// look like and how answers (good and bad) are read. The SDK speaks the common completions API:
+// The common completions API as the inference SDK speaks it, and the judge's nimbra-sdk provider
+// with it: how credentials become request headers, what the requests look like and how answers
+// (good and bad) are read.
 //   GET  {base}/v1/models        -> {"data": [{"id": "<model>"}, ...]}
 //   POST {base}/v1/completions   {"model": ..., "prompt": ..., "max_tokens": ...}
 //                                -> {"choices": [{"text": "..."}], ...}
@@ -15,9 +16,8 @@
 // environment variable VELORA_NIMBRA_AI_URL. A base address ending in "/v1" is accepted too.
 //
 // A service rejects a project by answering 400, 403 or 404 with a JSON error object whose "param"
-// is "project_id" or whose "code" begins with "project_"; such an answer becomes
-// NimbraProjectRejected. A model it does not serve is a 404/400 whose error "code" is
-// "model_not_found" or whose "param" is "model", or a model list without the model.
+// is "project_id" or whose "code" begins with "project_"; a model it does not serve is a 404/400
+// whose error "code" is "model_not_found" or whose "param" is "model", or a model list without it.
 #pragma once
 
 #include <optional>
@@ -26,37 +26,17 @@
 #include <string_view>
 #include <vector>
 
-#include "common/http/client.hpp"
+#include "common/http/message.hpp"
 
-namespace velora::core::nimbra {
+namespace velora::core::completions {
 
 inline constexpr const char* kProjectHeader = "Nimbra-Project-Id";
 inline constexpr const char* kUsernameHeader = "Nimbra-Username";
 inline constexpr const char* kInstanceHeader = "Nimbra-Instance-Id";
 inline constexpr const char* kUrlVariable = "VELORA_NIMBRA_AI_URL";
 
-// Every SDK failure; the bindings give each kind its own Python class.
-class NimbraError : public std::runtime_error {
-  public:
-    using std::runtime_error::runtime_error;
-};
-// The service refused the project (CannotSetProjectOrSpace on the Python side).
-class NimbraProjectRejected : public NimbraError {
-  public:
-    using NimbraError::NimbraError;
-};
-// The service does not serve the model.
-class NimbraModelNotServed : public NimbraError {
-  public:
-    using NimbraError::NimbraError;
-};
-// Transport failure, error status, refused credentials or an answer that cannot be read.
-class NimbraRequestError : public NimbraError {
-  public:
-    using NimbraError::NimbraError;
-};
-// Credentials that cannot be used (no service address).
-class NimbraCredentialsError : public std::invalid_argument {
+// Credentials that cannot be used (no service address, or one without a scheme).
+class CredentialsError : public std::invalid_argument {
   public:
     using std::invalid_argument::invalid_argument;
 };
@@ -77,7 +57,7 @@ struct Connection {
     std::vector<std::string> secrets;  // texts that never go into a message
 };
 
-// `url_fallback` is the value of VELORA_NIMBRA_AI_URL (the binding reads the environment).
+// `url_fallback` is the value of VELORA_NIMBRA_AI_URL (the caller reads the environment).
 Connection map_credentials(const Credentials& credentials, const std::optional<std::string>& project_id,
                            const std::optional<std::string>& url_fallback);
 
@@ -88,26 +68,41 @@ std::string completions_url(const Connection& connection);
 std::string completion_body(std::string_view model_id, std::string_view prompt, std::optional<int> max_tokens,
                             std::optional<double> temperature);
 
+// GET of the model list, with the connection's headers (no time-out set).
+HttpRequest models_request(const Connection& connection);
+
+struct GenerationOptions {
+    std::optional<int> max_tokens;
+    std::optional<double> temperature;
+};
+
+// POST of one completion: Content-Type, then the connection's headers (no time-out set).
+HttpRequest completion_request(const Connection& connection, std::string_view model_id,
+                               std::string_view prompt, const GenerationOptions& options);
+
 // choices[0].text of a completion answer. Throws std::invalid_argument saying what is wrong.
 std::string parse_completion_text(std::string_view body);
 
 // The "id" of every entry of "data" in a model list. Throws std::invalid_argument.
 std::vector<std::string> parse_model_ids(std::string_view body);
 
+// "Model '<model>' is not served at <url>; it serves '<a>', '<b>'" (ten at most, then "...").
+std::string model_not_listed_message(std::string_view model_id, std::string_view url,
+                                     const std::vector<std::string>& served);
+
 enum class Refusal { Project, Model, Credentials, Other };
 
 struct ErrorAnswer {
     Refusal refusal = Refusal::Other;
-    std::string message;  // the service's own words, shortened; may be empty
+    std::string message;  // the service's own words, whole: quote it through redacted_excerpt
 };
 
 // What an answer with an error status means.
 ErrorAnswer classify_error_answer(long status, std::string_view body);
 
-// `text` with every occurrence of each secret (of 3 characters or more) replaced by "***".
-std::string redact(std::string text, const std::vector<std::string>& secrets);
+// How much of a service's own words a message quotes, after redaction.
+inline constexpr std::size_t kServiceMessageLimit = 300;
+// How much of an unreadable answer's body a message quotes, after redaction.
+inline constexpr std::size_t kBodyExcerptLimit = 120;
 
-// At most `limit` bytes of `text` (cut at a UTF-8 boundary), "..." appended when cut.
-std::string shorten(std::string_view text, size_t limit);
-
-}  // namespace velora::core::nimbra
+}  // namespace velora::core::completions

@@ -1,8 +1,8 @@
-#include "nimbra/core/protocol.hpp"
+#include "common/completions_protocol.hpp"
 
 #include <gtest/gtest.h>
 
-namespace velora::core::nimbra {
+namespace velora::core::completions {
 namespace {
 
 TEST(MapCredentials, CloudShapeSendsTheKeyAsBearerToken) {
@@ -42,9 +42,9 @@ TEST(MapCredentials, EmptyUrlFallsBackToTheEnvironmentValue) {
     EXPECT_EQ(c.base_url, "http://local:1");
     EXPECT_EQ(models_url(c), "http://local:1/v1/models");
     EXPECT_EQ(completions_url(c), "http://local:1/v1/completions");
-    EXPECT_THROW(map_credentials({std::string(), "k", {}, {}}, {}, std::nullopt), NimbraCredentialsError);
-    EXPECT_THROW(map_credentials({std::nullopt, "k", {}, {}}, {}, std::string()), NimbraCredentialsError);
-    EXPECT_THROW(map_credentials({"svc.example", "k", {}, {}}, {}, std::nullopt), NimbraCredentialsError);
+    EXPECT_THROW(map_credentials({std::string(), "k", {}, {}}, {}, std::nullopt), CredentialsError);
+    EXPECT_THROW(map_credentials({std::nullopt, "k", {}, {}}, {}, std::string()), CredentialsError);
+    EXPECT_THROW(map_credentials({"svc.example", "k", {}, {}}, {}, std::nullopt), CredentialsError);
 }
 
 TEST(CompletionBody, KeepsMemberOrderAndLeavesOutUnsetOptions) {
@@ -113,16 +113,5 @@ INSTANTIATE_TEST_SUITE_P(
         ErrorCase{503, "Service Unavailable", Refusal::Other, "Service Unavailable"},
         ErrorCase{502, "[1, 2]", Refusal::Other, ""}));
 
-TEST(Redact, HidesEverySecretOfThreeCharactersOrMore) {
-    EXPECT_EQ(redact("key abc123 and abc123, user bob", {"abc123", "bob"}), "key *** and ***, user ***");
-    EXPECT_EQ(redact("a b", {"a", ""}), "a b");
-}
-
-TEST(Shorten, CutsAtCharacterBoundaries) {
-    EXPECT_EQ(shorten("abcdef", 10), "abcdef");
-    EXPECT_EQ(shorten("abcdef", 3), "abc...");
-    EXPECT_EQ(shorten("a\xC3\xA9z", 2), "a...");
-}
-
 }  // namespace
-}  // namespace velora::core::nimbra
+}  // namespace velora::core::completions

@@ -1,8 +1,8 @@
-#include "nimbra/core/protocol.hpp"
+#include "common/completions_protocol.hpp"
 
 #include <nlohmann/json.hpp>
 
-namespace velora::core::nimbra {
+namespace velora::core::completions {
 namespace {
 
 using nlohmann::json;
@@ -11,9 +11,9 @@ using nlohmann::ordered_json;
 bool has_text(const std::optional<std::string>& value) { return value && !value->empty(); }
 
 std::string normalise_base(std::string url) {
-    while (!url.empty() && url.back() == '/') url.pop_back();
-    if (url.size() >= 3 && url.compare(url.size() - 3, 3, "/v1") == 0) url.resize(url.size() - 3);
-    while (!url.empty() && url.back() == '/') url.pop_back();
+    while (url.ends_with('/')) url.pop_back();
+    if (url.ends_with("/v1")) url.resize(url.size() - 3);
+    while (url.ends_with('/')) url.pop_back();
     return url;
 }
 
@@ -25,6 +25,31 @@ std::string text_member(const json& object, const char* name) {
     return {};
 }
 
+std::string quoted_list(const std::vector<std::string>& items, size_t limit) {
+    std::string out;
+    for (size_t i = 0; i < items.size() && i < limit; ++i) {
+        if (i) out += ", ";
+        out += "'" + items[i] + "'";
+    }
+    if (items.size() > limit) out += ", ...";
+    return out.empty() ? std::string("no model") : out;
+}
+
+// The "error" object, a bare "error" text, or "detail"/"message" of another error shape.
+void read_error_words(const json& answer, ErrorAnswer& result, std::string& code, std::string& param) {
+    const auto error = answer.find("error");
+    if (error != answer.end() && error->is_object()) {
+        result.message = text_member(*error, "message");
+        code = text_member(*error, "code");
+        param = text_member(*error, "param");
+    } else if (error != answer.end() && error->is_string()) {
+        result.message = error->get<std::string>();
+    } else {
+        result.message = text_member(answer, "detail");
+        if (result.message.empty()) result.message = text_member(answer, "message");
+    }
+}
+
 }  // namespace
 
 Connection map_credentials(const Credentials& credentials, const std::optional<std::string>& project_id,
@@ -34,12 +59,12 @@ Connection map_credentials(const Credentials& credentials, const std::optional<s
         (credentials.username || credentials.instance_id) ? Deployment::OnPremises : Deployment::Cloud;
     std::string url = has_text(credentials.url) ? *credentials.url : url_fallback.value_or("");
     if (url.empty()) {
-        throw NimbraCredentialsError(std::string("credentials give no service address: set \"url\" or the "
-                                                 "environment variable ") +
-                                     kUrlVariable);
+        throw CredentialsError(std::string("credentials give no service address: set \"url\" or the "
+                                           "environment variable ") +
+                               kUrlVariable);
     }
     if (url.find("://") == std::string::npos) {
-        throw NimbraCredentialsError("the service address must begin with http:// or https://");
+        throw CredentialsError("the service address must begin with http:// or https://");
     }
     connection.base_url = normalise_base(std::move(url));
     connection.headers.emplace_back("Accept", "application/json");
@@ -74,6 +99,25 @@ std::string completion_body(std::string_view model_id, std::string_view prompt, 
     return body.dump(-1, ' ', false, json::error_handler_t::replace);
 }
 
+HttpRequest models_request(const Connection& connection) {
+    HttpRequest request;
+    request.method = HttpMethod::Get;
+    request.url = models_url(connection);
+    request.headers = connection.headers;
+    return request;
+}
+
+HttpRequest completion_request(const Connection& connection, std::string_view model_id,
+                               std::string_view prompt, const GenerationOptions& options) {
+    HttpRequest request;
+    request.method = HttpMethod::Post;
+    request.url = completions_url(connection);
+    request.headers.emplace_back("Content-Type", "application/json");
+    request.headers.insert(request.headers.end(), connection.headers.begin(), connection.headers.end());
+    request.body = completion_body(model_id, prompt, options.max_tokens, options.temperature);
+    return request;
+}
+
 std::string parse_completion_text(std::string_view body) {
     const json answer = json::parse(body, nullptr, false);
     if (answer.is_discarded()) throw std::invalid_argument("the answer is not JSON");
@@ -104,28 +148,23 @@ std::vector<std::string> parse_model_ids(std::string_view body) {
     return ids;
 }
 
+std::string model_not_listed_message(std::string_view model_id, std::string_view url,
+                                     const std::vector<std::string>& served) {
+    return "Model '" + std::string(model_id) + "' is not served at " + std::string(url) + "; it serves " +
+           quoted_list(served, 10);
+}
+
 ErrorAnswer classify_error_answer(long status, std::string_view body) {
     ErrorAnswer result;
     const json answer = json::parse(body, nullptr, false);
     std::string code, param;
     if (answer.is_object()) {
-        const auto error = answer.find("error");
-        if (error != answer.end() && error->is_object()) {
-            result.message = text_member(*error, "message");
-            code = text_member(*error, "code");
-            param = text_member(*error, "param");
-        } else if (error != answer.end() && error->is_string()) {
-            result.message = error->get<std::string>();
-        } else {
-            result.message = text_member(answer, "detail");
-            if (result.message.empty()) result.message = text_member(answer, "message");
-        }
+        read_error_words(answer, result, code, param);
     } else if (answer.is_discarded()) {
         result.message = std::string(body);
     }
-    result.message = shorten(result.message, 300);
     const bool client_refusal = status == 400 || status == 403 || status == 404;
-    if (client_refusal && (param == "project_id" || code.rfind("project_", 0) == 0)) {
+    if (client_refusal && (param == "project_id" || code.starts_with("project_"))) {
         result.refusal = Refusal::Project;
     } else if ((status == 400 || status == 404) && (code == "model_not_found" || param == "model")) {
         result.refusal = Refusal::Model;
@@ -135,21 +174,4 @@ ErrorAnswer classify_error_answer(long status, std::string_view body) {
     return result;
 }
 
-std::string redact(std::string text, const std::vector<std::string>& secrets) {
-    for (const auto& secret : secrets) {
-        if (secret.size() < 3) continue;
-        for (auto pos = text.find(secret); pos != std::string::npos; pos = text.find(secret, pos + 3)) {
-            text.replace(pos, secret.size(), "***");
-        }
-    }
-    return text;
-}
-
-std::string shorten(std::string_view text, size_t limit) {
-    if (text.size() <= limit) return std::string(text);
-    size_t cut = limit;
-    while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
-    return std::string(text.substr(0, cut)) + "...";
-}
-
-}  // namespace velora::core::nimbra
+}  // namespace velora::core::completions

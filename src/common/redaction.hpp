@@ -1,0 +1,23 @@
+// Keeping secrets out of messages. Whatever a service answers may echo the key it was sent, so a
+// text bound for an exception or a log line is redacted as a whole first and only then cut to
+// length: cutting first could split a key and leave its beginning in the message.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace velora::core {
+
+// `text` with every occurrence of each secret (of 3 characters or more) replaced by "***".
+std::string redact(std::string text, const std::vector<std::string>& secrets);
+
+// At most `limit` bytes of `text` (cut at a UTF-8 boundary), "..." appended when cut.
+std::string shorten(std::string_view text, std::size_t limit);
+
+// redact, then shorten: the one order for quoting outside text in a message.
+std::string redacted_excerpt(std::string_view text, const std::vector<std::string>& secrets,
+                             std::size_t limit);
+
+}  // namespace velora::core
