@@ -266,21 +266,23 @@ def _formats(settings, both_by_default):
     return chosen or (["pdf", "html"] if both_by_default else [])
 
 
-def _print_summary(assessment, document):
+def _print_summary(assessment):
     from rich.table import Table
+    from rich.text import Text
 
-    table = Table(title=f"{assessment['model']}: rated against {pathlib.Path(assessment['corpus']).name}")
+    table = Table(title=Text(f"{assessment['model']}: rated against {pathlib.Path(assessment['corpus']).name}"))
     for column in ("Risk", "Card", "Score", "Percentile", "Rating", "Answers", "Unreadable"):
         table.add_column(column, justify="right" if column in ("Percentile", "Answers", "Unreadable") else "left")
     for row in assessment["cards"]:
-        table.add_row(row["risk"], row["name"], str(row["score"]), _text(row["percentile"]),
-                      row["category"] or "not rated", _text(row["answers"]), _text(row["unreadable_answers"]))
+        cells = (row["risk"], row["name"], row["score"], row["percentile"], row["category"] or "not rated",
+                 row["answers"], row["unreadable_answers"])
+        table.add_row(*(Text(_text(cell)) for cell in cells))  # names from files are never markup
     console = _console()
     console.print(table)
     for risk, category in assessment["risks"].items():
-        console.print(f"{risk}: {category or 'not rated'}")
+        console.print(f"{risk}: {category or 'not rated'}", markup=False, highlight=False)
     for risk in assessment["failed_risks"]:
-        console.print(f"{risk}: FAILED to evaluate (see the warnings above)")
+        console.print(f"{risk}: FAILED to evaluate (see the warnings above)", markup=False, highlight=False)
 
 
 def _console():
@@ -302,7 +304,7 @@ def finish(document, settings, results_path, both_reports):
                                 thresholds=settings.get("thresholds")) if formats else []
     assessment = job.assess(document, corpus=settings.get("corpus"), thresholds=settings.get("thresholds"),
                             fail_on=settings.get("fail_on") or "off")
-    _print_summary(assessment, document)
+    _print_summary(assessment)
     if results_path:
         print(f"results: {results_path}")
     for path in reports:
@@ -340,23 +342,28 @@ def command_corpus(args):
 
 def _print_corpus(corpus):
     from rich.table import Table
+    from rich.text import Text
 
     models = corpus["models"]
-    table = Table(title=f"{corpus['path']}: {len(corpus['rows'])} cards, {len(models)} models")
+    table = Table(title=Text(f"{corpus['path']}: {len(corpus['rows'])} cards, {len(models)} models"))
     for column in ("Card", "Better", "Lower bound", "Upper bound", "Scores"):
         table.add_column(column)
     for row in corpus["rows"]:
-        table.add_row(row["card"], "higher" if row["higher_is_better"] else "lower", str(row["lower_bound"]),
-                      str(row["upper_bound"]), ", ".join(str(score) for score in row["scores"]))
+        cells = (row["card"], "higher" if row["higher_is_better"] else "lower", row["lower_bound"],
+                 row["upper_bound"], ", ".join(str(score) for score in row["scores"]))
+        table.add_row(*(Text(str(cell)) for cell in cells))
     console = _console()
     console.print(table)
-    console.print("Models: " + (", ".join(models) if models else "not named in the file"))
+    console.print("Models: " + (", ".join(models) if models else "not named in the file"), markup=False,
+                  highlight=False)
 
 
 def command_risks(args):
+    from rich.text import Text
+
     console = _console()
     for risk in _job().risk_overview():
-        console.print(f"[bold]{risk['risk']}[/bold]", highlight=False)
+        console.print(Text(risk["risk"], style="bold"))
         if risk["description"]:
             console.print(f"  {risk['description']}", highlight=False, markup=False)
         for card in risk["cards"]:

@@ -2,6 +2,7 @@
 total, rate and time left. Redrawn at most ten times a second from the caller's thread (no thread
 of its own), so it costs the screening next to nothing."""
 
+import sys
 import time
 
 _REDRAW_INTERVAL = 0.1
@@ -29,7 +30,9 @@ class ProgressDisplay:
             self._progress = Progress(
                 TextColumn("{task.description}"), BarColumn(), MofNCompleteColumn(),
                 TextColumn("{task.fields[rate]}"), TextColumn("left {task.fields[left]}"),
-                console=console or Console(stderr=True), auto_refresh=False)
+                console=console or Console(stderr=True), auto_refresh=False,
+                # Lines for standard output stay there unless it is the terminal the display is on.
+                redirect_stdout=sys.stdout.isatty())
 
     def __enter__(self):
         if self._progress is not None:
