@@ -19,7 +19,7 @@ Json integer(const py::handle& value) {
     const unsigned long long u = PyLong_AsUnsignedLongLong(value.ptr());
     if (u == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
         PyErr_Clear();
-        raise_python(PyExc_OverflowError, "int too large to store: " + text_of(value));
+        raise_python(PyExc_OverflowError, "int too large for JSON: " + text_of(value));
     }
     return static_cast<std::uint64_t>(u);
 }

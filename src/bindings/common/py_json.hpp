@@ -11,6 +11,7 @@ namespace velora::bindings {
 // TypeError (with the runtime's json wording) for anything that is not plain data.
 nlohmann::ordered_json to_json(const py::handle& value);
 
+// Text that is not valid UTF-8 (a server may send anything) has its bad bytes replaced by U+FFFD.
 py::object to_python(const nlohmann::ordered_json& value);
 
 }  // namespace velora::bindings

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "bindings/common/py_common.hpp"
+#include "bindings/common/py_json.hpp"
 #include "common/http/transport.hpp"
 #include "mra/core/console/errors.hpp"
 #include "mra/core/console/operations.hpp"
@@ -19,8 +20,9 @@ using cc::Json;
 
 // json.dumps' view of a value: None, bool, int, float, str, list, tuple and dict (str keys).
 // TypeError "Object of type X is not JSON serializable" for anything else.
-Json to_json(const py::handle& value);
-py::object from_json(const Json& value);
+using bindings::to_json;
+// The console's text may be anything; undecodable bytes become U+FFFD, never an error.
+inline py::object from_json(const Json& value) { return bindings::to_python(value); }
 
 // The header dictionary as request headers (str() of every key and value, in order), and back.
 core::HttpHeaders headers_from_python(const py::handle& header);
