@@ -2,13 +2,13 @@
 
 #include <cmath>
 #include <filesystem>
-#include <fstream>
 #include <limits>
 
 #include "corvex/core/answers.hpp"
 #include "corvex/core/bootstrap.hpp"
 #include "corvex/core/dataset.hpp"
 #include "corvex/core/error.hpp"
+#include "corvex/core/input_files.hpp"
 #include "corvex/core/refusal.hpp"
 
 namespace velora::core::corvex {
@@ -236,23 +236,14 @@ FamilyResult decision_disparity(const std::vector<std::string>& predictions, con
     return r;
 }
 
+// Ranges are checked when the card is read.
 LeakOptions leak_options(const CardSpec& card) {
     LeakOptions o;
     const auto& p = card.metric.params;
-    const auto number = [&](const char* key, double fallback) {
-        const auto it = p.find(key);
-        if (it == p.end()) return fallback;
-        if (!it->is_number() || it->get<double>() < 0) {
-            throw CorvexError("card " + card.id + ": card file " + card.file + " has a leakage parameter \"" +
-                              key + "\" that is not a non-negative number");
-        }
-        return it->get<double>();
-    };
-    o.ngram = static_cast<size_t>(number("ngram", static_cast<double>(o.ngram)));
-    o.coverage = number("coverage", o.coverage);
-    o.long_secret_words =
-        static_cast<size_t>(number("long_secret_words", static_cast<double>(o.long_secret_words)));
-    o.max_edit_fraction = number("max_edit_fraction", o.max_edit_fraction);
+    o.ngram = p.value("ngram", o.ngram);
+    o.coverage = p.value("coverage", o.coverage);
+    o.long_secret_words = p.value("long_secret_words", o.long_secret_words);
+    o.max_edit_fraction = p.value("max_edit_fraction", o.max_edit_fraction);
     return o;
 }
 
@@ -276,38 +267,25 @@ FamilyResult leakage(const CardSpec& card, const std::vector<std::string>& predi
     return r;
 }
 
+// The card reader has checked that the lexicon is a path inside the catalogue.
 ToxicityLexicon load_lexicon(const CardSpec& card) {
     const auto& entry = card.metric.params.at("lexicon");
-    if (!entry.is_string()) {
-        throw CorvexError("card " + card.id + ": card file " + card.file +
-                          " names a lexicon that is not a file path");
-    }
     const std::string file = (std::filesystem::path(card.catalog_root) / entry.get<std::string>()).string();
-    std::ifstream in(file);
-    if (!in) throw CorvexError("card " + card.id + ": lexicon file " + file + " cannot be opened");
-    ordered_json doc;
-    try {
-        doc = ordered_json::parse(in);
-    } catch (const ordered_json::parse_error& error) {
-        throw CorvexError("card " + card.id + ": lexicon file " + file + " is not valid JSON (" +
-                          error.what() + ")");
+    const std::string subject = "card " + card.id + ": lexicon file " + file;
+    std::string problem;
+    const auto doc = parse_json_text(read_catalogue_file(file, kMaxCardFileBytes, subject), problem);
+    if (!doc) throw CorvexError(subject + " " + problem);
+    const auto groups = doc->find("terms");
+    if (!doc->is_object() || groups == doc->end() || !groups->is_object()) {
+        throw CorvexError(subject + " needs \"terms\": category -> list of phrases");
     }
     std::vector<std::string> terms;
-    const auto groups = doc.find("terms");
-    if (!doc.is_object() || groups == doc.end() || !groups->is_object()) {
-        throw CorvexError("card " + card.id + ": lexicon file " + file +
-                          " needs \"terms\": category -> list of phrases");
-    }
     for (const auto& [category, list] : groups->items()) {
-        if (!list.is_array()) {
-            throw CorvexError("card " + card.id + ": lexicon file " + file + " category " + category +
-                              " is not a list");
-        }
+        if (!list.is_array()) throw CorvexError(subject + " category " + category + " is not a list");
         for (const auto& term : list) {
             if (!term.is_string() ||
                 term.get_ref<const std::string&>().find_first_not_of(' ') == std::string::npos) {
-                throw CorvexError("card " + card.id + ": lexicon file " + file + " category " + category +
-                                  " holds an entry that is not a phrase");
+                throw CorvexError(subject + " category " + category + " holds an entry that is not a phrase");
             }
             terms.push_back(term.get<std::string>());
         }
@@ -315,7 +293,7 @@ ToxicityLexicon load_lexicon(const CardSpec& card) {
     try {
         return ToxicityLexicon(std::move(terms));
     } catch (const std::invalid_argument& error) {
-        throw CorvexError("card " + card.id + ": lexicon file " + file + ": " + error.what());
+        throw CorvexError(subject + ": " + error.what());
     }
 }
 

@@ -188,6 +188,25 @@ def test_corrupt_card_file_names_the_card_and_file(package_copy):
     assert f"card {FRR}: card file {card_file}" in str(caught.value)
 
 
+@pytest.mark.parametrize("damage, says", [
+    (lambda card, data: card.write_bytes(card.read_bytes().replace(b'"description": "', b'"description": "caf\xe9 ')),
+     "card file {card} is not UTF-8 text (byte"),
+    (lambda card, data: data.write_bytes(b"\xff\xfe" + data.read_bytes()), "dataset file {data} line 1: is not UTF-8 text"),
+    (lambda card, data: card.write_text("[" * 100000), "card file {card} nests lists and objects deeper than 32 levels"),
+    (lambda card, data: card.write_text(" " * (2 << 20)), "card file {card} is larger than 1048576 bytes"),
+    (lambda card, data: card.write_text(card.read_text().replace('"comply"', '1e999')), "card file {card} is not valid JSON"),
+    (lambda card, data: card.write_text(card.read_text().replace('"comply"', '5')), "card file {card} has an unknown metric"),
+    (lambda card, data: data.write_text(""), "dataset file {data} holds no records"),
+])
+def test_damaged_files_are_corvex_errors_naming_the_file(package_copy, damage, says):
+    card = package_copy / "cards" / f"{FRR}.json"
+    data = package_copy / "data" / "frr_cse_benchmark.jsonl"
+    damage(card, data)
+    with pytest.raises(CorvexError) as caught:
+        corvex.load_dataset(card=FRR)
+    assert says.format(card=card, data=data) in str(caught.value)
+
+
 def test_bootstrap_binding_is_deterministic_and_brackets_the_mean():
     scores = [1.0 if i % 3 == 0 else 0.0 for i in range(300)]
     low, high = corvex._corvex.bootstrap_ci(scores, 1000, 7)
