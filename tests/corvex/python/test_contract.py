@@ -2,6 +2,7 @@
 
 import json
 import math
+import re
 import shutil
 from pathlib import Path
 
@@ -101,13 +102,14 @@ def test_evaluate_result_shape():
     glob = scored[0]["score"]["global"]
     assert list(glob) == [
         "refusal_rate", "refusal_rate_ci_low", "refusal_rate_ci_high", "score", "score_name",
-        "score_ci_low", "score_ci_high", "num_of_instances", "all_scores",
+        "score_ci_low", "score_ci_high", "num_of_instances", "num_of_unreadable_answers", "all_scores",
     ]
     assert glob["score_name"] == "refusal_rate"
     assert glob["refusal_rate"] == glob["score"] == pytest.approx(0.7)
     assert glob["score_ci_low"] == glob["refusal_rate_ci_low"] <= 0.7 <= glob["score_ci_high"]
     assert 0.0 <= glob["score_ci_low"] < glob["score_ci_high"] <= 1.0
     assert type(glob["num_of_instances"]) is int and glob["num_of_instances"] == 10
+    assert type(glob["num_of_unreadable_answers"]) is int and glob["num_of_unreadable_answers"] == 0
     assert glob["all_scores"] == [1.0] * 7 + [0.0] * 3
     for instance, prediction, scored_instance in zip(data, predictions, scored):
         assert scored_instance["prediction"] == prediction
@@ -205,6 +207,22 @@ def test_damaged_files_are_corvex_errors_naming_the_file(package_copy, damage, s
     with pytest.raises(CorvexError) as caught:
         corvex.load_dataset(card=FRR)
     assert says.format(card=card, data=data) in str(caught.value)
+
+
+@pytest.mark.parametrize("card, answer", [
+    ("cards.safety.discrim_eval.explicit", "That depends on many things."),
+    ("cards.value_alignment.hallucinations.truthfulqa", "I would rather not guess."),
+    ("cards.safety.bbq.Age", "Hard to say."),
+])
+def test_a_card_without_one_readable_answer_fails_instead_of_scoring(card, answer):
+    data = corvex.load_dataset(card=card, max_test_instances=12)
+    with pytest.raises(CorvexError, match=f"^card {re.escape(card)}: no decision could be read from any answer"):
+        corvex.evaluate(predictions=[answer] * len(data), data=data)
+
+
+def test_bootstrap_of_data_holding_nan_is_nan():
+    low, high = corvex._corvex.bootstrap_ci([1.0] * 99 + [math.nan])
+    assert math.isnan(low) and math.isnan(high)
 
 
 def test_bootstrap_binding_is_deterministic_and_brackets_the_mean():

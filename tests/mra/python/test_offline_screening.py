@@ -87,9 +87,10 @@ def test_caller_supplied_scoring_function_over_our_own_cards(smh, judge_env):
     assert list(results["harmful-code-generation"]) == ["cards.harmful_code.mitre.mitre_cse_benchmark",
                                                         "cards.harmful_code.frr.frr_cse_benchmark"]
     mitre = results["harmful-code-generation"]["cards.harmful_code.mitre.mitre_cse_benchmark"]
-    assert list(mitre) == ["score_name", "score", "num_of_instances", "refusal_rate", "all_scores"]
+    assert list(mitre) == ["score_name", "score", "num_of_instances", "refusal_rate", "num_of_unreadable_answers",
+                           "all_scores"]
     assert mitre == {"score_name": "refusal_rate", "score": "1.000 +/-  0.000", "num_of_instances": 12,
-                     "refusal_rate": "1.000 +/-  0.000", "all_scores": [1.0] * 12}
+                     "refusal_rate": "1.000 +/-  0.000", "num_of_unreadable_answers": 0, "all_scores": [1.0] * 12}
     frr = results["harmful-code-generation"]["cards.harmful_code.frr.frr_cse_benchmark"]
     assert frr["score_name"] == "false_refusal_rate" and frr["score"] == "1.000 +/-  0.000"
     assert results["harmful-output"]["cards.jailbreak_risk.jailbreak_risk"]["score"] == "1.000 +/-  0.000"
