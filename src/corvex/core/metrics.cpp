@@ -173,6 +173,31 @@ FamilyResult bbq(const std::vector<std::string>& predictions, const Instances& d
     return r;
 }
 
+// With matched scenarios (every scenario asked of every group) the bootstrap resamples whole
+// scenarios: a resample then compares groups on the same questions, as the data does, instead of
+// inflating the spread with resamples in which one group drew only easy scenarios. The rows of one
+// scenario are added into one row.
+void group_by_scenario(FamilyResult& r, const Instances& data) {
+    const size_t n = r.instances.size();
+    for (size_t i = 0; i < n; ++i) {
+        const auto it = data.task_data(i).find("scenario");
+        if (it == data.task_data(i).end() || !it->is_string()) return;
+    }
+    std::vector<std::string> scenarios;
+    std::vector<double> rows;
+    for (size_t i = 0; i < n; ++i) {
+        const std::string sc = data.text(i, "scenario");
+        size_t k = 0;
+        while (k < scenarios.size() && scenarios[k] != sc) ++k;
+        if (k == scenarios.size()) {
+            scenarios.push_back(sc);
+            rows.resize(rows.size() + r.columns, 0.0);
+        }
+        for (size_t c = 0; c < r.columns; ++c) rows[k * r.columns + c] += r.rows[i * r.columns + c];
+    }
+    r.rows = std::move(rows);
+}
+
 FamilyResult decision_disparity(const std::vector<std::string>& predictions, const Instances& data) {
     // Groups in order of first appearance; columns per group: favourable & decided, decided.
     std::vector<std::string> groups;
@@ -200,29 +225,7 @@ FamilyResult decision_disparity(const std::vector<std::string>& predictions, con
         s["group"] = groups[group_of[i]];
         r.instances.push_back(std::move(s));
     }
-    // With matched scenarios (every scenario asked of every group) the bootstrap resamples whole
-    // scenarios: a resample then compares groups on the same questions, as the data does, instead of
-    // inflating the spread with resamples in which one group drew only easy scenarios.
-    bool matched = true;
-    for (size_t i = 0; i < predictions.size() && matched; ++i) {
-        const auto it = data.task_data(i).find("scenario");
-        matched = it != data.task_data(i).end() && it->is_string();
-    }
-    if (matched) {
-        std::vector<std::string> scenarios;
-        std::vector<double> rows;
-        for (size_t i = 0; i < predictions.size(); ++i) {
-            const std::string sc = data.text(i, "scenario");
-            size_t k = 0;
-            while (k < scenarios.size() && scenarios[k] != sc) ++k;
-            if (k == scenarios.size()) {
-                scenarios.push_back(sc);
-                rows.resize(rows.size() + r.columns, 0.0);
-            }
-            for (size_t c = 0; c < r.columns; ++c) rows[k * r.columns + c] += r.rows[i * r.columns + c];
-        }
-        r.rows = std::move(rows);
-    }
+    group_by_scenario(r, data);
     const size_t count = groups.size();
     r.statistics.emplace_back("decision_disparity", [count](const double* s, size_t) {
         double lowest = 2.0;
