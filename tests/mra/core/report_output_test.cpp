@@ -24,6 +24,13 @@ TEST(ReportFileName, StampsTheLocalTimeZeroPadded) {
     EXPECT_EQ(report_file_name(time), "mra_report_2025-03-01_14-05-09.pdf");
 }
 
+TEST(ReportFileName, TakesTheExtensionOfTheFormat) {
+    std::tm time{};
+    time.tm_year = 2025 - 1900;
+    time.tm_mday = 1;
+    EXPECT_EQ(report_file_name(time, "html"), "mra_report_2025-01-01_00-00-00.html");
+}
+
 TEST(JoinPath, AddsOneSeparatorAsTheRuntimeJoinDoes) {
     EXPECT_EQ(join_path("/tmp/out", "a.pdf"), "/tmp/out/a.pdf");
     EXPECT_EQ(join_path("/tmp/out/", "a.pdf"), "/tmp/out/a.pdf");
@@ -87,6 +94,27 @@ TEST_F(PendingFileTest, GetsTheModeOfAnOrdinaryNewFile) {
     struct stat info {};
     ASSERT_EQ(::stat(pending.temporary_path().c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0644u);
+}
+
+TEST_F(PendingFileTest, MakeFoldersCreatesParentsAndKeepsWhatExists) {
+    const fs::path nested = folder_ / "a" / "b" / "c";
+    make_folders(nested.string());
+    EXPECT_TRUE(fs::is_directory(nested));
+    make_folders(nested.string() + "/");
+    std::ofstream(nested / "kept") << "x";
+    make_folders((folder_ / "a").string());
+    EXPECT_TRUE(fs::exists(nested / "kept"));
+
+    std::ofstream(folder_ / "file") << "x";
+    for (const fs::path& blocked : {folder_ / "file", folder_ / "file" / "below"}) {
+        try {
+            make_folders(blocked.string());
+            ADD_FAILURE() << "no error for " << blocked;
+        } catch (const OutputFileError& error) {
+            EXPECT_EQ(error.error_number(), ENOTDIR);
+            EXPECT_EQ(error.path(), blocked.string());
+        }
+    }
 }
 
 TEST(PendingFile, AMissingFolderNamesTheTarget) {
