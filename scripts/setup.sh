@@ -7,8 +7,10 @@ cd "$(dirname "$0")/.."
 DEBIAN_PACKAGES=(g++ cmake pkg-config libcurl4-openssl-dev nlohmann-json3-dev libgtest-dev
                  libcpp-httplib-dev libssl-dev
                  libpango-1.0-0 libpangoft2-1.0-0 libharfbuzz-subset0 fonts-dejavu-core openssl)
+# Needed by the tests only: the HTML report is checked in a real headless browser.
+TEST_DEBIAN_PACKAGES=(chromium)
 missing=()
-for package in "${DEBIAN_PACKAGES[@]}"; do
+for package in "${DEBIAN_PACKAGES[@]}" "${TEST_DEBIAN_PACKAGES[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
 done
 if ((${#missing[@]})); then
