@@ -87,8 +87,9 @@ TEST_P(NotANumber, IsNotRatedWithOrWithoutCustomPercentages) {
     const auto& c = GetParam();
     EXPECT_THROW(rate_against_corpus(true, c.lower_bound, c.upper_bound, c.corpus, c.score, std::nullopt),
                  UnratableScore);
-    EXPECT_THROW(rate_against_corpus(false, c.lower_bound, c.upper_bound, c.corpus, c.score, PercentRange{10, 90}),
-                 UnratableScore);
+    EXPECT_THROW(
+        rate_against_corpus(false, c.lower_bound, c.upper_bound, c.corpus, c.score, PercentRange{10, 90}),
+        UnratableScore);
 }
 
 const double kNaN = std::nan("");
@@ -113,19 +114,22 @@ struct UnreadableCase {
 class UnreadableAnswers : public testing::TestWithParam<UnreadableCase> {};
 
 TEST_P(UnreadableAnswers, RateOnlyWhenAtMostTheMaximumShareIsUnreadable) {
-    EXPECT_EQ(unreadable_answers_reason(AnswerCounts{GetParam().scored, GetParam().unreadable}), GetParam().reason);
+    EXPECT_EQ(unreadable_answers_reason(AnswerCounts{GetParam().scored, GetParam().unreadable}),
+              GetParam().reason);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, UnreadableAnswers,
-    testing::Values(UnreadableCase{30, 7, std::nullopt},  // 7 of 37: below the share
-                    UnreadableCase{8, 2, std::nullopt},   // exactly the share still rates
-                    UnreadableCase{24, 7, "7 of 31 answers could not be read (more than the 20% a rating allows)"},
-                    UnreadableCase{0, 5, "5 of 5 answers could not be read (more than the 20% a rating allows)"},
-                    // Unreadable answers without the scored count: all that is known is unreadable.
-                    UnreadableCase{std::nullopt, 3, "3 of 3 answers could not be read (more than the 20% a rating allows)"},
-                    UnreadableCase{std::nullopt, 0, std::nullopt}, UnreadableCase{0, 0, std::nullopt},
-                    UnreadableCase{10, kNaN, std::nullopt}, UnreadableCase{10, -4, std::nullopt}));
+    testing::Values(
+        UnreadableCase{30, 7, std::nullopt},  // 7 of 37: below the share
+        UnreadableCase{8, 2, std::nullopt},   // exactly the share still rates
+        UnreadableCase{24, 7, "7 of 31 answers could not be read (more than the 20% a rating allows)"},
+        UnreadableCase{0, 5, "5 of 5 answers could not be read (more than the 20% a rating allows)"},
+        // Unreadable answers without the scored count: all that is known is unreadable.
+        UnreadableCase{std::nullopt, 3,
+                       "3 of 3 answers could not be read (more than the 20% a rating allows)"},
+        UnreadableCase{std::nullopt, 0, std::nullopt}, UnreadableCase{0, 0, std::nullopt},
+        UnreadableCase{10, kNaN, std::nullopt}, UnreadableCase{10, -4, std::nullopt}));
 
 TEST(FoldCategories, AbsentWinsThenTheWorstRating) {
     using C = std::optional<Category>;

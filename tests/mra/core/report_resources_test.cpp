@@ -1,10 +1,10 @@
-#include "mra/core/report/resources.hpp"
-
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
 #include <filesystem>
 #include <fstream>
+
+#include "mra/core/report/resources.hpp"
 
 namespace velora::core {
 namespace {
@@ -43,20 +43,24 @@ TEST_F(ReportResourcePath, ServesOnlyExistingFilesInsideTheFolders) {
               (root_ / "templates" / "a b.css").string());
 
     for (const std::string& refused : std::vector<std::string>{
-             "file://" + (root_ / "secret.txt").string(),                      // beside the folders
+             "file://" + (root_ / "secret.txt").string(),                       // beside the folders
              "file://" + (root_ / "templates" / ".." / "secret.txt").string(),  // climbing out
-             "file://" + (root_ / "templates" / "link.svg").string(),          // a link leading out
-             "file://" + (root_ / "templates").string(),                       // the folder itself
-             "file://" + (root_ / "templates" / "missing.svg").string(),
-             "file://otherhost" + icon, "file:///etc/passwd", "http://127.0.0.1:8000/error.svg",
-             "https://example.org" + icon, "data:image/svg+xml;base64,PHN2Zy8+", "error.svg", ""}) {
+             "file://" + (root_ / "templates" / "link.svg").string(),           // a link leading out
+             "file://" + (root_ / "templates").string(),                        // the folder itself
+             "file://" + (root_ / "templates" / "missing.svg").string(), "file://otherhost" + icon,
+             "file:///etc/passwd", "http://127.0.0.1:8000/error.svg", "https://example.org" + icon,
+             "data:image/svg+xml;base64,PHN2Zy8+", "error.svg", ""}) {
         EXPECT_EQ(resolve(refused), std::nullopt) << refused;
     }
 }
 
 TEST(Base64, EncodesWithPadding) {
-    const std::pair<const char*, const char*> cases[] = {{"", ""},         {"f", "Zg=="},     {"fo", "Zm8="},
-                                                         {"foo", "Zm9v"},  {"foob", "Zm9vYg=="}, {"fooba", "Zm9vYmE="},
+    const std::pair<const char*, const char*> cases[] = {{"", ""},
+                                                         {"f", "Zg=="},
+                                                         {"fo", "Zm8="},
+                                                         {"foo", "Zm9v"},
+                                                         {"foob", "Zm9vYg=="},
+                                                         {"fooba", "Zm9vYmE="},
                                                          {"foobar", "Zm9vYmFy"}};
     for (const auto& [plain, encoded] : cases) EXPECT_EQ(base64_encode(plain), encoded) << plain;
     EXPECT_EQ(base64_encode(std::string("\xff\x00\xfe", 3)), "/wD+");

@@ -146,7 +146,8 @@ Interpretation interpret(const ReportRequest& request, const ReportResources& re
     const py::dict corpus_data = read_corpus_file(py::str(resources.corpus_path));
     out.metrics_interpretation = get_metrics_interpretation_using_corpus_data(
         corpus_data, request.executive_summary_data, request.thresholds);
-    out.not_rated_reasons = withhold_unreadable_ratings(out.metrics_interpretation, request.score_with_margin);
+    out.not_rated_reasons =
+        withhold_unreadable_ratings(out.metrics_interpretation, request.score_with_margin);
     out.risks_category = determine_risk_category(out.metrics_interpretation);
     out.summary =
         generate_summary(request.executive_summary_data, resources.meta_data_based_on_id, out.risks_category);
@@ -167,10 +168,10 @@ PageAssets page_assets(ReportFormat format, const ReportResources& resources) {
     const std::array<const char*, 3> names{"error.svg", "checkmark.svg", "warning.svg"};
     for (size_t i = 0; i < names.size(); ++i) {
         const std::string path = resources.templates + "/" + names[i];
-        assets.icons[i] = format == ReportFormat::Pdf
-                              ? path
-                              : core::data_uri(core::mime_type_of(path),
-                                               read_bytes(py::str(path)).cast<std::string>());
+        assets.icons[i] =
+            format == ReportFormat::Pdf
+                ? path
+                : core::data_uri(core::mime_type_of(path), read_bytes(py::str(path)).cast<std::string>());
     }
     if (format == ReportFormat::Html) {
         const std::string css_path = css_path_of(resources);
@@ -212,9 +213,9 @@ py::kwargs template_context(const PdfGenerator& self, const ReportRequest& reque
 // PDF embed a file or call out.
 py::object report_url_fetcher(const ReportResources& resources) {
     const auto urls = py::module_::import("weasyprint.urls");
-    const py::object fetcher_class = py::module_::import("builtins")
-                                         .attr("type")("ReportFileFetcher",
-                                                       py::make_tuple(urls.attr("URLFetcher")), py::dict());
+    const py::object fetcher_class =
+        py::module_::import("builtins")
+            .attr("type")("ReportFileFetcher", py::make_tuple(urls.attr("URLFetcher")), py::dict());
     const std::vector<std::string> folders{resources.templates, resources.resources};
     const py::object response = urls.attr("URLFetcherResponse");
     fetcher_class.attr("fetch") = py::cpp_function(
@@ -238,7 +239,8 @@ void write_pdf(const py::str& html, const ReportResources& resources, const std:
         core::PendingFile pending(pdf_path);
         const auto weasyprint = py::module_::import("weasyprint");
         const py::object fetcher = report_url_fetcher(resources);
-        const py::object stylesheet = weasyprint.attr("CSS")("filename"_a = css_path, "url_fetcher"_a = fetcher);
+        const py::object stylesheet =
+            weasyprint.attr("CSS")("filename"_a = css_path, "url_fetcher"_a = fetcher);
         weasyprint.attr("HTML")("string"_a = html, "base_url"_a = ".", "url_fetcher"_a = fetcher)
             .attr("write_pdf")(pending.temporary_path(), "stylesheets"_a = py::make_tuple(stylesheet),
                                "presentational_hints"_a = true);

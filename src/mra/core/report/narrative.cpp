@@ -166,7 +166,8 @@ std::string listed_cards_text(const std::vector<const SummaryCard*>& cards, std:
         const std::string name = html_text(card->name);
         std::string item;
         if (!contains(seen, name)) {
-            item = "<li style=\"padding-top: 20px;\" >The '" + name + "': " + html_text(card->summary) + "</li>";
+            item =
+                "<li style=\"padding-top: 20px;\" >The '" + name + "': " + html_text(card->summary) + "</li>";
         } else {
             item = "<li>The '" + name + "' was discussed before for a previous risk category above. " +
                    "</li><br>";
@@ -178,8 +179,8 @@ std::string listed_cards_text(const std::vector<const SummaryCard*>& cards, std:
 }
 
 // One risk's section after its opening words.
-std::string section_body(const SummaryRisk& risk, const std::string& heading_name, const BiasFamily& bias_family,
-                         std::string seen, LogSink& log) {
+std::string section_body(const SummaryRisk& risk, const std::string& heading_name,
+                         const BiasFamily& bias_family, std::string seen, LogSink& log) {
     std::vector<const SummaryCard*> bias, other;
     for (const auto& card : risk.cards) {
         if (card.missing_key) {

@@ -83,8 +83,8 @@ std::optional<std::string> unreadable_answers_reason(const AnswerCounts& counts)
     if (!(counts.unreadable > 0.0) || !(total > 0.0)) return std::nullopt;
     if (!(counts.unreadable / total > kMaxUnreadableShare)) return std::nullopt;
     return count_text(counts.unreadable) + " of " + count_text(total) +
-           " answers could not be read (more than the " +
-           count_text(kMaxUnreadableShare * 100.0) + "% a rating allows)";
+           " answers could not be read (more than the " + count_text(kMaxUnreadableShare * 100.0) +
+           "% a rating allows)";
 }
 
 }  // namespace velora::core

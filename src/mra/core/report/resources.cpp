@@ -40,7 +40,8 @@ std::optional<std::string> file_url_path(std::string_view url) {
 
 }  // namespace
 
-std::optional<std::string> report_resource_path(std::string_view url, const std::vector<std::string>& folders) {
+std::optional<std::string> report_resource_path(std::string_view url,
+                                                const std::vector<std::string>& folders) {
     const auto path = file_url_path(url);
     if (!path) return std::nullopt;
     const auto resolved = real_path(*path);

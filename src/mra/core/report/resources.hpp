@@ -11,7 +11,8 @@ namespace velora::core {
 
 // The local file a "file:" URL names, when that file exists and lies (after resolving links and
 // "..") inside one of `folders`; nullopt for every other URL (other files, other schemes, hosts).
-std::optional<std::string> report_resource_path(std::string_view url, const std::vector<std::string>& folders);
+std::optional<std::string> report_resource_path(std::string_view url,
+                                                const std::vector<std::string>& folders);
 
 // The media type of one of the report's files, by its extension ("image/svg+xml", "text/css", ...);
 // "application/octet-stream" for an extension the report does not use.
