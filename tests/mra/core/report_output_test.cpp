@@ -96,27 +96,6 @@ TEST_F(PendingFileTest, GetsTheModeOfAnOrdinaryNewFile) {
     EXPECT_EQ(info.st_mode & 0777, 0644u);
 }
 
-TEST_F(PendingFileTest, MakeFoldersCreatesParentsAndKeepsWhatExists) {
-    const fs::path nested = folder_ / "a" / "b" / "c";
-    make_folders(nested.string());
-    EXPECT_TRUE(fs::is_directory(nested));
-    make_folders(nested.string() + "/");
-    std::ofstream(nested / "kept") << "x";
-    make_folders((folder_ / "a").string());
-    EXPECT_TRUE(fs::exists(nested / "kept"));
-
-    std::ofstream(folder_ / "file") << "x";
-    for (const fs::path& blocked : {folder_ / "file", folder_ / "file" / "below"}) {
-        try {
-            make_folders(blocked.string());
-            ADD_FAILURE() << "no error for " << blocked;
-        } catch (const OutputFileError& error) {
-            EXPECT_EQ(error.error_number(), ENOTDIR);
-            EXPECT_EQ(error.path(), blocked.string());
-        }
-    }
-}
-
 TEST(PendingFile, AMissingFolderNamesTheTarget) {
     try {
         PendingFile pending("/nonexistent-folder/report.pdf");
