@@ -41,4 +41,12 @@ std::string python_list_repr(const std::vector<std::string>& items) {
     return out + "]";
 }
 
+std::string ascii_lower(std::string_view text) {
+    std::string out(text);
+    for (char& c : out) {
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+    return out;
+}
+
 }  // namespace velora::core
