@@ -163,15 +163,6 @@ TEST(ConsoleClient, RequestShapes) {
     EXPECT_EQ(query(s).headers, kHeader);
 }
 
-TEST(ConsoleClient, SessionRefusesUrlsThatAreNotHttp) {
-    ScriptedTransport script;
-    NullLogSink log;
-    for (const char* url : {"file:///etc/passwd", "ftp://c", "c.example", ""}) {
-        EXPECT_THROW(ConsoleSession(script, log, url), ConsoleValueError) << url;
-    }
-    EXPECT_NO_THROW(ConsoleSession(script, log, "HTTPS://c.example"));
-}
-
 TEST(ConsoleClient, CloudTranslatesTransportFailuresButNotInterrupts) {
     const auto iam = [] { return std::optional<std::string>("https://iam.example/token"); };
     ScriptedSession refused;

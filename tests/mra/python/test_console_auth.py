@@ -222,9 +222,6 @@ def test_task_view_link_needs_a_text_model_id(smh):
     ({"vn_write_timeout": True}, {}, "vn_write_timeout must be a positive number of seconds"),
     ({"vn_verify_tls": 1}, {}, "vn_verify_tls must be True, False or the path of a CA bundle file"),
     ({"vn_verify_tls": "/no/such/ca.pem"}, {}, "vn_verify_tls names no CA bundle file: /no/such/ca.pem"),
-    ({}, {"VELORA_VARNEL_VERIFY_TLS": "maybe"},
-     "VELORA_VARNEL_VERIFY_TLS must be one of 1, true, yes, on, 0, false, no, off"),
-    ({}, {"VELORA_VARNEL_CA_BUNDLE": "/no/such/ca.pem"}, "VELORA_VARNEL_CA_BUNDLE names no CA bundle file: /no/such/ca.pem"),
     ({}, {"VELORA_VARNEL_WRITE_TIMEOUT": "soon"}, "VELORA_VARNEL_WRITE_TIMEOUT must be a positive number of seconds"),
 ])
 def test_unreadable_console_settings_fail_before_any_request(smh, console, monkeypatch, credentials, environment,

@@ -224,9 +224,7 @@ def refuse(requests, method, path, reply, times):
 
 @pytest.mark.parametrize("reply, times, attempts", [
     (Reply.of({"code": 503}, 503), 1, 2),       # transient, then deleted
-    (Reply.of({"code": 429}, 429), 2, 3),
     (Reply.of({"code": 500}, 500), 99, 4),      # never deleted: tried four times, then named
-    (Reply(close=True), 99, 5),                 # libcurl itself sends the first once more on a new connection
     (Reply.of({"code": 403}, 403), 99, 1),      # not transient: named at once
 ])
 def test_roll_back_retries_transient_delete_failures_and_names_what_is_left(evaluator, console, model, smh_debug,
