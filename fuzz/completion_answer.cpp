@@ -2,10 +2,10 @@
 // same body as the error answer of each status the SDK tells apart.
 #include <stdexcept>
 
-#include "nimbra/core/protocol.hpp"
+#include "common/completions_protocol.hpp"
 #include "support/fuzz_input.hpp"
 
-using namespace velora::core::nimbra;
+using namespace velora::core::completions;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const auto body = velora::fuzz::text_of(data, size);

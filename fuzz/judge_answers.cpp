@@ -2,7 +2,9 @@
 // answer.
 #include <stdexcept>
 
-#include "corvex/core/judge/providers.hpp"
+#include "corvex/core/judge/chat_completions.hpp"
+#include "corvex/core/judge/providers/aws.hpp"
+#include "corvex/core/judge/providers/replicate.hpp"
 #include "support/fuzz_input.hpp"
 
 using namespace velora::core::corvex;

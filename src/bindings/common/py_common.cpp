@@ -1,11 +1,18 @@
 #include "bindings/common/py_common.hpp"
 
 #include <algorithm>
+#include <cerrno>
 
 namespace velora::bindings {
 
 void raise_python(PyObject* kind, const std::string& message) {
     PyErr_SetString(kind, message.c_str());
+    throw py::error_already_set();
+}
+
+void raise_os_error(int error_number, const py::handle& path) {
+    errno = error_number;
+    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path.ptr());
     throw py::error_already_set();
 }
 

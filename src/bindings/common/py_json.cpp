@@ -24,9 +24,9 @@ Json integer(const py::handle& value) {
     return static_cast<std::uint64_t>(u);
 }
 
-}  // namespace
-
-Json to_json(const py::handle& value) {
+Json json_at_depth(const py::handle& value, std::size_t depth) {
+    // A value that contains itself would never end; no plain data comes near this.
+    if (depth > kMaxJsonNesting) raise_python(PyExc_ValueError, "Circular reference detected");
     if (value.is_none()) return nullptr;
     if (PyBool_Check(value.ptr())) return value.cast<bool>();
     if (PyLong_Check(value.ptr())) return integer(value);
@@ -34,7 +34,7 @@ Json to_json(const py::handle& value) {
     if (PyUnicode_Check(value.ptr())) return value.cast<std::string>();
     if (PyList_Check(value.ptr()) || PyTuple_Check(value.ptr())) {
         Json array = Json::array();
-        for (const auto item : value) array.push_back(to_json(item));
+        for (const auto item : value) array.push_back(json_at_depth(item, depth + 1));
         return array;
     }
     if (PyDict_Check(value.ptr())) {
@@ -43,12 +43,16 @@ Json to_json(const py::handle& value) {
             if (!PyUnicode_Check(item.first.ptr())) {
                 raise_python(PyExc_TypeError, "keys must be str, not " + type_name(item.first));
             }
-            object[item.first.cast<std::string>()] = to_json(item.second);
+            object[item.first.cast<std::string>()] = json_at_depth(item.second, depth + 1);
         }
         return object;
     }
     raise_python(PyExc_TypeError, "Object of type " + type_name(value) + " is not JSON serializable");
 }
+
+}  // namespace
+
+Json to_json(const py::handle& value) { return json_at_depth(value, 0); }
 
 py::object to_python(const Json& value) {
     switch (value.type()) {

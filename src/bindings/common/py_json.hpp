@@ -8,7 +8,11 @@
 
 namespace velora::bindings {
 
-// TypeError (with the runtime's json wording) for anything that is not plain data.
+// Deeper than this is taken for a value that contains itself.
+inline constexpr std::size_t kMaxJsonNesting = 512;
+
+// TypeError (with the runtime's json wording) for anything that is not plain data, ValueError
+// "Circular reference detected" for nesting deeper than kMaxJsonNesting.
 nlohmann::ordered_json to_json(const py::handle& value);
 
 // Text that is not valid UTF-8 (a server may send anything) has its bad bytes replaced by U+FFFD.

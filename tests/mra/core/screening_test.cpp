@@ -1,15 +1,10 @@
 #include <gtest/gtest.h>
-#include <unistd.h>
-
-#include <filesystem>
-#include <fstream>
 
 #include "mra/core/report/corpus.hpp"
 #include "mra/core/report/percentile.hpp"
 #include "mra/core/screening/config_keys.hpp"
 #include "mra/core/screening/corpus_builder.hpp"
 #include "mra/core/screening/gate.hpp"
-#include "mra/core/screening/output_files.hpp"
 #include "mra/core/screening/results_document.hpp"
 
 namespace velora::core::screening {
@@ -77,6 +72,7 @@ INSTANTIATE_TEST_SUITE_P(
                     "written by a newer velora-mra"},
         BadDocument{R"({"format": "velora-mra-results", "format_version": "1"})", "format_version"},
         BadDocument{"{" + kOurs + "}", "has no \"results\""},
+        BadDocument{std::string(100000, '[') + std::string(100000, ']'), "nests deeper"},
         BadDocument{"{" + kOurs + R"(, "results": {"r": []}})", "results[\"r\"] is not an object"},
         BadDocument{"{" + kOurs + R"(, "results": {"r": {"c": {"x": 1}}}})", "has no \"score\""},
         BadDocument{"{" + kOurs + R"(, "results": {"r": {"c": {"score": "high"}}}})", "not a number"},
@@ -219,17 +215,6 @@ TEST(UnknownKey, NamesTheKeyAndTheClosestKnownOne) {
     EXPECT_EQ(unknown_key_problem({"model", "modle"}, {"model", "mode"}, "s.toml"),
               "s.toml: unknown key 'modle'; the closest known key is 'model'");
     EXPECT_EQ(unknown_key_problem({"model"}, {"model"}, "s.toml"), "");
-}
-
-TEST(OutputFiles, MakesMissingFoldersAndLeavesNoPartialFile) {
-    const auto root = std::filesystem::temp_directory_path() / ("velora-out-" + std::to_string(::getpid()));
-    const auto target = root / "a" / "b" / "results.json";
-    write_text_file(target.string(), "{}\n");
-    std::ifstream in(target);
-    std::string text((std::istreambuf_iterator<char>(in)), {});
-    EXPECT_EQ(text, "{}\n");
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(target.parent_path()), {}), 1);
-    std::filesystem::remove_all(root);
 }
 
 }  // namespace

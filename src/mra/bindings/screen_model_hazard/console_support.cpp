@@ -1,7 +1,9 @@
 #include "mra/bindings/screen_model_hazard/console_support.hpp"
 
+#include <chrono>
 #include <climits>
 #include <optional>
+#include <thread>
 
 namespace velora::smh::console {
 namespace {
@@ -25,6 +27,16 @@ bool interrupted() {
     if (PyErr_CheckSignals() == 0) return false;
     pending_interrupt().emplace();  // takes the error out of the interpreter until it is raised
     return true;
+}
+
+[[noreturn]] void raise_decode_error(const cc::ConsoleDecodeError& error) {
+    const auto& document = error.document();
+    const py::object doc = py::reinterpret_steal<py::object>(
+        PyUnicode_DecodeUTF8(document.data(), static_cast<Py_ssize_t>(document.size()), "replace"));
+    const py::object kind = py::module_::import("json").attr("JSONDecodeError");
+    const py::object instance = kind(error.reason(), doc, error.position());
+    PyErr_SetObject(kind.ptr(), instance.ptr());
+    throw py::error_already_set();
 }
 
 }  // namespace
@@ -69,12 +81,32 @@ core::HttpResponse PythonTransport::perform(const core::HttpRequest& request) {
     core::HttpRequest watched = request;
     watched.should_abort = interrupted;
     py::gil_scoped_release release;
-    return curl_.perform(watched);
+    if (connections_ == Connections::Kept) return curl_.perform(watched);
+    core::CurlTransport fresh;
+    return fresh.perform(watched);
+}
+
+void python_pause(double seconds) {
+    using Clock = std::chrono::steady_clock;
+    const auto until =
+        Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+    while (!interrupted()) {
+        const auto left = until - Clock::now();
+        if (left <= Clock::duration::zero()) return;
+        py::gil_scoped_release release;
+        std::this_thread::sleep_for(std::min<Clock::duration>(left, std::chrono::milliseconds(50)));
+    }
+    throw core::HttpError(core::HttpError::Kind::Aborted, 0, "interrupted while waiting to try again");
 }
 
 void raise_console_error() {
     try {
         throw;
+    } catch (const cc::ConsoleRollbackError& error) {
+        if (!error.interrupted()) raise_python(PyExc_Exception, error.what());
+        // Ctrl-C stays Ctrl-C, now naming what it left behind.
+        pending_interrupt().reset();
+        raise_python(PyExc_KeyboardInterrupt, error.what());
     } catch (const cc::ConsoleError& error) {
         raise_python(PyExc_Exception, error.what());
     } catch (const cc::ConsoleKeyError& error) {
@@ -85,13 +117,7 @@ void raise_console_error() {
     } catch (const cc::ConsoleValueError& error) {
         raise_python(PyExc_ValueError, error.what());
     } catch (const cc::ConsoleDecodeError& error) {
-        const auto& document = error.document();
-        const py::object doc = py::reinterpret_steal<py::object>(
-            PyUnicode_DecodeUTF8(document.data(), static_cast<Py_ssize_t>(document.size()), "replace"));
-        const py::object kind = py::module_::import("json").attr("JSONDecodeError");
-        const py::object instance = kind(error.reason(), doc, error.position());
-        PyErr_SetObject(kind.ptr(), instance.ptr());
-        throw py::error_already_set();
+        raise_decode_error(error);
     } catch (const core::HttpError& error) {
         if (error.kind() == core::HttpError::Kind::Aborted) {
             auto& pending = pending_interrupt();

@@ -1,6 +1,5 @@
 // screening_job: the whole job around one screening, for the velora-mra command and for scripts:
 // run it, store its results, rate them for a pipeline gate, write reports, build corpora.
-#include <cerrno>
 #include <cstring>
 
 #include "bindings/common/package_paths.hpp"
@@ -27,12 +26,6 @@ PyObject* new_error(py::module_& m, const char* name, const char* doc) {
     if (kind == nullptr) throw py::error_already_set();
     m.attr(name) = py::reinterpret_borrow<py::object>(kind);
     return kind;
-}
-
-[[noreturn]] void raise_os_error(int error_number, const std::string& path) {
-    errno = error_number;
-    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, py::str(path).ptr());
-    throw py::error_already_set();
 }
 
 }  // namespace
@@ -64,15 +57,7 @@ void write_file(const std::string& path, const std::string& text) {
     try {
         core::screening::write_text_file(path, text);
     } catch (const core::OutputFileError& error) {
-        raise_os_error(error.error_number(), error.path());
-    }
-}
-
-void make_folders(const std::string& folder) {
-    try {
-        core::screening::make_folders(folder);
-    } catch (const core::OutputFileError& error) {
-        raise_os_error(error.error_number(), error.path());
+        bindings::raise_os_error(error.error_number(), py::str(error.path()));
     }
 }
 

@@ -41,7 +41,6 @@ py::list write_reports(const py::dict& document, const py::object& output_folder
             raise_settings_error("this installation has no " + format + " report");
         }
     }
-    make_folders(folder);
     const py::object deepcopy = py::module_::import("copy").attr("deepcopy");
     const py::dict details = report_details(document["header"]);
     py::list paths;
@@ -67,7 +66,7 @@ void register_reports(py::module_& m) {
         "write_reports", &write_reports, "document"_a, "output_folder"_a, py::kw_only(),
         "formats"_a = std::vector<std::string>{"pdf", "html"}, "corpus"_a = py::none(),
         "thresholds"_a = py::none(),
-        "Write the reports of a results document (from read_results) into output_folder, made when missing; "
+        "Write the reports of a results document (from read_results) into output_folder (made when missing); "
         "return their paths.");
 }
 

@@ -38,9 +38,6 @@ py::module_ screen_model_hazard();
 // Writes `text` to `path` through a temporary file beside it, creating missing folders first.
 void write_file(const std::string& path, const std::string& text);
 
-// mkdir -p; OSError naming the folder when it cannot be made.
-void make_folders(const std::string& folder);
-
 void register_results_file(py::module_& m);
 void register_screening(py::module_& m);
 void register_assessment(py::module_& m);

@@ -2,14 +2,12 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 namespace velora::core::screening {
 
-// mkdir -p of `folder`. Throws OutputFileError (report/output.hpp) naming the folder.
-void make_folders(const std::string& folder);
-
 // Writes `text` to `path`, creating the folders on its way. A failure leaves no partial file.
-// Throws OutputFileError.
-void write_text_file(const std::string& path, const std::string& text);
+// Throws OutputFileError (report/output.hpp).
+void write_text_file(const std::string& path, std::string_view text);
 
 }  // namespace velora::core::screening

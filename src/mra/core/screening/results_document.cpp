@@ -5,6 +5,9 @@
 namespace velora::core::screening {
 namespace {
 
+// Results are risk, card, metric, value; a value may be a list. Far below what recursion can take.
+constexpr int kMaxResultsNesting = 64;
+
 Json count_entry(const Json& metrics, const char* name) {
     const auto found = metrics.find(name);
     if (found == metrics.end() || !found->is_number_integer()) return nullptr;
@@ -122,7 +125,13 @@ Json results_document(const ResultsHeader& header, const Json& results) {
 }
 
 ResultsDocument parse_results_document(std::string_view text, const std::string& file_name) {
-    Json document = Json::parse(text, nullptr, false);
+    // Everything that reads a document recurses over it; ours nest a few levels, so a deep one is
+    // refused while it is parsed, before anything recurses.
+    const Json::parser_callback_t depth_check = [&](int depth, Json::parse_event_t, Json&) {
+        if (depth > kMaxResultsNesting) fail(file_name, "nests deeper than any velora-mra results file");
+        return true;
+    };
+    Json document = Json::parse(text, depth_check, false);
     if (document.is_discarded()) fail(file_name, "is not JSON, so not a velora-mra results file");
     if (!document.is_object())
         fail(file_name, "is not a velora-mra results file (its JSON is not an object)");
