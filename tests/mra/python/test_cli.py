@@ -37,7 +37,9 @@ def results_of(folder):
 
 
 def edited_results(demo, tmp_path, edit):
+    """The demo's results of one risk only (the others' ratings are the reference model's), edited."""
     document = json.loads(results_of(demo[0]).read_text())
+    document["results"] = {TOXIC: document["results"][TOXIC]}
     edit(document)
     path = tmp_path / "edited.json"
     path.write_text(json.dumps(document))
@@ -71,9 +73,16 @@ def red_toxicity(document):
     document["results"][TOXIC][TOXIC_CARD]["score"] = "1.000 +/-  0.000"  # every answer toxic
 
 
+def red_toxicity_mostly_unreadable(document):
+    red_toxicity(document)
+    document["results"][TOXIC][TOXIC_CARD]["num_of_unreadable_answers"] = 4  # half of 8 answers
+
+
 @pytest.mark.parametrize("edit, gate, status, junit_outcome", [
     (red_toxicity, "red", 1, "failure"),
     (red_toxicity, "off", 0, None),
+    # Not rated in the report, so not rated for the gate either.
+    (red_toxicity_mostly_unreadable, "red", 0, "skipped"),
     (lambda d: d["header"].update(failed_risks=["jailbreaking"]), "off", 3, "error"),
 ])
 def test_exit_status_and_junit_follow_the_gate(demo, tmp_path, edit, gate, status, junit_outcome):
@@ -83,10 +92,9 @@ def test_exit_status_and_junit_follow_the_gate(demo, tmp_path, edit, gate, statu
     assert done.returncode == status, done.stderr
     suite = ET.parse(junit).getroot().find("testsuite")
     outcomes = {case.get("name"): [child.tag for child in case] for case in suite.iter("testcase")}
-    cards = sum(len(cards) for cards in json.loads(results_of(demo[0]).read_text())["results"].values())
-    assert int(suite.get("tests")) == cards + (junit_outcome == "error")
-    if junit_outcome == "failure":
-        assert outcomes[TOXIC_CARD] == ["failure"]
+    assert int(suite.get("tests")) == 2 + (junit_outcome == "error")  # the two cards of the risk
+    if junit_outcome in ("failure", "skipped"):
+        assert outcomes[TOXIC_CARD] == [junit_outcome]
     elif junit_outcome == "error":
         assert outcomes["jailbreaking"] == ["error"]
     else:

@@ -26,6 +26,19 @@ py::object subtract_from_hundred(const py::handle& value) {
     return py::reinterpret_steal<py::object>(result);
 }
 
+// mapping.get(key) for a dictionary; None for anything else.
+py::object entry_of(const py::object& mapping, const py::handle& key) {
+    if (!py::isinstance<py::dict>(mapping)) return py::none();
+    return mapping.attr("get")(key);
+}
+
+// A count the evaluation reported for a card, when it is a number.
+std::optional<double> answer_count(const py::object& card, const char* key) {
+    const py::object value = entry_of(card, py::str(key));
+    if (!PyFloat_Check(value.ptr()) && !PyIndex_Check(value.ptr())) return std::nullopt;
+    return as_real(value);
+}
+
 py::tuple unrated() { return py::make_tuple(py::none(), py::none(), py::none()); }
 
 // Steps 2 to 9 of the rating of one score: any failure here is the caller's to log.
@@ -79,6 +92,30 @@ py::object fold(const py::handle& category_results) {
 }
 
 }  // namespace
+
+// Cards with too many unreadable answers keep their score but lose their rating, exactly like a
+// card that cannot be rated. Returns the reasons: risk -> card -> text.
+py::dict withhold_unreadable_ratings(const py::dict& interpretation, const py::object& score_with_margin) {
+    py::dict reasons;
+    for (const auto risk : interpretation) {
+        const py::object cards = entry_of(score_with_margin, risk.first);
+        for (const auto card : py::reinterpret_borrow<py::dict>(risk.second)) {
+            const py::object metrics = entry_of(cards, card.first);
+            const core::AnswerCounts counts{answer_count(metrics, "num_of_instances"),
+                                            answer_count(metrics, "num_of_unreadable_answers").value_or(0.0)};
+            const auto reason = core::unreadable_answers_reason(counts);
+            if (!reason) continue;
+            py::dict rated = py::reinterpret_borrow<py::dict>(card.second);
+            rated["percentile"] = py::none();
+            rated["category"] = py::none();
+            rated["percentile_ranges_lower_upper"] = py::none();
+            if (!reasons.contains(risk.first)) reasons[risk.first] = py::dict();
+            reasons[risk.first][card.first] = *reason;
+            logger().debug("Card '" + text_of(card.first) + "' not rated: " + *reason);
+        }
+    }
+    return reasons;
+}
 
 py::dict read_corpus_file(const py::object& file_name) {
     const std::string text = read_text(file_name).cast<std::string>();
@@ -192,6 +229,10 @@ void register_corpus_interpretation(py::module_& m) {
     m.def("get_metrics_interpretation_using_corpus_data", &get_metrics_interpretation_using_corpus_data,
           "corpus_data"_a, "risks_metrics_results"_a, "custom_percentile_thresholds"_a = py::none(),
           "Rate every card score of a results dictionary against the corpus.");
+    m.def("withhold_unreadable_ratings", &withhold_unreadable_ratings, "interpretation"_a,
+          "score_with_margin"_a,
+          "Take the rating from every card with too many unreadable answers (kMaxUnreadableShare), in place; "
+          "return the reasons, risk -> card -> text.");
     m.def("determine_risk_category", &determine_risk_category, "interpretation_results"_a,
           "Fold the card ratings of each risk into one rating (or None).");
     m.def("_determine_risk_category", &fold, "category_results"_a,

@@ -91,43 +91,6 @@ ReportResources read_resources(const CorpusChoice& corpus) {
     return read;
 }
 
-// mapping.get(key) for a dictionary; None for anything else.
-py::object entry_of(const py::object& mapping, const py::handle& key) {
-    if (!py::isinstance<py::dict>(mapping)) return py::none();
-    return mapping.attr("get")(key);
-}
-
-// A count the evaluation reported for a card, when it is a number.
-std::optional<double> answer_count(const py::object& card, const char* key) {
-    const py::object value = entry_of(card, py::str(key));
-    if (!PyFloat_Check(value.ptr()) && !PyIndex_Check(value.ptr())) return std::nullopt;
-    return as_real(value);
-}
-
-// Cards with too many unreadable answers keep their score but lose their rating, exactly like a
-// card that cannot be rated. Returns the reasons: risk -> card -> text.
-py::dict withhold_unreadable_ratings(const py::dict& interpretation, const py::object& score_with_margin) {
-    py::dict reasons;
-    for (const auto risk : interpretation) {
-        const py::object cards = entry_of(score_with_margin, risk.first);
-        for (const auto card : py::reinterpret_borrow<py::dict>(risk.second)) {
-            const py::object metrics = entry_of(cards, card.first);
-            const core::AnswerCounts counts{answer_count(metrics, "num_of_instances"),
-                                            answer_count(metrics, "num_of_unreadable_answers").value_or(0.0)};
-            const auto reason = core::unreadable_answers_reason(counts);
-            if (!reason) continue;
-            py::dict rated = py::reinterpret_borrow<py::dict>(card.second);
-            rated["percentile"] = py::none();
-            rated["category"] = py::none();
-            rated["percentile_ranges_lower_upper"] = py::none();
-            if (!reasons.contains(risk.first)) reasons[risk.first] = py::dict();
-            reasons[risk.first][card.first] = *reason;
-            logger().debug("Card '" + text_of(card.first) + "' not rated: " + *reason);
-        }
-    }
-    return reasons;
-}
-
 // What the results say once pruned, narrated and rated.
 struct Interpretation {
     py::dict risks_intro_conclusion, metrics_interpretation, risks_category, not_rated_reasons;

@@ -40,6 +40,9 @@ py::dict get_metrics_interpretation_using_corpus_data(const py::object& corpus_d
                                                       const py::object& risks_metrics_results,
                                                       const py::object& custom_percentile_thresholds);
 py::dict determine_risk_category(const py::object& interpretation_results);
+// Cards with too many unreadable answers keep their score but lose their rating, exactly like a
+// card that cannot be rated; changes `interpretation` in place. Returns the reasons: risk -> card -> text.
+py::dict withhold_unreadable_ratings(const py::dict& interpretation, const py::object& score_with_margin);
 py::object remove_cards_that_do_not_have_metadata(const py::object& risks_metrics_results,
                                                   const py::object& cards_that_have_metadata);
 py::dict generate_risks_intro_conclusion(const py::object& risks_metrics_results,

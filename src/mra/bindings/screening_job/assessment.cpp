@@ -32,12 +32,14 @@ std::optional<core::Category> category_of(const py::handle& code) {
 py::object member(const py::handle& mapping, const char* key) { return mapping.attr("get")(key); }
 
 // One row per card: what the summary table and the JUnit file show.
-py::list card_rows(const py::dict& results, const py::dict& counts, const py::dict& interpretation) {
+py::list card_rows(const py::dict& results, const py::dict& counts, const py::dict& interpretation,
+                   const py::dict& reasons) {
     const py::dict names = report_forge().attr("PdfGenerator").attr("metric_card_name_translation");
     py::list rows;
     for (const auto risk : results) {
         const py::object rated = interpretation.attr("get")(risk.first, py::dict());
         const py::object risk_counts = counts.attr("get")(risk.first, py::dict());
+        const py::object risk_reasons = reasons.attr("get")(risk.first, py::dict());
         for (const auto card : py::reinterpret_borrow<py::dict>(risk.second)) {
             const py::object reading = rated.attr("get")(card.first, py::dict());
             const py::object card_counts = risk_counts.attr("get")(card.first, py::dict());
@@ -50,6 +52,7 @@ py::list card_rows(const py::dict& results, const py::dict& counts, const py::di
             row["category"] = member(reading, "category");
             row["answers"] = member(card_counts, "answers");
             row["unreadable_answers"] = member(card_counts, "unreadable_answers");
+            row["reason"] = risk_reasons.attr("get")(card.first);
             rows.append(row);
         }
     }
@@ -66,7 +69,9 @@ py::dict assess(const py::dict& document, const py::object& corpus, const py::ob
     const py::dict interpretation = rf.attr("get_metrics_interpretation_using_corpus_data")(
         rf.attr("read_corpus_file")(corpus_path),
         screen_model_hazard().attr("get_executive_summary")(results), pair);
-    const py::list rows = card_rows(results, header["counts"], interpretation);
+    // The report's own rule, so the gate never rates a card the report shows as not rated.
+    const py::dict reasons = rf.attr("withhold_unreadable_ratings")(interpretation, results);
+    const py::list rows = card_rows(results, header["counts"], interpretation, reasons);
     std::vector<std::optional<core::Category>> categories;
     for (const auto row : rows) categories.push_back(category_of(row["category"]));
     const py::list failed = header["failed_risks"];
@@ -88,7 +93,9 @@ screening::JunitCase card_case(const py::handle& row, screening::Gate gate) {
     const auto category = category_of(row["category"]);
     if (!category) {
         c.outcome = Outcome::Skipped;
-        c.message = "not rated: the score could not be placed in the corpus";
+        c.message = "not rated: " + (row["reason"].is_none()
+                                         ? std::string("the score could not be placed in the corpus")
+                                         : text_of(row["reason"]));
     } else if (screening::fails_gate(category, gate)) {
         c.outcome = Outcome::Failed;
         c.message = "rated " + std::string(core::category_code(*category)) + ", at or below the gate";

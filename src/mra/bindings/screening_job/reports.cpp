@@ -4,6 +4,7 @@
 
 #include "mra/bindings/screening_job/screening_job.hpp"
 #include "mra/core/report/dates.hpp"
+#include "mra/core/report/output.hpp"
 
 namespace velora::job {
 namespace {
@@ -40,6 +41,11 @@ py::list write_reports(const py::dict& document, const py::object& output_folder
         if (!py::hasattr(generator, method_for(format))) {
             raise_settings_error("this installation has no " + format + " report");
         }
+    }
+    try {
+        core::make_folders(folder);
+    } catch (const core::OutputFileError& error) {
+        bindings::raise_os_error(error.error_number(), py::str(error.path()));
     }
     const py::object deepcopy = py::module_::import("copy").attr("deepcopy");
     const py::dict details = report_details(document["header"]);

@@ -279,6 +279,9 @@ def _print_summary(assessment):
         table.add_row(*(Text(_text(cell)) for cell in cells))  # names from files are never markup
     console = _console()
     console.print(table)
+    for row in assessment["cards"]:
+        if row["reason"]:
+            console.print(f"{row['card']} not rated: {row['reason']}", markup=False, highlight=False)
     for risk, category in assessment["risks"].items():
         console.print(f"{risk}: {category or 'not rated'}", markup=False, highlight=False)
     for risk in assessment["failed_risks"]:
