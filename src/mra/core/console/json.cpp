@@ -85,6 +85,9 @@ Json parse_body(const std::string& body) {
         size_t first = 0;
         while (first < body.size() && is_blank(body[first])) ++first;
         throw decode_error(byte <= first ? "Expecting value" : "Invalid JSON", body, byte);
+    } catch (const Json::out_of_range&) {
+        // A number beyond the range of a double (1e400): no value we could store or compare.
+        throw decode_error("Number out of range", body, 0);
     }
 }
 
