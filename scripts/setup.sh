@@ -5,7 +5,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 DEBIAN_PACKAGES=(g++ cmake pkg-config libcurl4-openssl-dev nlohmann-json3-dev libgtest-dev
-                 libcpp-httplib-dev libssl-dev
+                 libcpp-httplib-dev libssl-dev libsqlite3-dev
                  libpango-1.0-0 libpangoft2-1.0-0 libharfbuzz-subset0 fonts-dejavu-core openssl)
 missing=()
 for package in "${DEBIAN_PACKAGES[@]}"; do
