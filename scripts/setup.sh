@@ -29,5 +29,16 @@ fi
 .venv/bin/python -m pip install -q --disable-pip-version-check \
   "scikit-build-core>=0.10" "pybind11>=3.0,<4" cmake ninja pytest
 export CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-2}
-echo "Building and installing velora-metrics-plugin into .venv"
-.venv/bin/python -m pip install -q --disable-pip-version-check --no-build-isolation ".[test]"
+# The package is rebuilt only when a file that goes into it changed since the last install: the
+# stamp holds a digest of those files' contents (and of the build settings that differ in CI).
+stamp=.venv/.velora-build-stamp
+digest=$( { find src cmake -type f -print0 | sort -z | xargs -0 sha1sum
+            sha1sum CMakeLists.txt pyproject.toml; echo "${VELORA_WARNINGS_AS_ERRORS:-OFF}"; } | sha1sum | cut -d' ' -f1)
+if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$digest" ]; then
+  echo "velora-metrics-plugin in .venv is current"
+else
+  echo "Building and installing velora-metrics-plugin into .venv"
+  rm -f "$stamp"
+  .venv/bin/python -m pip install -q --disable-pip-version-check --no-build-isolation ".[test]"
+  echo "$digest" >"$stamp"
+fi
