@@ -262,4 +262,27 @@ std::vector<TransportResult> MultiTransport::perform_all(const std::vector<HttpR
     return batch.run();
 }
 
+void perform_each(Transport& transport, std::vector<HttpRequest> requests,
+                  const std::function<void(std::size_t, const TransportResult&)>& take) {
+    std::exception_ptr failure;
+    for (auto& request : requests) {
+        request.should_abort = [&failure, asked = std::move(request.should_abort)] {
+            return failure != nullptr || (asked && asked());
+        };
+    }
+    try {
+        transport.perform_all(requests, [&](std::size_t index, const TransportResult& result) {
+            if (failure) return;
+            try {
+                take(index, result);
+            } catch (...) {
+                failure = std::current_exception();
+            }
+        });
+    } catch (const HttpError&) {
+        if (!failure) throw;  // interrupted by the caller
+    }
+    if (failure) std::rethrow_exception(failure);
+}
+
 }  // namespace velora::core

@@ -72,4 +72,10 @@ class MultiTransport final : public Transport {
     std::size_t retries_ = 0;
 };
 
+// Performs the batch, handing each result to `take` as it arrives. The first exception `take`
+// throws ends the batch (the requests still out are abandoned within a poll interval) and is
+// rethrown; so is the interruption of a request's own should_abort.
+void perform_each(Transport& transport, std::vector<HttpRequest> requests,
+                  const std::function<void(std::size_t, const TransportResult&)>& take);
+
 }  // namespace velora::core

@@ -159,7 +159,6 @@ class OpenAICompatibleScorer::Run {
     Clock::time_point started_;
     Clock::time_point next_report_{};
     std::size_t retries_before_ = owner_.transport_->retries();
-    std::optional<std::string> failure_;
 };
 
 void OpenAICompatibleScorer::Run::send_rest() {
@@ -171,48 +170,39 @@ void OpenAICompatibleScorer::Run::send_rest() {
     owner_.check_model();
     std::vector<HttpRequest> batch;
     batch.reserve(pending.size());
-    const auto user_abort = owner_.hooks_.should_abort;
-    for (const Request* request : pending) {
+    for (const Request* request : pending)
         batch.push_back(owner_.request(HttpMethod::Post, url_, request->body));
-        // A failed answer ends the batch: the card fails whatever the other answers say.
-        batch.back().should_abort = [this, user_abort] { return failure_ || (user_abort && user_abort()); };
-    }
-    try {
-        owner_.transport_->perform_all(batch, [&](std::size_t index, const TransportResult& result) {
-            if (!failure_) take(*pending[index], batch[index], result);
-        });
-    } catch (const HttpError&) {
-        if (!failure_) throw;  // interrupted by the caller
-    }
-    if (failure_) throw ServiceError(*failure_);
+    // A failed answer ends the batch: the card fails whatever the other answers say.
+    perform_each(*owner_.transport_, batch, [&](std::size_t index, const TransportResult& result) {
+        take(*pending[index], batch[index], result);
+    });
 }
 
 void OpenAICompatibleScorer::Run::take(Request& request, const HttpRequest& sent,
                                        const TransportResult& result) {
-    try {
-        if (result.error) std::rethrow_exception(result.error);
-        const HttpResponse& response = *result.response;
-        if (response.status < 200 || response.status >= 300)
-            owner_.fail_answer(sent, response, "answered HTTP " + std::to_string(response.status));
-        openai::Generation generation;
+    if (result.error) {
         try {
-            generation = openai::parse_generation(owner_.settings_.generation.api, response.body);
-        } catch (const std::invalid_argument& problem) {
-            owner_.fail_answer(sent, response,
-                               std::string("answered with something other than a ") +
-                                   (owner_.settings_.generation.api == openai::Api::Chat ? "chat completion"
-                                                                                         : "completion") +
-                                   " (" + problem.what() + ")");
+            std::rethrow_exception(result.error);
+        } catch (const HttpError& error) {
+            throw ServiceError(owner_.safe(error.what()));
         }
-        if (owner_.cache_) owner_.cache_->store(request.key, {generation.text, generation.finish_reason});
-        ++stats_.sent;
-        settle(request, generation);
-        report(false);
-    } catch (const HttpError& error) {
-        failure_ = owner_.safe(error.what());
-    } catch (const ServiceError& error) {
-        failure_ = error.what();
     }
+    const HttpResponse& response = *result.response;
+    if (response.status < 200 || response.status >= 300)
+        owner_.fail_answer(sent, response, "answered HTTP " + std::to_string(response.status));
+    openai::Generation generation;
+    try {
+        generation = openai::parse_generation(owner_.settings_.generation.api, response.body);
+    } catch (const std::invalid_argument& problem) {
+        const bool chat = owner_.settings_.generation.api == openai::Api::Chat;
+        owner_.fail_answer(sent, response,
+                           std::string("answered with something other than a ") +
+                               (chat ? "chat completion" : "completion") + " (" + problem.what() + ")");
+    }
+    if (owner_.cache_) owner_.cache_->store(request.key, {generation.text, generation.finish_reason});
+    ++stats_.sent;
+    settle(request, generation);
+    report(false);
 }
 
 // ---- the engine -----------------------------------------------------------------------------------
