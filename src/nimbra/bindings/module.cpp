@@ -1,6 +1,7 @@
 // velora_nimbra_ai._nimbra: the inference SDK's Python face over the core client. ModelInference
-// checks the model and project when it is made and generates text one prompt at a time; the
-// network calls release the GIL and give way to Ctrl-C.
+// checks the model and project when it is made (once per process for the same connection) and
+// generates text one prompt at a time; the network calls release the GIL and give way to Ctrl-C.
+#include <cstdint>
 #include <cstdlib>
 #include <memory>
 #include <optional>
@@ -72,7 +73,8 @@ class ModelInference {
   public:
     ModelInference(const py::object& model_id, const py::object& credentials, const py::object& project_id,
                    const py::object& timeout, int max_retries, const py::object& verify,
-                   const py::object& max_tokens, const py::object& temperature, bool check_model) {
+                   const py::object& max_tokens, const py::object& temperature, const py::object& seed,
+                   bool check_model) {
         const auto model = optional_text(model_id, "model_id");
         if (!model || model->empty())
             velora::bindings::raise_python(PyExc_ValueError, "model_id must be a non-empty string");
@@ -107,6 +109,13 @@ class ModelInference {
             options.max_tokens.reset();
         }
         if (!temperature.is_none()) options.temperature = py::float_(temperature).cast<double>();
+        if (!seed.is_none()) {
+            if (!py::isinstance<py::int_>(seed) || py::isinstance<py::bool_>(seed))
+                velora::bindings::raise_python(PyExc_TypeError,
+                                               "seed must be an int or None, not " +
+                                                   py::type::of(seed).attr("__name__").cast<std::string>());
+            options.seed = seed.cast<std::int64_t>();
+        }
         options.check_model = check_model;
         options.should_abort = interrupted;
         options.log = &log_;
@@ -181,10 +190,11 @@ PYBIND11_MODULE(_nimbra, m) {
     py::class_<ModelInference>(m, "ModelInference",
                                "A model in a project on an inference service; made once, asked many prompts.")
         .def(py::init<const py::object&, const py::object&, const py::object&, const py::object&, int,
-                      const py::object&, const py::object&, const py::object&, bool>(),
+                      const py::object&, const py::object&, const py::object&, const py::object&, bool>(),
              "model_id"_a, "credentials"_a, "project_id"_a = py::none(), py::kw_only(),
              "timeout"_a = nimbra::kDefaultTimeoutSeconds, "max_retries"_a = 2, "verify"_a = true,
-             "max_tokens"_a = nimbra::kDefaultMaxTokens, "temperature"_a = py::none(), "check_model"_a = true,
+             "max_tokens"_a = nimbra::kDefaultMaxTokens, "temperature"_a = py::none(), "seed"_a = py::none(),
+             "check_model"_a = true,
              "Connect to the service in credentials['url'] and check that it serves model_id in project_id.")
         .def("generate_text", &ModelInference::generate_text, "prompt"_a,
              "The text the model generates for prompt (the service's generation defaults, max_tokens aside).")

@@ -1,9 +1,33 @@
 #include "nimbra/core/inference.hpp"
 
+#include <set>
+
 #include "common/http/url_encoding.hpp"
+#include "common/response_cache.hpp"
 
 namespace velora::core::nimbra {
 namespace {
+
+// Connections whose model check passed in this process, by verification_key. A new inference
+// object per card (as the default scoring function makes them) then costs no round trip.
+struct VerifiedConnections {
+    std::mutex mutex;
+    std::set<std::string> keys;
+};
+
+VerifiedConnections& verified_connections() {
+    static VerifiedConnections verified;
+    return verified;
+}
+
+// Everything the check depends on; hashed, so no credential is kept in the clear.
+std::string verification_key(const Connection& connection, const std::string& model,
+                             const InferenceOptions& options) {
+    std::vector<std::string> parts{connection.base_url, model, options.verify_tls ? "verified" : "unverified",
+                                   options.ca_file, options.check_model ? "listed" : "any"};
+    for (const auto& [name, value] : connection.headers) parts.push_back(name + ": " + value);
+    return cache_key(std::vector<std::string_view>(parts.begin(), parts.end()));
+}
 
 std::string quoted_list(const std::vector<std::string>& items, size_t limit) {
     std::string out;
@@ -81,6 +105,18 @@ void NimbraInference::fail(const HttpRequest& request, const HttpResponse& respo
 }
 
 void NimbraInference::verify() {
+    const std::string key = verification_key(connection_, model_id_, options_);
+    auto& verified = verified_connections();
+    {
+        std::lock_guard lock(verified.mutex);
+        if (verified.keys.count(key)) return;
+    }
+    check_model();
+    std::lock_guard lock(verified.mutex);
+    verified.keys.insert(key);
+}
+
+void NimbraInference::check_model() {
     HttpRequest request;
     request.method = HttpMethod::Get;
     request.url = models_url(connection_);
@@ -107,7 +143,8 @@ std::string NimbraInference::generate_text(const std::string& prompt) {
     request.method = HttpMethod::Post;
     request.url = completions_url(connection_);
     request.headers.emplace_back("Content-Type", "application/json");
-    request.body = completion_body(model_id_, prompt, options_.max_tokens, options_.temperature);
+    request.body =
+        completion_body(model_id_, prompt, options_.max_tokens, options_.temperature, options_.seed);
     const HttpResponse response = send(request);
     if (response.status < 200 || response.status >= 300) fail(request, response);
     try {

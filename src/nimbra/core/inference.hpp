@@ -1,10 +1,13 @@
 // One model in one project on one inference service: the object behind ModelInference.
 // Construction only maps the credentials; verify() asks the service whether it serves the model
-// and accepts the project; generate_text() runs one completion. Requests share one connection.
+// and accepts the project, once per process for the same connection (address, credentials,
+// project, TLS settings) and model; generate_text() runs one completion. Requests share one
+// connection.
 // Generation (and the model check, a read) retries transient failures under `retry`; every
 // request is bounded by `timeout_seconds`.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <mutex>
 #include <optional>
@@ -27,6 +30,7 @@ struct InferenceOptions {
     std::string ca_file;
     std::optional<int> max_tokens = kDefaultMaxTokens;
     std::optional<double> temperature;
+    std::optional<std::int64_t> seed;
     bool check_model = true;  // false: accept a model the service does not list
     std::function<bool()> should_abort;
     LogSink* log = nullptr;  // retries are told here at debug level
@@ -49,6 +53,7 @@ class NimbraInference {
     const std::string& model_id() const noexcept { return model_id_; }
 
   private:
+    void check_model();
     HttpResponse send(const HttpRequest& described);
     [[noreturn]] void fail(const HttpRequest& request, const HttpResponse& response);
     std::string safe(std::string text) const { return redact(std::move(text), connection_.secrets); }

@@ -20,6 +20,7 @@
 // "model_not_found" or whose "param" is "model", or a model list without the model.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -84,9 +85,11 @@ Connection map_credentials(const Credentials& credentials, const std::optional<s
 std::string models_url(const Connection& connection);
 std::string completions_url(const Connection& connection);
 
-// JSON body of a completion request, members in the order model, prompt, max_tokens, temperature.
+// JSON body of a completion request, members in the order model, prompt, max_tokens, temperature,
+// seed (each of the last three only when set).
 std::string completion_body(std::string_view model_id, std::string_view prompt, std::optional<int> max_tokens,
-                            std::optional<double> temperature);
+                            std::optional<double> temperature,
+                            std::optional<std::int64_t> seed = std::nullopt);
 
 // choices[0].text of a completion answer. Throws std::invalid_argument saying what is wrong.
 std::string parse_completion_text(std::string_view body);
