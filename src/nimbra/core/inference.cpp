@@ -49,14 +49,17 @@ NimbraInference::NimbraInference(std::string model_id, const Credentials& creden
       options_(std::move(options)),
       connection_(map_credentials(credentials, project_id_, url_fallback)) {}
 
-HttpResponse NimbraInference::send(const HttpRequest& described) {
-    HttpRequest request = described;
+HttpRequest NimbraInference::prepared(HttpRequest request) const {
     request.headers.insert(request.headers.end(), connection_.headers.begin(), connection_.headers.end());
     request.timeout_seconds = options_.timeout_seconds;
     request.connect_timeout_seconds = std::min(kDefaultConnectTimeoutSeconds, options_.timeout_seconds);
     request.verify_tls = options_.verify_tls;
     request.ca_file = options_.ca_file;
     request.should_abort = options_.should_abort;
+    return request;
+}
+
+HttpResponse NimbraInference::send(const HttpRequest& request) {
     RetryHooks hooks = options_.hooks;
     if (options_.log != nullptr && !hooks.on_retry) {
         const std::string what =
@@ -76,7 +79,7 @@ HttpResponse NimbraInference::send(const HttpRequest& described) {
     }
 }
 
-void NimbraInference::fail(const HttpRequest& request, const HttpResponse& response) {
+void NimbraInference::fail(const HttpRequest& request, const HttpResponse& response) const {
     const ErrorAnswer answer = classify_error_answer(response.status, response.body);
     const std::string endpoint = url_for_messages(request.url);
     const std::string said = answer.message.empty() ? std::string() : ": " + answer.message;
@@ -117,9 +120,10 @@ void NimbraInference::verify() {
 }
 
 void NimbraInference::check_model() {
-    HttpRequest request;
-    request.method = HttpMethod::Get;
-    request.url = models_url(connection_);
+    HttpRequest described;
+    described.method = HttpMethod::Get;
+    described.url = models_url(connection_);
+    const HttpRequest request = prepared(std::move(described));
     const HttpResponse response = send(request);
     if (response.status < 200 || response.status >= 300) fail(request, response);
     std::vector<std::string> ids;
@@ -139,19 +143,27 @@ void NimbraInference::check_model() {
 }
 
 std::string NimbraInference::generate_text(const std::string& prompt) {
+    const HttpRequest request = completion_request(prompt);
+    return read_completion(request, send(request));
+}
+
+HttpRequest NimbraInference::completion_request(const std::string& prompt) const {
     HttpRequest request;
     request.method = HttpMethod::Post;
     request.url = completions_url(connection_);
     request.headers.emplace_back("Content-Type", "application/json");
     request.body =
         completion_body(model_id_, prompt, options_.max_tokens, options_.temperature, options_.seed);
-    const HttpResponse response = send(request);
+    return prepared(std::move(request));
+}
+
+std::string NimbraInference::read_completion(const HttpRequest& request, const HttpResponse& response) const {
     if (response.status < 200 || response.status >= 300) fail(request, response);
     try {
         return parse_completion_text(response.body);
     } catch (const std::invalid_argument& problem) {
-        throw NimbraRequestError(safe("POST " + url_for_messages(completions_url(connection_)) +
-                                      " gave no completion text (" + problem.what() +
+        throw NimbraRequestError(safe("POST " + url_for_messages(request.url) + " gave no completion text (" +
+                                      problem.what() +
                                       "); body starts with: " + shorten(response.body, 120)));
     }
 }

@@ -49,13 +49,20 @@ class NimbraInference {
     // POST /v1/completions: the completion text, or one of the errors of verify().
     std::string generate_text(const std::string& prompt);
 
+    // The two halves of generate_text, for callers that send many requests themselves: the
+    // request ready to go (the connection's headers, time-out, TLS settings), and the text of its
+    // answer (or one of the errors of verify()).
+    HttpRequest completion_request(const std::string& prompt) const;
+    std::string read_completion(const HttpRequest& request, const HttpResponse& response) const;
+
     const Connection& connection() const noexcept { return connection_; }
     const std::string& model_id() const noexcept { return model_id_; }
 
   private:
     void check_model();
-    HttpResponse send(const HttpRequest& described);
-    [[noreturn]] void fail(const HttpRequest& request, const HttpResponse& response);
+    HttpRequest prepared(HttpRequest described) const;
+    HttpResponse send(const HttpRequest& request);
+    [[noreturn]] void fail(const HttpRequest& request, const HttpResponse& response) const;
     std::string safe(std::string text) const { return redact(std::move(text), connection_.secrets); }
 
     std::string model_id_;

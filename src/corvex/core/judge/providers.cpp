@@ -7,10 +7,12 @@
 #include <nlohmann/json.hpp>
 #include <thread>
 
+#include "common/http/multi_transport.hpp"
 #include "common/http/url_encoding.hpp"
 #include "common/pynum.hpp"
 #include "common/pytext.hpp"
 #include "corvex/core/error.hpp"
+#include "corvex/core/judge/cached_judge.hpp"
 #include "nimbra/core/inference.hpp"
 #include "nimbra/core/protocol.hpp"
 
@@ -40,7 +42,7 @@ std::vector<std::string> provider_names() {
 class HttpJudge : public JudgeModel {
   public:
     HttpJudge(JudgeSettings settings, JudgeOptions options)
-        : settings_(std::move(settings)), options_(std::move(options)) {}
+        : settings_(std::move(settings)), options_(std::move(options)), transport_(make_transport()) {}
 
     std::string describe() const override { return settings_.provider + " judge " + settings_.model; }
 
@@ -64,38 +66,48 @@ class HttpJudge : public JudgeModel {
         return r;
     }
 
+    // The response of one exchange (retried under the settings); a transport failure is a JudgeCallError.
+    const HttpResponse& received(const HttpRequest& request, const TransportResult& result) const {
+        if (result.error) {
+            try {
+                std::rethrow_exception(result.error);
+            } catch (const HttpError& error) {
+                const auto kind = error.kind() == HttpError::Kind::Timeout   ? JudgeCause::Kind::Timeout
+                                  : error.kind() == HttpError::Kind::Aborted ? JudgeCause::Kind::Interrupted
+                                                                             : JudgeCause::Kind::Transport;
+                fail(request, kind, error.what());
+            }
+        }
+        return *result.response;
+    }
+
+    // An error status is a JudgeCallError.
+    void check_status(const HttpRequest& request, const HttpResponse& response) const {
+        if (response.status >= 200 && response.status < 300) return;
+        const auto answer = nimbra::classify_error_answer(response.status, response.body);
+        const int attempts = settings_.max_retries + 1;
+        const bool retried = is_transient_status(response.status) && attempts > 1;
+        fail(request, JudgeCause::Kind::Service,
+             "HTTP " + std::to_string(response.status) +
+                 (retried ? " after " + std::to_string(attempts) + " attempts" : std::string()) +
+                 (answer.message.empty() ? std::string() : ": " + answer.message));
+    }
+
+    // One exchange with bounded retries, as a batch of one would end.
+    TransportResult performed(const HttpRequest& request) {
+        TransportResult result;
+        try {
+            result.response = transport_->perform(request);
+        } catch (const HttpError&) {
+            result.error = std::current_exception();
+        }
+        return result;
+    }
+
     // One exchange with bounded retries; a transport failure or an error status is a JudgeCallError.
     HttpResponse exchange(const HttpRequest& request) {
-        const RetryPolicy policy{settings_.max_retries + 1};
-        RetryHooks hooks = options_.hooks;
-        if (options_.log != nullptr && !hooks.on_retry) {
-            const std::string what =
-                std::string(method_name(request.method)) + " " + url_for_messages(request.url);
-            hooks.on_retry = [this, what, policy](int attempt, double delay, const std::string& reason) {
-                options_.log->debug(safe("Retrying " + what + " for the " + describe() + " in " +
-                                         format_fixed(delay, 1) + " s after attempt " +
-                                         std::to_string(attempt) + " of " +
-                                         std::to_string(policy.max_attempts) + ": " + reason));
-            };
-        }
-        HttpResponse response;
-        try {
-            response = perform_with_retry(client_, request, policy, hooks);
-        } catch (const HttpError& error) {
-            const auto kind = error.kind() == HttpError::Kind::Timeout   ? JudgeCause::Kind::Timeout
-                              : error.kind() == HttpError::Kind::Aborted ? JudgeCause::Kind::Interrupted
-                                                                         : JudgeCause::Kind::Transport;
-            fail(request, kind, error.what());
-        }
-        if (response.status < 200 || response.status >= 300) {
-            const auto answer = nimbra::classify_error_answer(response.status, response.body);
-            const bool retried = is_transient_status(response.status) && policy.max_attempts > 1;
-            fail(request, JudgeCause::Kind::Service,
-                 "HTTP " + std::to_string(response.status) +
-                     (retried ? " after " + std::to_string(policy.max_attempts) + " attempts"
-                              : std::string()) +
-                     (answer.message.empty() ? std::string() : ": " + answer.message));
-        }
+        HttpResponse response = received(request, performed(request));
+        check_status(request, response);
         return response;
     }
 
@@ -113,15 +125,69 @@ class HttpJudge : public JudgeModel {
 
     JudgeSettings settings_;
     JudgeOptions options_;
-    HttpClient client_;
+    std::unique_ptr<MultiTransport> transport_;
+
+  private:
+    std::unique_ptr<MultiTransport> make_transport() const {
+        MultiTransportOptions o;
+        o.max_in_flight = static_cast<std::size_t>(settings_.concurrency);
+        o.retry.max_attempts = settings_.max_retries + 1;
+        if (options_.log != nullptr) {
+            o.on_retry = [this](std::size_t, int attempt, double delay, const std::string& reason) {
+                options_.log->debug(safe("Retrying a request of the " + describe() + " in " +
+                                         format_fixed(delay, 1) + " s after attempt " +
+                                         std::to_string(attempt) + " of " +
+                                         std::to_string(settings_.max_retries + 1) + ": " + reason));
+            };
+        }
+        return std::make_unique<MultiTransport>(std::move(o));
+    }
 };
 
-// together-ai and azure: the common chat completions API, told apart by how the key travels.
-class ChatJudge final : public HttpJudge {
+// A judge whose every call is one request: calls of a batch overlap, up to the settings' concurrency.
+class BatchHttpJudge : public HttpJudge {
   public:
     using HttpJudge::HttpJudge;
 
     std::string ask(const std::string& prompt) override {
+        const HttpRequest r = build(prompt);
+        return answer_of(r, received(r, performed(r)));
+    }
+
+    std::vector<std::string> ask_all(const std::vector<std::string>& prompts,
+                                     const JudgeAnswered& answered) override {
+        std::vector<HttpRequest> requests;
+        requests.reserve(prompts.size());
+        for (const auto& prompt : prompts) requests.push_back(build(prompt));
+        std::vector<std::string> answers(prompts.size());
+        try {
+            perform_each(*transport_, requests, [&](std::size_t i, const TransportResult& result) {
+                try {
+                    answers[i] = answer_of(requests[i], received(requests[i], result));
+                } catch (const JudgeCallError& error) {
+                    throw JudgeBatchError(i, error);
+                }
+                if (answered) answered(i, answers[i]);
+            });
+        } catch (const HttpError& error) {  // the caller gave up (Ctrl-C)
+            fail(requests.front(), JudgeCause::Kind::Interrupted, error.what());
+        }
+        return answers;
+    }
+
+  protected:
+    virtual HttpRequest build(const std::string& prompt) = 0;
+    // The judge's text in a response, error statuses included; JudgeCallError when there is none.
+    virtual std::string answer_of(const HttpRequest& request, const HttpResponse& response) const = 0;
+};
+
+// together-ai and azure: the common chat completions API, told apart by how the key travels.
+class ChatJudge final : public BatchHttpJudge {
+  public:
+    using BatchHttpJudge::BatchHttpJudge;
+
+  protected:
+    HttpRequest build(const std::string& prompt) override {
         HttpRequest r = request(HttpMethod::Post, chat_completions_url(settings_));
         if (settings_.provider == "azure") {
             r.headers.emplace_back("api-key", settings_.api_key);
@@ -131,7 +197,11 @@ class ChatJudge final : public HttpJudge {
         r.headers.emplace_back("Content-Type", "application/json");
         r.headers.emplace_back("Accept", "application/json");
         r.body = chat_request_body(settings_.model, prompt, settings_.max_tokens);
-        const HttpResponse response = exchange(r);
+        return r;
+    }
+
+    std::string answer_of(const HttpRequest& r, const HttpResponse& response) const override {
+        check_status(r, response);
         return read(r, response, "a chat completion", parse_chat_text);
     }
 };
@@ -229,11 +299,12 @@ class ReplicateJudge final : public HttpJudge {
     }
 };
 
-class BedrockJudge final : public HttpJudge {
+class BedrockJudge final : public BatchHttpJudge {
   public:
-    using HttpJudge::HttpJudge;
+    using BatchHttpJudge::BatchHttpJudge;
 
-    std::string ask(const std::string& prompt) override {
+  protected:
+    HttpRequest build(const std::string& prompt) override {
         HttpRequest r = request(HttpMethod::Post, converse_url(settings_));
         r.default_accept_header = false;  // every header sent is signed; curl must add none of its own
         r.headers.emplace_back("Host", aws::host_of(r.url));
@@ -242,30 +313,47 @@ class BedrockJudge final : public HttpJudge {
         r.body = converse_body(prompt, settings_.max_tokens);
         const std::time_t now = options_.clock ? options_.clock() : std::time(nullptr);
         aws::sign(r, settings_.aws, aws::Scope{settings_.region, "bedrock"}, aws::amz_date(now));
-        const HttpResponse response = exchange(r);
+        return r;
+    }
+
+    std::string answer_of(const HttpRequest& r, const HttpResponse& response) const override {
+        check_status(r, response);
         return read(r, response, "a Converse answer", parse_converse_text);
     }
 };
 
-// nimbra-sdk: the inference SDK's own client, so the judge speaks exactly what the SDK speaks.
-class NimbraJudge final : public JudgeModel {
+// nimbra-sdk: the inference SDK's own requests and answers, so the judge speaks exactly what the
+// SDK speaks; the calls of a batch overlap like those of the other HTTP judges.
+class NimbraJudge final : public BatchHttpJudge {
   public:
     NimbraJudge(const JudgeSettings& settings, const JudgeOptions& options)
-        : settings_(settings), inference_(make_inference(settings, options)) {}
+        : BatchHttpJudge(settings, options), inference_(make_inference(settings, options)) {}
 
     std::string ask(const std::string& prompt) override {
-        if (!verified_) {
-            call(nimbra::models_url(inference_.connection()), "GET", [&] {
-                inference_.verify();
-                return std::string();
-            });
-            verified_ = true;
-        }
-        return call(nimbra::completions_url(inference_.connection()), "POST",
-                    [&] { return inference_.generate_text(prompt); });
+        verify();
+        return BatchHttpJudge::ask(prompt);
     }
 
-    std::string describe() const override { return settings_.provider + " judge " + settings_.model; }
+    std::vector<std::string> ask_all(const std::vector<std::string>& prompts,
+                                     const JudgeAnswered& answered) override {
+        try {
+            verify();
+        } catch (const JudgeCallError& error) {
+            throw JudgeBatchError(0, error);  // made for the first call
+        }
+        return BatchHttpJudge::ask_all(prompts, answered);
+    }
+
+  protected:
+    HttpRequest build(const std::string& prompt) override { return inference_.completion_request(prompt); }
+
+    std::string answer_of(const HttpRequest& r, const HttpResponse& response) const override {
+        try {
+            return inference_.read_completion(r, response);
+        } catch (const nimbra::NimbraError& error) {
+            throw service_error("POST", r.url, error);
+        }
+    }
 
   private:
     static nimbra::NimbraInference make_inference(const JudgeSettings& settings,
@@ -288,19 +376,23 @@ class NimbraJudge final : public JudgeModel {
         }
     }
 
-    template <typename Call>
-    std::string call(const std::string& url, const char* method, Call run) {
+    void verify() {
+        if (verified_) return;
         try {
-            return run();
+            inference_.verify();
         } catch (const nimbra::NimbraError& error) {
-            throw JudgeCallError(
-                nimbra::redact("the " + describe() + ": " + method + " " + url_for_messages(url) + " failed",
-                               settings_.secrets),
-                JudgeCause{JudgeCause::Kind::Service, nimbra::redact(error.what(), settings_.secrets)});
+            throw service_error("GET", nimbra::models_url(inference_.connection()), error);
         }
+        verified_ = true;
     }
 
-    JudgeSettings settings_;
+    JudgeCallError service_error(const char* method, const std::string& url,
+                                 const nimbra::NimbraError& error) const {
+        return JudgeCallError(
+            safe("the " + describe() + ": " + method + " " + url_for_messages(url) + " failed"),
+            JudgeCause{JudgeCause::Kind::Service, safe(error.what())});
+    }
+
     nimbra::NimbraInference inference_;
     bool verified_ = false;
 };
@@ -389,6 +481,17 @@ JudgeSettings judge_settings(const std::string& card_id, const EnvLookup& env) {
         }
         s.max_retries = std::stoi(*retries);
     }
+    if (const auto concurrency = ours(env, kJudgeConcurrencyVariable)) {
+        const bool digits =
+            concurrency->size() <= 2 && std::all_of(concurrency->begin(), concurrency->end(),
+                                                    [](char c) { return c >= '0' && c <= '9'; });
+        if (!digits || std::stoi(*concurrency) < 1 || std::stoi(*concurrency) > 64) {
+            throw bad(std::string(kJudgeConcurrencyVariable) + " must be a whole number from 1 to 64, not " +
+                      python_repr(*concurrency));
+        }
+        s.concurrency = std::stoi(*concurrency);
+    }
+    s.cache_path = ours(env, kJudgeCacheVariable);
     const auto required = [&](const char* name) { return *env(name); };
     if (s.provider == "aws") {
         s.region = required("AWS_REGION_NAME");
@@ -422,7 +525,20 @@ JudgeSettings judge_settings(const std::string& card_id, const EnvLookup& env) {
     return s;
 }
 
-std::unique_ptr<JudgeModel> make_judge(const JudgeSettings& settings, JudgeOptions options) {
+namespace {
+
+// What decides a judge's answer besides the prompt (the temperature is always 0).
+std::vector<std::string> judge_identity(const JudgeSettings& settings) {
+    return {settings.provider,
+            settings.base_url,
+            settings.model,
+            std::to_string(settings.max_tokens),
+            settings.azure_api_version,
+            settings.region,
+            settings.project_id.value_or("")};
+}
+
+std::unique_ptr<JudgeModel> make_provider_judge(const JudgeSettings& settings, JudgeOptions options) {
     if (settings.provider == "together-ai" || settings.provider == "azure") {
         return std::make_unique<ChatJudge>(settings, std::move(options));
     }
@@ -431,6 +547,20 @@ std::unique_ptr<JudgeModel> make_judge(const JudgeSettings& settings, JudgeOptio
     if (settings.provider == "aws") return std::make_unique<BedrockJudge>(settings, std::move(options));
     if (settings.provider == "nimbra-sdk") return std::make_unique<NimbraJudge>(settings, options);
     throw JudgeUnavailableError("there is no judge provider " + python_repr(settings.provider));
+}
+
+}  // namespace
+
+std::unique_ptr<JudgeModel> make_judge(const JudgeSettings& settings, JudgeOptions options) {
+    auto judge = make_provider_judge(settings, std::move(options));
+    if (!settings.cache_path) return judge;
+    try {
+        return std::make_unique<CachedJudge>(std::move(judge),
+                                             std::make_unique<ResponseCache>(*settings.cache_path),
+                                             judge_identity(settings));
+    } catch (const ResponseCacheError& error) {
+        throw JudgeUnavailableError(std::string(kJudgeCacheVariable) + ": " + error.what());
+    }
 }
 
 // ---- wire formats ------------------------------------------------------------------------------

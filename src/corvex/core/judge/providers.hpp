@@ -20,10 +20,11 @@
 //
 // Our own variables: CORVEX_JUDGE_MODEL (the judge model; defaults below), CORVEX_JUDGE_TIMEOUT
 // (seconds per request, and for a whole prediction; default 120), CORVEX_JUDGE_MAX_RETRIES (extra
-// attempts after a transient failure; default 2), CORVEX_TOGETHERAI_BASE_URL,
-// CORVEX_REPLICATE_BASE_URL, CORVEX_AWS_BEDROCK_ENDPOINT (base URLs), CORVEX_AZURE_API_VERSION
-// (the api-version query value; empty sends none). A variable set to the empty string counts as
-// set for the required ones, as the risk evaluator counts it, and as unset for our own.
+// attempts after a transient failure; default 2), CORVEX_JUDGE_CONCURRENCY (calls in flight at
+// most, 1 to 64; default 8), CORVEX_JUDGE_CACHE (path of a response cache for the answers),
+// CORVEX_TOGETHERAI_BASE_URL, CORVEX_REPLICATE_BASE_URL, CORVEX_AWS_BEDROCK_ENDPOINT (base URLs),
+// CORVEX_AZURE_API_VERSION (the api-version query value; empty sends none). A variable set to the empty
+// string counts as set for the required ones, as the risk evaluator counts it, and as unset for our own.
 #pragma once
 
 #include <ctime>
@@ -45,6 +46,8 @@ inline constexpr const char* kProviderVariable = "CORVEX_DEFAULT_PROVIDER";
 inline constexpr const char* kJudgeModelVariable = "CORVEX_JUDGE_MODEL";
 inline constexpr const char* kJudgeTimeoutVariable = "CORVEX_JUDGE_TIMEOUT";
 inline constexpr const char* kJudgeRetriesVariable = "CORVEX_JUDGE_MAX_RETRIES";
+inline constexpr const char* kJudgeConcurrencyVariable = "CORVEX_JUDGE_CONCURRENCY";
+inline constexpr const char* kJudgeCacheVariable = "CORVEX_JUDGE_CACHE";
 inline constexpr const char* kTogetherBaseVariable = "CORVEX_TOGETHERAI_BASE_URL";
 inline constexpr const char* kReplicateBaseVariable = "CORVEX_REPLICATE_BASE_URL";
 inline constexpr const char* kBedrockEndpointVariable = "CORVEX_AWS_BEDROCK_ENDPOINT";
@@ -55,6 +58,7 @@ inline constexpr const char* kReplicateBaseUrl = "https://api.replicate.com/v1";
 inline constexpr const char* kAzureApiVersion = "2024-05-01-preview";
 inline constexpr double kJudgeTimeoutSeconds = 120.0;
 inline constexpr int kJudgeMaxRetries = 2;
+inline constexpr int kJudgeConcurrency = 8;
 // A verdict is one word; the room is for judges that write "Verdict:" or a short reason first.
 inline constexpr int kJudgeMaxTokens = 64;
 
@@ -82,6 +86,8 @@ struct JudgeSettings {
     std::string azure_api_version;
     double timeout_seconds = kJudgeTimeoutSeconds;
     int max_retries = kJudgeMaxRetries;
+    int concurrency = kJudgeConcurrency;    // calls in flight at most (replicate: one at a time)
+    std::optional<std::string> cache_path;  // a response cache for the judge's answers
     int max_tokens = kJudgeMaxTokens;
     std::vector<std::string> secrets;  // never written into a message
 };
@@ -98,7 +104,8 @@ struct JudgeOptions {
     std::function<std::time_t()> clock;      // signing time; default the system clock
 };
 
-// The judge the settings describe. Nothing is sent until the first ask().
+// The judge the settings describe, its answers kept in the response cache when the settings name
+// one. Nothing is sent until the first ask().
 std::unique_ptr<JudgeModel> make_judge(const JudgeSettings& settings, JudgeOptions options);
 
 // ---- wire formats (pure, so that tests check them without a server) ----------------------------

@@ -147,6 +147,21 @@ std::string judge_prompt(const JudgeTemplate& judge_template, std::string_view r
     return out;
 }
 
+std::vector<std::string> JudgeModel::ask_all(const std::vector<std::string>& prompts,
+                                             const JudgeAnswered& answered) {
+    std::vector<std::string> answers;
+    answers.reserve(prompts.size());
+    for (size_t i = 0; i < prompts.size(); ++i) {
+        try {
+            answers.push_back(ask(prompts[i]));
+        } catch (const JudgeCallError& error) {
+            throw JudgeBatchError(i, error);
+        }
+        if (answered) answered(i, answers.back());
+    }
+    return answers;
+}
+
 std::vector<JudgedInstance> judge_instances(const CardSpec& card, const std::vector<std::string>& requests,
                                             const std::vector<std::string>& predictions, JudgeModel& judge,
                                             LogSink& log) {
@@ -155,17 +170,24 @@ std::vector<JudgedInstance> judge_instances(const CardSpec& card, const std::vec
                           " predictions for " + std::to_string(requests.size()) + " requests");
     }
     const JudgeTemplate judge_template = load_judge_template(card);
+    std::vector<std::string> prompts;
+    prompts.reserve(predictions.size());
+    for (size_t i = 0; i < predictions.size(); ++i)
+        prompts.push_back(judge_prompt(judge_template, requests[i], predictions[i]));
+    std::vector<std::string> answers;
+    try {
+        answers = judge.ask_all(prompts, {});
+    } catch (const JudgeBatchError& error) {
+        throw JudgeCallError(
+            "card " + card.id + ": instance #" + std::to_string(error.index()) + ": " + error.what(),
+            error.cause());
+    }
     std::vector<JudgedInstance> judged;
     judged.reserve(predictions.size());
     size_t failures = 0;
     for (size_t i = 0; i < predictions.size(); ++i) {
         JudgedInstance item;
-        try {
-            item.answer = judge.ask(judge_prompt(judge_template, requests[i], predictions[i]));
-        } catch (const JudgeCallError& error) {
-            throw JudgeCallError("card " + card.id + ": instance #" + std::to_string(i) + ": " + error.what(),
-                                 error.cause());
-        }
+        item.answer = std::move(answers[i]);
         item.verdict = parse_verdict(item.answer);
         if (!item.verdict) {
             ++failures;

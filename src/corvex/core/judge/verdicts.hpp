@@ -20,6 +20,7 @@
 // when none of the instances got a verdict the card cannot be scored and that is a runtime error.
 #pragma once
 
+#include <cstddef>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -76,12 +77,31 @@ class JudgeCallError : public std::runtime_error {
     JudgeCause cause_;
 };
 
+// A failed call of a batch, with the index of the prompt it was for.
+class JudgeBatchError : public JudgeCallError {
+  public:
+    JudgeBatchError(std::size_t index, const JudgeCallError& error)
+        : JudgeCallError(error.what(), error.cause()), index_(index) {}
+    std::size_t index() const noexcept { return index_; }
+
+  private:
+    std::size_t index_;
+};
+
+// Told of each answer of a batch as it arrives: the prompt's index and the judge's text.
+using JudgeAnswered = std::function<void(std::size_t, const std::string&)>;
+
 // One judge model behind one provider.
 class JudgeModel {
   public:
     virtual ~JudgeModel() = default;
     // The judge's answer to one prompt; JudgeCallError when the call fails.
     virtual std::string ask(const std::string& prompt) = 0;
+    // The judge's answers to many prompts, in order. This default asks one after the other; judges
+    // over HTTP keep several calls in flight. The first failed call ends the batch with a
+    // JudgeBatchError naming its prompt.
+    virtual std::vector<std::string> ask_all(const std::vector<std::string>& prompts,
+                                             const JudgeAnswered& answered);
     // "<provider> judge <model>", for messages.
     virtual std::string describe() const = 0;
 };
@@ -99,9 +119,9 @@ struct JudgedInstance {
     std::string answer;  // the judge's own text
 };
 
-// Asks the judge about every instance, in order. A failed call ends it with JudgeCallError (the
-// message names the card and the instance); unreadable verdicts are logged; no verdict at all is a
-// JudgeVerdictError.
+// Asks the judge about every instance (a batch, so calls may overlap). A failed call ends it with
+// JudgeCallError (the message names the card and the instance); unreadable verdicts are logged; no verdict at
+// all is a JudgeVerdictError.
 std::vector<JudgedInstance> judge_instances(const CardSpec& card, const std::vector<std::string>& requests,
                                             const std::vector<std::string>& predictions, JudgeModel& judge,
                                             LogSink& log);
