@@ -7,6 +7,8 @@ import threading
 import time
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
+from nimbra_loopback import BackgroundServer
+
 
 class _Server(ThreadingHTTPServer):
     daemon_threads = True
@@ -16,7 +18,7 @@ class _Server(ThreadingHTTPServer):
         pass  # a client that went away (killed, interrupted) is part of the tests
 
 
-class EchoServer:
+class EchoServer(BackgroundServer):
     """`delay(prompt)` -> seconds before answering; `fault(prompt, attempt, in_flight)` -> None to
     answer, or (status, headers, body) to send instead (attempt counts from 1 per prompt)."""
 
@@ -55,17 +57,7 @@ class EchoServer:
                 self.end_headers()
                 self.wfile.write(data)
 
-        self._server = _Server(("127.0.0.1", port), Handler)
-        self.url = f"http://127.0.0.1:{self._server.server_port}"
-        self._thread = threading.Thread(target=self._server.serve_forever, daemon=True)
-
-    def __enter__(self):
-        self._thread.start()
-        return self
-
-    def __exit__(self, *exc):
-        self._server.shutdown()
-        self._server.server_close()
+        self._serve(_Server(("127.0.0.1", port), Handler))
 
     def _record(self, handler, body):
         with self._lock:

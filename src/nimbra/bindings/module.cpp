@@ -51,24 +51,6 @@ std::optional<std::string> optional_text(const py::object& value, const char* na
     return value.cast<std::string>();
 }
 
-bool interrupted() {
-    py::gil_scoped_acquire gil;
-    return PyErr_CheckSignals() != 0;
-}
-
-// Runs a blocking core call without the GIL. A Ctrl-C noticed meanwhile leaves its
-// KeyboardInterrupt pending; it wins over the error the abandoned request raised.
-template <typename F>
-auto without_gil(F&& call) {
-    try {
-        py::gil_scoped_release release;
-        return call();
-    } catch (...) {
-        if (PyErr_Occurred() != nullptr) throw py::error_already_set();
-        throw;
-    }
-}
-
 class ModelInference {
   public:
     ModelInference(const py::object& model_id, const py::object& credentials, const py::object& project_id,
@@ -117,14 +99,14 @@ class ModelInference {
             options.seed = seed.cast<std::int64_t>();
         }
         options.check_model = check_model;
-        options.should_abort = interrupted;
+        options.should_abort = velora::bindings::interrupted;
         options.log = &log_;
 
         const char* fallback = std::getenv(nimbra::kUrlVariable);
         inference_ = std::make_unique<nimbra::NimbraInference>(
             *model, mapped, optional_text(project_id, "project_id"), std::move(options),
             fallback ? std::optional<std::string>(fallback) : std::nullopt);
-        without_gil([&] {
+        velora::bindings::without_gil([&] {
             inference_->verify();
             return 0;
         });
@@ -137,7 +119,7 @@ class ModelInference {
                 "prompt must be a string, not " + py::type::of(prompt).attr("__name__").cast<std::string>());
         }
         const std::string text = prompt.cast<std::string>();
-        return without_gil([&] { return inference_->generate_text(text); });
+        return velora::bindings::without_gil([&] { return inference_->generate_text(text); });
     }
 
     const std::string& model_id() const { return inference_->model_id(); }

@@ -2,6 +2,7 @@
 
 #include <set>
 
+#include "common/http/request_limits.hpp"
 #include "common/http/url_encoding.hpp"
 #include "common/response_cache.hpp"
 
@@ -51,11 +52,8 @@ NimbraInference::NimbraInference(std::string model_id, const Credentials& creden
 
 HttpRequest NimbraInference::prepared(HttpRequest request) const {
     request.headers.insert(request.headers.end(), connection_.headers.begin(), connection_.headers.end());
-    request.timeout_seconds = options_.timeout_seconds;
-    request.connect_timeout_seconds = std::min(kDefaultConnectTimeoutSeconds, options_.timeout_seconds);
-    request.verify_tls = options_.verify_tls;
-    request.ca_file = options_.ca_file;
-    request.should_abort = options_.should_abort;
+    RequestLimits{options_.timeout_seconds, options_.verify_tls, options_.ca_file, options_.should_abort}
+        .apply_to(request);
     return request;
 }
 

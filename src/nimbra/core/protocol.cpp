@@ -136,16 +136,6 @@ ErrorAnswer classify_error_answer(long status, std::string_view body) {
     return result;
 }
 
-std::string redact(std::string text, const std::vector<std::string>& secrets) {
-    for (const auto& secret : secrets) {
-        if (secret.size() < 3) continue;
-        for (auto pos = text.find(secret); pos != std::string::npos; pos = text.find(secret, pos + 3)) {
-            text.replace(pos, secret.size(), "***");
-        }
-    }
-    return text;
-}
-
 std::string shorten(std::string_view text, size_t limit) {
     if (text.size() <= limit) return std::string(text);
     size_t cut = limit;

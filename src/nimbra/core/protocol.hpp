@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "common/http/client.hpp"
+#include "common/redaction.hpp"
 
 namespace velora::core::nimbra {
 
@@ -108,7 +109,7 @@ struct ErrorAnswer {
 ErrorAnswer classify_error_answer(long status, std::string_view body);
 
 // `text` with every occurrence of each secret (of 3 characters or more) replaced by "***".
-std::string redact(std::string text, const std::vector<std::string>& secrets);
+using core::redact;
 
 // At most `limit` bytes of `text` (cut at a UTF-8 boundary), "..." appended when cut.
 std::string shorten(std::string_view text, size_t limit);

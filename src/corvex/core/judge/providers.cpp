@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "common/http/multi_transport.hpp"
+#include "common/http/request_limits.hpp"
 #include "common/http/url_encoding.hpp"
 #include "common/pynum.hpp"
 #include "common/pytext.hpp"
@@ -60,9 +61,7 @@ class HttpJudge : public JudgeModel {
         HttpRequest r;
         r.method = method;
         r.url = std::move(url);
-        r.timeout_seconds = settings_.timeout_seconds;
-        r.connect_timeout_seconds = std::min(kDefaultConnectTimeoutSeconds, settings_.timeout_seconds);
-        r.should_abort = options_.should_abort;
+        RequestLimits{settings_.timeout_seconds, true, {}, options_.should_abort}.apply_to(r);
         return r;
     }
 

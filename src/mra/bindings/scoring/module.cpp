@@ -84,11 +84,6 @@ velora::core::HttpHeaders header_list(const py::handle& value) {
     return headers;
 }
 
-bool interrupted() {
-    py::gil_scoped_acquire gil;
-    return PyErr_CheckSignals() != 0;
-}
-
 py::dict progress_dict(const scoring::ScoringStats& stats) {
     return py::dict("done"_a = stats.done, "total"_a = stats.total, "rate"_a = stats.rate(),
                     "cache_hits"_a = stats.cache_hits, "retries"_a = stats.retries,
@@ -122,25 +117,12 @@ std::vector<scoring::Prompt> prompts_of(const py::object& data) {
     return prompts;
 }
 
-// Runs a blocking core call without the GIL. A Ctrl-C noticed meanwhile leaves its
-// KeyboardInterrupt pending; it wins over the error the abandoned requests raised.
-template <typename F>
-auto without_gil(F&& call) {
-    try {
-        py::gil_scoped_release release;
-        return call();
-    } catch (...) {
-        if (PyErr_Occurred() != nullptr) throw py::error_already_set();
-        throw;
-    }
-}
-
 class OpenAICompatibleScoring {
   public:
     OpenAICompatibleScoring(scoring::ScoringSettings settings, py::object progress)
         : progress_(std::move(progress)) {
         scoring::ScoringHooks hooks;
-        hooks.should_abort = interrupted;
+        hooks.should_abort = velora::bindings::interrupted;
         hooks.log = &log_;
         if (!progress_.is_none()) {
             hooks.on_progress = [this](const scoring::ScoringStats& stats) {
@@ -153,7 +135,7 @@ class OpenAICompatibleScoring {
 
     py::object call(const py::object& data) {
         const auto prompts = prompts_of(data);
-        const auto answers = without_gil([&] { return scorer_->score(prompts); });
+        const auto answers = velora::bindings::without_gil([&] { return scorer_->score(prompts); });
         py::list column;
         for (const auto& answer : answers) column.append(velora::bindings::utf8_text(answer));
         return py::module_::import("pandas").attr("DataFrame")(py::dict("generated_text"_a = column));

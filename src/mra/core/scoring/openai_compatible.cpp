@@ -5,6 +5,7 @@
 #include <cmath>
 #include <unordered_map>
 
+#include "common/http/request_limits.hpp"
 #include "common/http/url_encoding.hpp"
 #include "common/redaction.hpp"
 
@@ -266,11 +267,8 @@ HttpRequest OpenAICompatibleScorer::request(HttpMethod method, std::string url, 
         std::erase_if(request.headers, [&](const auto& ours) { return same_name(ours.first, name); });
         request.headers.emplace_back(name, value);
     }
-    request.timeout_seconds = settings_.timeout_seconds;
-    request.connect_timeout_seconds = std::min(kDefaultConnectTimeoutSeconds, settings_.timeout_seconds);
-    request.verify_tls = settings_.verify_tls;
-    request.ca_file = settings_.ca_file;
-    request.should_abort = hooks_.should_abort;
+    RequestLimits{settings_.timeout_seconds, settings_.verify_tls, settings_.ca_file, hooks_.should_abort}
+        .apply_to(request);
     return request;
 }
 

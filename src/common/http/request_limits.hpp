@@ -1,0 +1,28 @@
+// How long an exchange may take, how its server is trusted, and when it is abandoned: the settings
+// every client of a model service puts on each of its requests.
+#pragma once
+
+#include <algorithm>
+#include <functional>
+#include <string>
+
+#include "common/http/client.hpp"
+
+namespace velora::core {
+
+struct RequestLimits {
+    double timeout_seconds = 120.0;  // the whole exchange; the connection attempt too when shorter
+    bool verify_tls = true;
+    std::string ca_file;
+    std::function<bool()> should_abort;
+
+    void apply_to(HttpRequest& request) const {
+        request.timeout_seconds = timeout_seconds;
+        request.connect_timeout_seconds = std::min(kDefaultConnectTimeoutSeconds, timeout_seconds);
+        request.verify_tls = verify_tls;
+        request.ca_file = ca_file;
+        request.should_abort = should_abort;
+    }
+};
+
+}  // namespace velora::core
