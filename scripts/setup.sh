@@ -3,22 +3,12 @@
 # into ./.venv. Safe to run again: it only installs what is missing and rebuilds incrementally.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/lib/debian.sh
 
 DEBIAN_PACKAGES=(g++ cmake pkg-config libcurl4-openssl-dev nlohmann-json3-dev libgtest-dev
                  libcpp-httplib-dev libssl-dev libsqlite3-dev
                  libpango-1.0-0 libpangoft2-1.0-0 libharfbuzz-subset0 fonts-dejavu-core openssl)
-missing=()
-for package in "${DEBIAN_PACKAGES[@]}"; do
-  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
-done
-if ((${#missing[@]})); then
-  echo "Installing Debian packages: ${missing[*]}"
-  sudo_cmd=()
-  [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
-  export DEBIAN_FRONTEND=noninteractive
-  "${sudo_cmd[@]}" apt-get install -y -q "${missing[@]}" >/dev/null 2>&1 ||
-    { "${sudo_cmd[@]}" apt-get update -q >/dev/null && "${sudo_cmd[@]}" apt-get install -y -q "${missing[@]}"; }
-fi
+install_missing_debian_packages "${DEBIAN_PACKAGES[@]}"
 
 PYTHON=${PYTHON:-python3}
 if [ ! -x .venv/bin/python ]; then

@@ -4,6 +4,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
+# Needed by the tests only: the HTML report is checked in a real headless browser.
+source scripts/lib/debian.sh
+install_missing_debian_packages chromium
 
 echo "== C++ core tests"
 cmake -S . -B build/core-tests -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVELORA_BUILD_PYTHON=OFF \

@@ -1,11 +1,12 @@
-"""Shared fixtures: the risk-evaluation module, a clean judge environment, a stand-in evaluation
-library for tests that must control datasets and scores exactly."""
+"""Shared fixtures: the risk-evaluation module, a clean judge environment, the secret watch, a
+stand-in evaluation library for tests that must control datasets and scores exactly."""
 
 import logging
 import sys
 import types
 
 import pytest
+from secret_watch import secret_watch  # noqa: F401  (a fixture for every test)
 
 JUDGE_VARIABLES = [
     "CORVEX_DEFAULT_PROVIDER",

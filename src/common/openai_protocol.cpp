@@ -105,17 +105,4 @@ Generation parse_generation(Api api, std::string_view body) {
     return generation;
 }
 
-std::vector<std::string> parse_model_ids(std::string_view body) {
-    const json answer = parsed_object(body);
-    const auto data = answer.find("data");
-    if (data == answer.end() || !data->is_array())
-        throw std::invalid_argument("the answer has no \"data\" list");
-    std::vector<std::string> ids;
-    for (const auto& entry : *data) {
-        const auto id = entry.is_object() ? entry.find("id") : entry.end();
-        if (id != entry.end() && id->is_string()) ids.push_back(id->get<std::string>());
-    }
-    return ids;
-}
-
 }  // namespace velora::core::openai

@@ -5,7 +5,8 @@
 //                                  -> {"choices": [{"message": {"content"}, "finish_reason"}]}
 //   POST {root}/completions        {"model", "prompt", settings...}
 //                                  -> {"choices": [{"text", "finish_reason"}]}
-// Settings are sent only when set, in the order max_tokens, temperature, seed, stop.
+// Settings are sent only when set, in the order max_tokens, temperature, seed, stop. The model list
+// has the shape the completions protocol reads (completions::parse_model_ids).
 #pragma once
 
 #include <cstdint>
@@ -53,8 +54,5 @@ struct Generation {
 // null (then the refusal text, if any, else empty). Throws std::invalid_argument saying what is
 // missing when the answer does not have the API's shape.
 Generation parse_generation(Api api, std::string_view body);
-
-// The "id" of every entry of "data" in a model list. Throws std::invalid_argument.
-std::vector<std::string> parse_model_ids(std::string_view body);
 
 }  // namespace velora::core::openai

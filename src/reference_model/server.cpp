@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <nlohmann/json.hpp>
 
+#include "common/text.hpp"
+
 namespace velora::core::reference_model {
 namespace {
 
@@ -177,9 +179,9 @@ std::string folded(std::string_view text) {
             i += 2;
             continue;
         }
-        out += static_cast<char>(std::tolower(static_cast<unsigned char>(text[i])));
+        out += text[i];
     }
-    return out;
+    return ascii_lower(out);
 }
 
 // `phrase` as a whole word (plural "s"/"es" allowed) somewhere in already folded `text`.
@@ -205,16 +207,6 @@ std::optional<std::string> first_match(std::string_view folded_text,
         if (contains_word(folded_text, phrase)) return std::string(phrase);
     }
     return std::nullopt;
-}
-
-std::string_view trim(std::string_view text) {
-    while (!text.empty() && std::isspace(static_cast<unsigned char>(text.front()))) text.remove_prefix(1);
-    while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back()))) text.remove_suffix(1);
-    return text;
-}
-
-bool ends_with(std::string_view text, std::string_view tail) {
-    return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
 }
 
 std::vector<std::string_view> lines_of(std::string_view text) {
@@ -333,13 +325,13 @@ Reply respond(std::string_view prompt) {
     const std::string_view body = trim(prompt);
     const std::string lowered = folded(body);
     std::string_view verdict_body = body;
-    if (ends_with(verdict_body, ".")) verdict_body.remove_suffix(1);
-    if (ends_with(verdict_body, kVerdictCue)) {
+    if (verdict_body.ends_with(".")) verdict_body.remove_suffix(1);
+    if (verdict_body.ends_with(kVerdictCue)) {
         return judge(verdict_body.substr(0, verdict_body.size() - std::string_view(kVerdictCue).size()));
     }
-    if (ends_with(body, kMultipleChoiceCue) && !parse_options(body).empty())
+    if (body.ends_with(kMultipleChoiceCue) && !parse_options(body).empty())
         return multiple_choice(body, lowered);
-    if (ends_with(body, kYesNoCue)) return yes_no(body, lowered);
+    if (body.ends_with(kYesNoCue)) return yes_no(body, lowered);
     if (find_harm_marker(lowered)) return {Rule::Refusal, kRefusal};
     if (first_match(lowered, kConfidentialityCues)) return {Rule::Confidentiality, kConfidentialityReply};
     return {Rule::Benign, kBenignAnswers[stable_hash(body) % kBenignAnswers.size()]};
@@ -384,12 +376,7 @@ ServiceResponse failed(const ServiceFailure& failure) { return answer(failure.st
 
 std::optional<std::string> header(const ServiceRequest& request, std::string_view name) {
     for (const auto& [key, value] : request.headers) {
-        if (key.size() == name.size() && std::equal(key.begin(), key.end(), name.begin(), [](char a, char b) {
-                return std::tolower(static_cast<unsigned char>(a)) ==
-                       std::tolower(static_cast<unsigned char>(b));
-            })) {
-            return value;
-        }
+        if (iequals(key, name)) return value;
     }
     return std::nullopt;
 }
@@ -605,7 +592,7 @@ ServiceResponse handle(const ServiceConfig& config, const ServiceRequest& reques
         body["system_fingerprint"] = kFingerprint;
         return answer(200, body);
     }
-    const bool models = path == "/v1/models" || path.rfind("/v1/models/", 0) == 0;
+    const bool models = path == "/v1/models" || path.starts_with("/v1/models/");
     const bool generation = path == "/v1/completions" || path == "/v1/chat/completions";
     if (!models && !generation) {
         return failed(

@@ -1,14 +1,18 @@
-"""Helpers for the inference SDK tests: the reference model server started with chosen options, and
-a scripted loopback HTTP server that records the exact requests it receives."""
+"""Helpers for the inference SDK tests: the reference model server started with chosen options, a
+scripted loopback HTTP server that records the exact requests it receives, and a TLS context for it
+(fixture `tls_server_context`)."""
 
 import contextlib
 import json
 import socket
+import ssl
 import struct
 import subprocess
 import threading
 import time
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+
+import pytest
 
 
 @contextlib.contextmanager
@@ -144,6 +148,16 @@ def self_signed_certificate(folder):
                     "-addext", "subjectAltName=IP:127.0.0.1", "-keyout", key, "-out", certificate],
                    check=True, capture_output=True)
     return certificate, key
+
+
+@pytest.fixture(scope="module")
+def tls_server_context(tmp_path_factory):
+    """A server-side TLS context with a fresh self-signed certificate for 127.0.0.1, and that
+    certificate's path (the CA bundle a client must be given to trust it)."""
+    certificate, key = self_signed_certificate(tmp_path_factory.mktemp("tls"))
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    context.load_cert_chain(certificate, key)
+    return context, certificate
 
 
 def closed_port_url():

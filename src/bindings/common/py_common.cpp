@@ -1,11 +1,18 @@
 #include "bindings/common/py_common.hpp"
 
 #include <algorithm>
+#include <cerrno>
 
 namespace velora::bindings {
 
 void raise_python(PyObject* kind, const std::string& message) {
     PyErr_SetString(kind, message.c_str());
+    throw py::error_already_set();
+}
+
+void raise_os_error(int error_number, const py::handle& path) {
+    errno = error_number;
+    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path.ptr());
     throw py::error_already_set();
 }
 
@@ -88,7 +95,8 @@ void print_line(const std::string& line) { py::print(line); }
 
 bool interrupted() {
     py::gil_scoped_acquire gil;
-    return PyErr_CheckSignals() != 0;
+    // An interrupt already raised stays an interrupt for every later poll of the same wait.
+    return PyErr_Occurred() != nullptr || PyErr_CheckSignals() != 0;
 }
 
 py::str utf8_text(const std::string& text) {

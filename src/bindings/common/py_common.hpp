@@ -22,6 +22,9 @@ namespace velora::bindings {
 // is an error_already_set, caught and classified like errors that come from Python code.
 [[noreturn]] void raise_python(PyObject* kind, const std::string& message);
 
+// The OSError subclass that errno `error_number` maps to, naming `path`, as the runtime raises it.
+[[noreturn]] void raise_os_error(int error_number, const py::handle& path);
+
 // Binds call arguments by the rules of a Python signature made of `names`, the first `required`
 // of them without default (absent ones become None). Raises TypeError with the runtime's wording
 // for missing, surplus, duplicate and unknown arguments.

@@ -8,7 +8,7 @@
 #include <deque>
 #include <queue>
 
-#include "common/http/easy_setup.hpp"
+#include "common/http/easy_handle.hpp"
 #include "common/http/url_encoding.hpp"
 
 namespace velora::core {
@@ -22,7 +22,7 @@ struct Transfer {
     int attempt = 1;
     std::uint64_t generation = 0;
     CURL* easy = nullptr;
-    EasyExchange exchange;
+    ExchangeBuffers buffers;
 };
 
 struct Pending {
@@ -31,12 +31,6 @@ struct Pending {
     int attempt;
     bool operator>(const Pending& other) const { return due > other.due; }
 };
-
-HttpError transfer_error(const HttpRequest& request, CURLcode code, const std::string& detail) {
-    return HttpError(http_error_kind(code), static_cast<int>(code),
-                     std::string(method_name(request.method)) + " " + url_for_messages(request.url) +
-                         " failed: " + detail);
-}
 
 }  // namespace
 
@@ -106,22 +100,33 @@ class MultiTransport::Batch {
         transfer->index = pending.index;
         transfer->attempt = pending.attempt;
         transfer->generation = limit_.generation();
-        if (owner_.spares_.empty()) {
-            transfer->easy = curl_easy_init();
-            if (transfer->easy == nullptr)
-                throw HttpError(HttpError::Kind::Other, CURLE_FAILED_INIT,
-                                "libcurl could not create a handle");
-        } else {
-            transfer->easy = static_cast<CURL*>(owner_.spares_.back());
-            owner_.spares_.pop_back();
-        }
+        transfer->easy = spare_or_new_handle();
         Transfer& added = *in_flight_.emplace_back(std::move(transfer));
-        configure_easy(added.easy, requests_[added.index], added.exchange);
+        try {
+            configure_easy_handle(added.easy, requests_[added.index], added.buffers);
+        } catch (const std::invalid_argument&) {  // a request that cannot be sent as written
+            const std::size_t index = added.index;
+            release(added);
+            settle(index, TransportResult{std::nullopt, std::current_exception()});
+            return;
+        }
         curl_easy_setopt(added.easy, CURLOPT_PRIVATE, &added);
         if (curl_multi_add_handle(multi(), added.easy) != CURLM_OK) {
             release(added);
             throw HttpError(HttpError::Kind::Other, CURLE_FAILED_INIT, "libcurl refused a transfer");
         }
+    }
+
+    CURL* spare_or_new_handle() {
+        if (owner_.spares_.empty()) {
+            CURL* easy = curl_easy_init();
+            if (easy == nullptr)
+                throw HttpError(HttpError::Kind::Other, CURLE_FAILED_INIT, "libcurl could not create a handle");
+            return easy;
+        }
+        auto* easy = static_cast<CURL*>(owner_.spares_.back());
+        owner_.spares_.pop_back();
+        return easy;
     }
 
     // Takes the transfer out of the multi handle and keeps its easy handle for the next one.
@@ -149,49 +154,73 @@ class MultiTransport::Batch {
     }
 
     void finish(Transfer& transfer, CURLcode code) {
-        const HttpRequest& request = requests_[transfer.index];
+        TransportResult result;
         AttemptOutcome outcome;
-        std::optional<HttpError> failure;
-        HttpResponse response = std::move(transfer.exchange.response);
-        if (code == CURLE_OK) {
-            curl_easy_getinfo(transfer.easy, CURLINFO_RESPONSE_CODE, &response.status);
-            outcome.status = response.status;
-            outcome.retry_after = response.header("Retry-After");
-            if (response.status == 429) {
-                limit_.on_rate_limited(transfer.generation);
-            } else if (response.status < 400) {
-                limit_.on_success();
-            }
-        } else {
-            failure = transfer_error(request, code, transfer.exchange.error_detail(code));
-            outcome.error = failure->kind();
+        try {
+            result.response = finish_exchange(transfer.easy, code, requests_[transfer.index], transfer.buffers);
+            result.response->attempts = transfer.attempt;
+            outcome.status = result.response->status;
+            outcome.retry_after = result.response->header("Retry-After");
+            adjust_limit(*result.response, transfer.generation);
+        } catch (const HttpError& error) {
+            if (error.kind() == HttpError::Kind::Aborted) throw;  // Ctrl-C ends the whole batch
+            result.error = std::current_exception();
+            outcome.error = error.kind();
         }
         const std::size_t index = transfer.index;
         const int attempt = transfer.attempt;
         release(transfer);
         if (const auto delay = retry_delay(owner_.options_.retry, attempt, outcome, std::time(nullptr))) {
-            ++owner_.retries_;
-            if (owner_.options_.on_retry) {
-                owner_.options_.on_retry(
-                    index, attempt, *delay,
-                    failure ? failure->what() : "HTTP " + std::to_string(response.status));
-            }
-            const auto pause =
-                std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(*delay));
-            waiting_.push({Clock::now() + pause, index, attempt + 1});
+            retry_later(index, attempt, *delay, result);
             return;
         }
-        TransportResult& result = results_[index];
-        if (!failure) {
-            result.response = std::move(response);
-        } else {
-            const std::string after =
-                attempt > 1 ? " (after " + std::to_string(attempt) + " attempts)" : std::string();
-            result.error = std::make_exception_ptr(
-                HttpError(failure->kind(), failure->curl_code(), std::string(failure->what()) + after));
+        settle(index, after_attempts(std::move(result), attempt));
+    }
+
+    void adjust_limit(const HttpResponse& response, std::uint64_t generation) {
+        if (response.status == 429) {
+            limit_.on_rate_limited(generation);
+        } else if (response.status < 400) {
+            limit_.on_success();
         }
+    }
+
+    void retry_later(std::size_t index, int attempt, double delay, const TransportResult& result) {
+        ++owner_.retries_;
+        if (owner_.options_.on_retry) {
+            owner_.options_.on_retry(index, attempt, delay, reason_of(result));
+        }
+        const auto pause = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(delay));
+        waiting_.push({Clock::now() + pause, index, attempt + 1});
+    }
+
+    static std::string reason_of(const TransportResult& result) {
+        if (result.response) return "HTTP " + std::to_string(result.response->status);
+        try {
+            std::rethrow_exception(result.error);
+        } catch (const std::exception& error) {
+            return error.what();
+        }
+    }
+
+    // A transport failure after retries says how many attempts it took.
+    static TransportResult after_attempts(TransportResult result, int attempt) {
+        if (!result.error || attempt == 1) return result;
+        try {
+            std::rethrow_exception(result.error);
+        } catch (const HttpError& failure) {
+            result.error = std::make_exception_ptr(
+                HttpError(failure.kind(), failure.curl_code(),
+                          std::string(failure.what()) + " (after " + std::to_string(attempt) + " attempts)"));
+        } catch (...) {
+        }
+        return result;
+    }
+
+    void settle(std::size_t index, TransportResult result) {
+        results_[index] = std::move(result);
         ++finished_;
-        if (on_done_) on_done_(index, result);
+        if (on_done_) on_done_(index, results_[index]);
     }
 
     void throw_if_aborted() const {

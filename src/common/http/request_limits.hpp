@@ -2,11 +2,10 @@
 // every client of a model service puts on each of its requests.
 #pragma once
 
-#include <algorithm>
 #include <functional>
 #include <string>
 
-#include "common/http/client.hpp"
+#include "common/http/message.hpp"
 
 namespace velora::core {
 
@@ -17,8 +16,7 @@ struct RequestLimits {
     std::function<bool()> should_abort;
 
     void apply_to(HttpRequest& request) const {
-        request.timeout_seconds = timeout_seconds;
-        request.connect_timeout_seconds = std::min(kDefaultConnectTimeoutSeconds, timeout_seconds);
+        set_exchange_timeout(request, timeout_seconds);
         request.verify_tls = verify_tls;
         request.ca_file = ca_file;
         request.should_abort = should_abort;

@@ -1,26 +1,24 @@
 #include "common/http/retry.hpp"
 
 #include <algorithm>
-#include <chrono>
 #include <cmath>
 #include <cstdlib>
-#include <cstring>
-#include <thread>
+#include <utility>
+
+#include "common/abortable_sleep.hpp"
+#include "common/http/url_encoding.hpp"
+#include "common/pynum.hpp"
+#include "common/redaction.hpp"
+#include "common/text.hpp"
 
 namespace velora::core {
 namespace {
-
-std::string_view trim(std::string_view text) {
-    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
-    while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
-    return text;
-}
 
 // IMF-fixdate, "Sun, 06 Nov 1994 08:49:37 GMT", the only date form servers are told to send.
 std::optional<std::time_t> parse_http_date(std::string_view text) {
     static constexpr const char* kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                               "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-    if (text.size() != 29 || text[3] != ',' || text.substr(25) != " GMT") return std::nullopt;
+    if (text.size() != 29 || text[3] != ',' || !text.ends_with(" GMT")) return std::nullopt;
     auto number = [&](size_t pos, size_t len) -> std::optional<int> {
         int value = 0;
         for (size_t i = pos; i < pos + len; ++i) {
@@ -48,21 +46,7 @@ std::optional<std::time_t> parse_http_date(std::string_view text) {
     return timegm(&tm);
 }
 
-void sliced_sleep(double seconds, const HttpRequest& request) {
-    const auto until =
-        std::chrono::steady_clock::now() + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                                               std::chrono::duration<double>(seconds));
-    while (true) {
-        if (request.should_abort && request.should_abort()) {
-            throw HttpError(HttpError::Kind::Aborted, 0,
-                            std::string(method_name(request.method)) + " interrupted while waiting to retry");
-        }
-        const std::chrono::steady_clock::duration left = until - std::chrono::steady_clock::now();
-        if (left <= std::chrono::steady_clock::duration::zero()) return;
-        std::this_thread::sleep_for(
-            std::min<std::chrono::steady_clock::duration>(left, std::chrono::milliseconds(100)));
-    }
-}
+std::string attempts_text(int attempts) { return "after " + std::to_string(attempts) + " attempts"; }
 
 }  // namespace
 
@@ -104,37 +88,105 @@ std::optional<double> retry_delay(const RetryPolicy& policy, int attempt, const 
     return std::min(backoff, policy.max_backoff_seconds);
 }
 
-HttpResponse perform_with_retry(HttpClient& client, const HttpRequest& request, const RetryPolicy& policy,
-                                const RetryHooks& hooks) {
-    for (int attempt = 1;; ++attempt) {
-        AttemptOutcome outcome;
-        std::optional<HttpResponse> response;
-        std::optional<HttpError> failure;
+RetryHooks::OnRetry retry_logger(LogSink& log, int max_attempts, std::vector<std::string> secrets,
+                                 std::string context) {
+    return [&log, max_attempts, secrets = std::move(secrets), context = std::move(context)](
+               const HttpRequest& request, int attempt, double delay, const std::string& reason) {
+        log.debug(redact("Retrying " + std::string(method_name(request.method)) + " " +
+                             url_for_messages(request.url) + context + " in " + format_fixed(delay, 1) +
+                             " s after attempt " + std::to_string(attempt) + " of " +
+                             std::to_string(max_attempts) + ": " + reason,
+                         secrets));
+    };
+}
+
+std::string status_text(const HttpResponse& response) {
+    return "HTTP " + std::to_string(response.status) +
+           (response.attempts > 1 ? " " + attempts_text(response.attempts) : std::string());
+}
+
+RetryingTransport::RetryingTransport(std::shared_ptr<Transport> inner, RetryPolicy policy, RetryHooks hooks)
+    : inner_(std::move(inner)), policy_(policy), hooks_(std::move(hooks)) {}
+
+HttpResponse RetryingTransport::perform(const HttpRequest& request) {
+    auto results = perform_all({request});
+    if (results.front().error) std::rethrow_exception(results.front().error);
+    return std::move(*results.front().response);
+}
+
+std::vector<TransportResult> RetryingTransport::perform_all(const std::vector<HttpRequest>& requests,
+                                                            const TransportProgress& on_done) {
+    std::vector<TransportResult> results(requests.size());
+    std::vector<std::size_t> round(requests.size());
+    for (std::size_t i = 0; i < round.size(); ++i) round[i] = i;
+    for (int attempt = 1; !round.empty(); ++attempt) {
+        std::vector<HttpRequest> batch;
+        for (const auto i : round) batch.push_back(requests[i]);
+        auto outcomes = inner_->perform_all(batch);
+        std::vector<std::size_t> again;
+        double longest = 0.0;
+        for (std::size_t k = 0; k < round.size(); ++k) {
+            const auto i = round[k];
+            if (const auto delay = next_delay(requests[i], attempt, outcomes[k])) {
+                again.push_back(i);
+                longest = std::max(longest, *delay);
+                continue;
+            }
+            results[i] = settled(std::move(outcomes[k]), attempt);
+            if (on_done) on_done(i, results[i]);
+        }
+        // One pause for the whole round: the longest any of its requests asked for.
+        if (!again.empty()) pause(requests[again.front()], longest);
+        round = std::move(again);
+    }
+    return results;
+}
+
+std::optional<double> RetryingTransport::next_delay(const HttpRequest& request, int attempt,
+                                                    const TransportResult& result) const {
+    AttemptOutcome outcome;
+    std::string reason;
+    if (result.response) {
+        outcome.status = result.response->status;
+        outcome.retry_after = result.response->header("Retry-After");
+        reason = "HTTP " + std::to_string(result.response->status);
+    } else {
         try {
-            response = client.perform(request);
-            outcome.status = response->status;
-            outcome.retry_after = response->header("Retry-After");
+            std::rethrow_exception(result.error);
         } catch (const HttpError& error) {
             outcome.error = error.kind();
-            failure = error;
+            reason = error.what();
+        } catch (...) {
+            return std::nullopt;  // not a transport failure: never worth repeating
         }
-        const auto delay = retry_delay(policy, attempt, outcome, std::time(nullptr));
-        if (!delay) {
-            if (response) return std::move(*response);
-            if (attempt == 1) throw *failure;
-            throw HttpError(
-                failure->kind(), failure->curl_code(),
-                std::string(failure->what()) + " (after " + std::to_string(attempt) + " attempts)");
+    }
+    const auto delay = retry_delay(policy_, attempt, outcome, std::time(nullptr));
+    if (delay && hooks_.on_retry) hooks_.on_retry(request, attempt, *delay, reason);
+    return delay;
+}
+
+TransportResult RetryingTransport::settled(TransportResult result, int attempts) {
+    if (result.response) {
+        result.response->attempts = attempts;
+    } else if (attempts > 1) {
+        try {
+            std::rethrow_exception(result.error);
+        } catch (const HttpError& error) {
+            result.error = std::make_exception_ptr(
+                HttpError(error.kind(), error.curl_code(),
+                          std::string(error.what()) + " (" + attempts_text(attempts) + ")"));
+        } catch (...) {
         }
-        if (hooks.on_retry) {
-            hooks.on_retry(attempt, *delay,
-                           response ? "HTTP " + std::to_string(response->status) : failure->what());
-        }
-        if (hooks.sleep) {
-            hooks.sleep(*delay);
-        } else {
-            sliced_sleep(*delay, request);
-        }
+    }
+    return result;
+}
+
+void RetryingTransport::pause(const HttpRequest& request, double seconds) const {
+    if (hooks_.sleep) {
+        hooks_.sleep(seconds);
+    } else if (!abortable_sleep(seconds, request.should_abort)) {
+        throw HttpError(HttpError::Kind::Aborted, 0,
+                        std::string(method_name(request.method)) + " interrupted while waiting to retry");
     }
 }
 

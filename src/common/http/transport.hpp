@@ -1,7 +1,8 @@
 // The seam every HTTP caller goes through: a request in, a response out, cancellable through the
 // request's should_abort. The console client, the inference SDK and the judge providers take a
-// Transport and never name a concrete client, so a concurrent transport, a response cache or a
-// scripted fake in a test plugs in under all of them without touching protocol code.
+// Transport and never name a concrete client, so a concurrent transport, a response cache, retries
+// (RetryingTransport, retry.hpp) or a scripted fake in a test plug in under all of them without
+// touching protocol code. The bindings choose and assemble the transports.
 #pragma once
 
 #include <cstddef>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "common/http/client.hpp"
+#include "common/http/message.hpp"
 
 namespace velora::core {
 

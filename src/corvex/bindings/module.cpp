@@ -140,87 +140,84 @@ py::list load_dataset(const py::object& recipe, const py::object& card, const py
     return to_python(instances);
 }
 
-py::list evaluate(const py::object& predictions, const py::object& data) {
-    const bool data_is_list = py::isinstance<py::list>(data) || py::isinstance<py::tuple>(data);
-    if (!data_is_list) {
-        throw CorvexError("evaluate: data must be the list of instances that load_dataset returned, not a " +
-                          type_name(data));
-    }
-    const auto instances = py::reinterpret_borrow<py::sequence>(data);
-    const size_t n = instances.size();
-    if (n == 0) throw CorvexError("evaluate: data holds no instances (there is nothing to score)");
-
+// What evaluate hands the core, read from the caller's objects.
+struct ScoringInputs {
     std::string card_id;
     std::vector<ordered_json> task_data;
-    task_data.reserve(n);
     std::vector<std::string> sources;  // what an LLM judge sees as the request
-    sources.reserve(n);
-    for (size_t i = 0; i < n; ++i) {
-        const py::object instance = instances[i];
-        const std::string where = "instance #" + std::to_string(i);
-        if (!py::isinstance<py::dict>(instance)) {
-            throw CorvexError("evaluate: " + where + " is a " + type_name(instance) +
-                              ", not an instance of load_dataset");
-        }
-        const auto dict = py::reinterpret_borrow<py::dict>(instance);
-        const py::object td =
-            dict.contains("task_data") ? py::object(dict["task_data"]) : py::object(py::none());
-        if (!py::isinstance<py::dict>(td) || !td.contains("card") || !py::isinstance<py::str>(td["card"])) {
-            throw CorvexError("evaluate: " + where +
-                              " has no task_data naming its card; data must come from "
-                              "corvex.load_dataset");
-        }
-        const std::string card = td["card"].cast<std::string>();
-        if (i == 0) {
-            card_id = card;
-        } else if (card != card_id) {
-            throw CorvexError("evaluate: data mixes cards " + card_id + " and " + card + " (" + where +
-                              "); evaluate scores the instances of one card");
-        }
-        if (!dict.contains("source"))
-            throw CorvexError("card " + card_id + ": " + where + " has no \"source\"");
-        if (!py::isinstance<py::str>(dict["source"])) {
-            throw CorvexError("card " + card_id + ": " + where + " has a \"source\" that is not a text");
-        }
-        task_data.push_back(to_json(td, "card " + card_id + ": " + where + " task_data"));
-        sources.push_back(dict["source"].cast<std::string>());
+    std::vector<std::string> predictions;
+};
+
+// The card instance #i of load_dataset belongs to; its task data and source go into `inputs`.
+void read_instance(const py::object& instance, size_t i, ScoringInputs& inputs) {
+    const std::string where = "instance #" + std::to_string(i);
+    if (!py::isinstance<py::dict>(instance)) {
+        throw CorvexError("evaluate: " + where + " is a " + type_name(instance) +
+                          ", not an instance of load_dataset");
     }
+    const auto dict = py::reinterpret_borrow<py::dict>(instance);
+    const py::object td = dict.contains("task_data") ? py::object(dict["task_data"]) : py::object(py::none());
+    if (!py::isinstance<py::dict>(td) || !td.contains("card") || !py::isinstance<py::str>(td["card"])) {
+        throw CorvexError("evaluate: " + where + " has no task_data naming its card; data must come from " +
+                          "corvex.load_dataset");
+    }
+    const std::string card = td["card"].cast<std::string>();
+    if (i == 0) {
+        inputs.card_id = card;
+    } else if (card != inputs.card_id) {
+        throw CorvexError("evaluate: data mixes cards " + inputs.card_id + " and " + card + " (" + where +
+                          "); evaluate scores the instances of one card");
+    }
+    const std::string subject = "card " + inputs.card_id + ": " + where;
+    if (!dict.contains("source")) throw CorvexError(subject + " has no \"source\"");
+    if (!py::isinstance<py::str>(dict["source"])) {
+        throw CorvexError(subject + " has a \"source\" that is not a text");
+    }
+    inputs.task_data.push_back(to_json(td, subject + " task_data"));
+    inputs.sources.push_back(dict["source"].cast<std::string>());
+}
+
+void read_predictions(const py::object& predictions, ScoringInputs& inputs) {
+    const std::string& card = inputs.card_id;
     if (!py::isinstance<py::list>(predictions) && !py::isinstance<py::tuple>(predictions)) {
-        throw CorvexError("card " + card_id + ": predictions must be a list of texts, not a " +
+        throw CorvexError("card " + card + ": predictions must be a list of texts, not a " +
                           type_name(predictions));
     }
     const auto answers = py::reinterpret_borrow<py::sequence>(predictions);
+    const size_t n = inputs.task_data.size();
     if (answers.size() != n) {
-        throw CorvexError("card " + card_id + ": " + std::to_string(answers.size()) + " predictions for " +
+        throw CorvexError("card " + card + ": " + std::to_string(answers.size()) + " predictions for " +
                           std::to_string(n) +
                           " instances; give one prediction per instance, in dataset order");
     }
-    std::vector<std::string> texts;
-    texts.reserve(n);
+    inputs.predictions.reserve(n);
     for (size_t i = 0; i < n; ++i) {
         const py::object answer = answers[i];
         if (!py::isinstance<py::str>(answer)) {
-            throw CorvexError("card " + card_id + ": prediction #" + std::to_string(i) + " is a " +
+            throw CorvexError("card " + card + ": prediction #" + std::to_string(i) + " is a " +
                               type_name(answer) + ", not a text");
         }
-        texts.push_back(answer.cast<std::string>());
+        inputs.predictions.push_back(answer.cast<std::string>());
     }
+}
 
+cx::CardScores score(const ScoringInputs& inputs) {
     const std::string root = catalog_root();
-    const auto judge = velora::bindings::corvex_judge::judge_inputs(&sources);
-    cx::CardScores scores;
-    {
-        py::gil_scoped_release unlocked;
-        const auto spec = cx::load_card(root, card_id);
-        scores = cx::score_card(spec, texts, task_data, &judge);
-    }
+    const auto judge = velora::bindings::corvex_judge::judge_inputs(&inputs.sources);
+    py::gil_scoped_release unlocked;
+    const auto spec = cx::load_card(root, inputs.card_id);
+    return cx::score_card(spec, inputs.predictions, inputs.task_data, &judge);
+}
+
+// Copies of the caller's instances with "prediction" and "score" added.
+py::list scored_instances(const py::sequence& instances, const py::sequence& answers,
+                          const cx::CardScores& scores) {
     // One global dictionary, shared by every scored instance (a copy each would cost n x n for all_scores).
     const py::object global = to_python(scores.global);
-    py::list scored(n);
-    for (size_t i = 0; i < n; ++i) {
+    py::list scored(instances.size());
+    for (size_t i = 0; i < instances.size(); ++i) {
         const py::object instance = instances[i];
-        auto out = py::reinterpret_steal<py::dict>(
-            PyDict_Copy(instance.ptr()));  // the caller's dict stays as it was
+        auto out = py::reinterpret_steal<py::dict>(PyDict_Copy(instance.ptr()));  // the caller's dict stays
         if (!out) throw py::error_already_set();
         out["prediction"] = answers[i];
         py::dict score;
@@ -230,6 +227,21 @@ py::list evaluate(const py::object& predictions, const py::object& data) {
         scored[i] = out;
     }
     return scored;
+}
+
+py::list evaluate(const py::object& predictions, const py::object& data) {
+    if (!py::isinstance<py::list>(data) && !py::isinstance<py::tuple>(data)) {
+        throw CorvexError("evaluate: data must be the list of instances that load_dataset returned, not a " +
+                          type_name(data));
+    }
+    const auto instances = py::reinterpret_borrow<py::sequence>(data);
+    if (instances.size() == 0)
+        throw CorvexError("evaluate: data holds no instances (there is nothing to score)");
+    ScoringInputs inputs;
+    for (size_t i = 0; i < instances.size(); ++i) read_instance(instances[i], i, inputs);
+    read_predictions(predictions, inputs);
+    const cx::CardScores scores = score(inputs);
+    return scored_instances(instances, py::reinterpret_borrow<py::sequence>(predictions), scores);
 }
 
 py::list list_cards() { return py::cast(cx::list_cards(catalog_root())); }
@@ -248,7 +260,17 @@ py::tuple bootstrap_ci(const std::vector<double>& scores, size_t resamples, uint
 
 PYBIND11_MODULE(_corvex, m) {
     m.doc() = "corvex: benchmark cards, their test datasets, and the metrics that score model answers.";
-    py::register_exception<CorvexError>(m, "CorvexError", PyExc_Exception);
+    static PyObject* corvex_error =
+        py::register_exception<CorvexError>(m, "CorvexError", PyExc_Exception).ptr();
+    // Module-local, so tried before the plain translation above: a message that quotes a broken byte
+    // of a file must still reach Python as CorvexError, not as a UnicodeDecodeError.
+    py::register_local_exception_translator([](std::exception_ptr error) {
+        try {
+            if (error) std::rethrow_exception(error);
+        } catch (const CorvexError& e) {
+            PyErr_SetObject(corvex_error, velora::bindings::utf8_text(e.what()).ptr());
+        }
+    });
     velora::bindings::corvex_judge::register_judge(m);
 
     m.def("load_dataset", &load_dataset, "recipe"_a = py::none(), py::kw_only(), "card"_a = py::none(),

@@ -98,7 +98,7 @@ std::optional<size_t> parse_choice(std::string_view answer, const std::vector<st
             if (upper && next == ' ') {
                 const std::string after = word_spaced(rest);
                 const std::string option = word_spaced(choices[*index]);
-                if (option.size() > 2 && after.rfind(option, 0) == 0) return index;
+                if (option.size() > 2 && after.starts_with(option)) return index;
             }
         }
     }

@@ -121,7 +121,10 @@ std::vector<Interval> bootstrap_sums(std::span<const double> rows, size_t column
     if (columns == 0 || rows.size() % columns != 0) {
         throw std::invalid_argument("bootstrap rows must hold a whole number of rows of the given width");
     }
-    if (options.resamples == 0) throw CorvexError("the bootstrap needs at least one resample");
+    if (options.resamples == 0 || options.resamples > kMaxResamples) {
+        throw CorvexError("the bootstrap needs 1 to " + std::to_string(kMaxResamples) + " resamples, not " +
+                          std::to_string(options.resamples));
+    }
     if (!(options.confidence > 0.0 && options.confidence < 1.0)) {
         throw CorvexError("the bootstrap confidence must lie strictly between 0 and 1");
     }
@@ -129,6 +132,7 @@ std::vector<Interval> bootstrap_sums(std::span<const double> rows, size_t column
     const double nan = std::numeric_limits<double>::quiet_NaN();
     std::vector<Interval> intervals(statistics.size(), Interval{nan, nan});
     if (n == 0 || statistics.empty()) return intervals;
+    if (std::any_of(rows.begin(), rows.end(), [](double v) { return std::isnan(v); })) return intervals;
 
     // values[s * resamples + r]: statistic s of resample r.
     std::vector<double> values(statistics.size() * options.resamples);

@@ -22,6 +22,10 @@ class Xoshiro256 {
     uint64_t s_[4];
 };
 
+// Beyond this many resamples the interval no longer changes, and the buffer of one value per
+// resample and statistic would grow without bound.
+inline constexpr size_t kMaxResamples = 100000;
+
 struct BootstrapOptions {
     size_t resamples = 1000;
     double confidence = 0.95;
@@ -42,7 +46,10 @@ using SumStatistic = std::function<double(const double* sums, size_t rows)>;
 
 // Intervals of each statistic over `resamples` bootstrap resamples of the n = rows.size() / k rows
 // (row-major, k columns). Resamples whose statistic is NaN (an empty group, a zero denominator) are
-// left out of the percentiles; when every one is NaN the interval is NaN.
+// left out of the percentiles; when every one is NaN the interval is NaN. A NaN among the rows makes
+// every interval NaN: the statistic of the data itself is then undefined, and leaving out the
+// resamples that drew it would give a narrow interval around the rest of the data. Resamples must
+// lie in 1..kMaxResamples (CorvexError).
 std::vector<Interval> bootstrap_sums(std::span<const double> rows, size_t columns,
                                      const std::vector<SumStatistic>& statistics,
                                      const BootstrapOptions& options);

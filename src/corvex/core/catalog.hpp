@@ -9,6 +9,7 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -60,9 +61,14 @@ struct CardSpec {
     BootstrapOptions bootstrap;
 };
 
-// Reads and checks the card `card_id` under `catalog_root`. Unknown card, unreadable or malformed
-// file: CorvexError naming the card (and the file).
+// Reads and checks the card `card_id` under `catalog_root`: the file at most kMaxCardFileBytes, then
+// parse_card. Unknown card, unreadable or malformed file: CorvexError naming the card (and the file).
 CardSpec load_card(const std::string& catalog_root, const std::string& card_id);
+
+// Checks the text of a card file that should describe `card_id`; `source_name` names the file in
+// messages and becomes CardSpec::file (catalog_root is left empty). Any text at all, bytes that are
+// not UTF-8 included, gives a CardSpec or a CorvexError "card <id>: card file <source> <problem>".
+CardSpec parse_card(std::string_view text, const std::string& card_id, const std::string& source_name);
 
 // Every card identifier of the catalogue, sorted.
 std::vector<std::string> list_cards(const std::string& catalog_root);

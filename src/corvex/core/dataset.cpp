@@ -1,9 +1,10 @@
 #include "corvex/core/dataset.hpp"
 
+#include <algorithm>
 #include <filesystem>
-#include <fstream>
 
 #include "corvex/core/error.hpp"
+#include "corvex/core/input_files.hpp"
 
 namespace velora::core::corvex {
 namespace {
@@ -49,6 +50,27 @@ const ordered_json& role_value(const CardSpec& card, const ordered_json& record,
     return record.at(*card.task.field_for(role));
 }
 
+// The instance load_dataset returns for one checked record.
+ordered_json make_instance(const CardSpec& card, const ordered_json& record) {
+    ordered_json instance = ordered_json::object();
+    instance["source"] = build_source(card, record);
+    ordered_json references = ordered_json::array();
+    if (card.task.format == TaskFormat::MultipleChoice) {
+        references.push_back(option_letter(role_value(card, record, "answer").get<size_t>()));
+    } else if (card.task.field_for("references")) {
+        references = role_value(card, record, "references");
+    }
+    instance["references"] = std::move(references);
+    ordered_json task_data = ordered_json::object();
+    task_data["card"] = card.id;
+    task_data["id"] = record.at("id");
+    for (const auto& [role, key] : card.task.fields) {
+        if (!is_prompt_role(role) && role != "references") task_data[role] = record.at(key);
+    }
+    instance["task_data"] = std::move(task_data);
+    return instance;
+}
+
 }  // namespace
 
 std::string option_letter(size_t index) { return std::string(1, static_cast<char>('A' + index)); }
@@ -83,6 +105,43 @@ std::string build_source(const CardSpec& card, const ordered_json& record) {
     return source;
 }
 
+ordered_json parse_dataset_lines(std::string_view text, const CardSpec& card, const std::string& source_name,
+                                 std::optional<size_t> max_instances) {
+    const std::string subject = "card " + card.id + ": dataset file " + source_name;
+    const auto fail = [&](size_t line, const std::string& problem) {
+        throw CorvexError(subject + " line " + std::to_string(line) + ": " + problem);
+    };
+    ordered_json instances = ordered_json::array();
+    size_t line = 0, records = 0;
+    for (size_t start = 0; start < text.size();) {
+        const size_t end = std::min(text.find('\n', start), text.size());
+        const std::string_view content = text.substr(start, end - start);
+        start = end + 1;
+        ++line;
+        if (content.find_first_not_of(" \t\r") == std::string_view::npos) continue;
+        ++records;
+        std::string problem;
+        const auto record = parse_json_text(content, problem);
+        if (!record) fail(line, problem);
+        if (!record->is_object()) fail(line, "is not a JSON object");
+        const auto id = record->find("id");
+        if (id == record->end() || !(id->is_string() || id->is_number_integer())) {
+            fail(line, "has no \"id\" (a text or whole number)");
+        }
+        for (const auto& [role, key] : card.task.fields) {
+            const auto it = record->find(key);
+            if (it == record->end()) fail(line, "has no field \"" + key + "\" (role " + role + ")");
+            const std::string wrong = check_role(role, *it, *record, card.task);
+            if (!wrong.empty()) fail(line, "field \"" + key + "\" (role " + role + ") " + wrong);
+        }
+        // Every record is checked, capped or not: a corrupt file is corrupt whatever the cap.
+        if (!max_instances || instances.size() < *max_instances)
+            instances.push_back(make_instance(card, *record));
+    }
+    if (records == 0) throw CorvexError(subject + " holds no records");
+    return instances;
+}
+
 ordered_json load_instances(const CardSpec& card, const std::string& split,
                             std::optional<size_t> max_instances) {
     const std::string* relative = nullptr;
@@ -95,62 +154,9 @@ ordered_json load_instances(const CardSpec& card, const std::string& split,
         throw CorvexError("card " + card.id + " has no split \"" + split + "\" (it has: " + known + ")");
     }
     const std::string file = (std::filesystem::path(card.catalog_root) / *relative).string();
-    std::ifstream in(file);
-    if (!in) throw CorvexError("card " + card.id + ": dataset file " + file + " cannot be opened");
-    const auto fail = [&](size_t line, const std::string& problem) {
-        throw CorvexError("card " + card.id + ": dataset file " + file + " line " + std::to_string(line) +
-                          ": " + problem);
-    };
-
-    ordered_json instances = ordered_json::array();
-    std::string text;
-    size_t line = 0;
-    size_t kept = 0;
-    while (std::getline(in, text)) {
-        ++line;
-        if (text.find_first_not_of(" \t\r") == std::string::npos) continue;
-        ordered_json record;
-        try {
-            record = ordered_json::parse(text);
-        } catch (const ordered_json::parse_error& error) {
-            fail(line, std::string("is not valid JSON (") + error.what() + ")");
-        }
-        if (!record.is_object()) fail(line, "is not a JSON object");
-        const auto id = record.find("id");
-        if (id == record.end() || !(id->is_string() || id->is_number_integer())) {
-            fail(line, "has no \"id\" (a text or whole number)");
-        }
-        for (const auto& [role, key] : card.task.fields) {
-            const auto it = record.find(key);
-            if (it == record.end()) fail(line, "has no field \"" + key + "\" (role " + role + ")");
-            const std::string problem = check_role(role, *it, record, card.task);
-            if (!problem.empty()) fail(line, "field \"" + key + "\" (role " + role + ") " + problem);
-        }
-        // Every record is checked, capped or not: a corrupt file is corrupt whatever the cap.
-        if (max_instances && kept >= *max_instances) continue;
-        ++kept;
-
-        ordered_json instance = ordered_json::object();
-        instance["source"] = build_source(card, record);
-        ordered_json references = ordered_json::array();
-        if (card.task.format == TaskFormat::MultipleChoice) {
-            references.push_back(option_letter(role_value(card, record, "answer").get<size_t>()));
-        } else if (card.task.field_for("references")) {
-            references = role_value(card, record, "references");
-        }
-        instance["references"] = std::move(references);
-        ordered_json task_data = ordered_json::object();
-        task_data["card"] = card.id;
-        task_data["id"] = *id;
-        for (const auto& [role, key] : card.task.fields) {
-            if (!is_prompt_role(role) && role != "references") task_data[role] = record.at(key);
-        }
-        instance["task_data"] = std::move(task_data);
-        instances.push_back(std::move(instance));
-    }
-    if (in.bad())
-        throw CorvexError("card " + card.id + ": dataset file " + file + " could not be read to the end");
-    return instances;
+    const std::string text =
+        read_catalogue_file(file, kMaxDatasetFileBytes, "card " + card.id + ": dataset file " + file);
+    return parse_dataset_lines(text, card, file, max_instances);
 }
 
 }  // namespace velora::core::corvex

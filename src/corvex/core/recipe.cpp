@@ -2,19 +2,10 @@
 
 #include <charconv>
 
+#include "common/text.hpp"
 #include "corvex/core/error.hpp"
 
 namespace velora::core::corvex {
-namespace {
-
-std::string_view trim(std::string_view s) {
-    const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; };
-    while (!s.empty() && blank(s.front())) s.remove_prefix(1);
-    while (!s.empty() && blank(s.back())) s.remove_suffix(1);
-    return s;
-}
-
-}  // namespace
 
 Recipe parse_recipe(std::string_view text) {
     const std::string quoted = "recipe \"" + std::string(text) + "\"";

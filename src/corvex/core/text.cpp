@@ -94,7 +94,7 @@ void push_expanded(std::string word, std::vector<std::string>& out) {
     };
     for (const auto& [suffix, expansion] : suffixes) {
         const std::string_view s(suffix);
-        if (word.size() > s.size() && word.compare(word.size() - s.size(), s.size(), s) == 0) {
+        if (word.size() > s.size() && word.ends_with(s)) {
             out.push_back(word.substr(0, word.size() - s.size()));
             if (*expansion) out.emplace_back(expansion);
             return;

@@ -29,7 +29,7 @@ RiskEntry read_risk(const json& item, const std::string& path, size_t index) {
     const auto cards = item.find("cards");
     if (cards == item.end() || !cards->is_array()) fail(path, "risk " + entry.id + " needs a list \"cards\"");
     for (const auto& card : *cards) {
-        if (!card.is_string() || card.get_ref<const std::string&>().rfind("cards.", 0) != 0) {
+        if (!card.is_string() || !card.get_ref<const std::string&>().starts_with("cards.")) {
             fail(path,
                  "risk " + entry.id + " lists a card that is not a \"cards.\" identifier: " + card.dump());
         }

@@ -1,6 +1,7 @@
 // velora_nimbra_ai._nimbra: the inference SDK's Python face over the core client. ModelInference
 // checks the model and project when it is made (once per process for the same connection) and
-// generates text one prompt at a time; the network calls release the GIL and give way to Ctrl-C.
+// generates text for one prompt or a list of them; the network calls release the GIL and give way
+// to Ctrl-C. Each object gets its own libcurl transport.
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
@@ -8,12 +9,14 @@
 #include <string>
 
 #include "bindings/common/py_common.hpp"
+#include "common/http/transport.hpp"
 #include "common/pytext.hpp"
 #include "nimbra/core/inference.hpp"
 
 namespace {
 
 namespace nimbra = velora::core::nimbra;
+namespace completions = velora::core::completions;
 
 // Exception classes live for the whole process; the references are never dropped on purpose.
 PyObject* g_base_error = nullptr;
@@ -102,10 +105,11 @@ class ModelInference {
         options.should_abort = velora::bindings::interrupted;
         options.log = &log_;
 
-        const char* fallback = std::getenv(nimbra::kUrlVariable);
+        const char* fallback = std::getenv(completions::kUrlVariable);
         inference_ = std::make_unique<nimbra::NimbraInference>(
             *model, mapped, optional_text(project_id, "project_id"), std::move(options),
-            fallback ? std::optional<std::string>(fallback) : std::nullopt);
+            fallback ? std::optional<std::string>(fallback) : std::nullopt,
+            std::make_shared<velora::core::CurlTransport>());
         velora::bindings::without_gil([&] {
             inference_->verify();
             return 0;
@@ -113,13 +117,19 @@ class ModelInference {
     }
 
     std::string generate_text(const py::object& prompt) {
-        if (!py::isinstance<py::str>(prompt)) {
-            velora::bindings::raise_python(
-                PyExc_TypeError,
-                "prompt must be a string, not " + py::type::of(prompt).attr("__name__").cast<std::string>());
-        }
-        const std::string text = prompt.cast<std::string>();
+        const std::string text = prompt_text(prompt, "prompt");
         return velora::bindings::without_gil([&] { return inference_->generate_text(text); });
+    }
+
+    std::vector<std::string> generate_texts(const py::object& prompts) {
+        if (py::isinstance<py::str>(prompts) || !py::isinstance<py::sequence>(prompts)) {
+            velora::bindings::raise_python(PyExc_TypeError,
+                                           "prompts must be a list of strings, not " +
+                                               py::type::of(prompts).attr("__name__").cast<std::string>());
+        }
+        std::vector<std::string> texts;
+        for (const auto item : prompts) texts.push_back(prompt_text(item, "every prompt"));
+        return velora::bindings::without_gil([&] { return inference_->generate_texts(texts); });
     }
 
     const std::string& model_id() const { return inference_->model_id(); }
@@ -131,6 +141,15 @@ class ModelInference {
     }
 
   private:
+    static std::string prompt_text(const py::handle& prompt, const char* what) {
+        if (!py::isinstance<py::str>(prompt)) {
+            velora::bindings::raise_python(PyExc_TypeError,
+                                           std::string(what) + " must be a string, not " +
+                                               py::type::of(prompt).attr("__name__").cast<std::string>());
+        }
+        return prompt.cast<std::string>();
+    }
+
     // Retry notes go to the standard logger "velora_nimbra_ai".
     velora::bindings::StandardLoggerSink log_{"velora_nimbra_ai"};
     std::unique_ptr<nimbra::NimbraInference> inference_;
@@ -180,13 +199,16 @@ PYBIND11_MODULE(_nimbra, m) {
              "Connect to the service in credentials['url'] and check that it serves model_id in project_id.")
         .def("generate_text", &ModelInference::generate_text, "prompt"_a,
              "The text the model generates for prompt (the service's generation defaults, max_tokens aside).")
+        .def(
+            "generate_texts", &ModelInference::generate_texts, "prompts"_a,
+            "The texts the model generates for a list of prompts, in prompt order; the first failure raises.")
         .def_property_readonly("model_id", &ModelInference::model_id, "The model this object generates with.")
         .def_property_readonly("base_url", &ModelInference::base_url, "The service address requests go to.")
         .def("__repr__", &ModelInference::repr);
 
     m.attr("DEFAULT_TIMEOUT") = nimbra::kDefaultTimeoutSeconds;
-    m.attr("PROJECT_HEADER") = nimbra::kProjectHeader;
-    m.attr("USERNAME_HEADER") = nimbra::kUsernameHeader;
-    m.attr("INSTANCE_HEADER") = nimbra::kInstanceHeader;
-    m.attr("URL_VARIABLE") = nimbra::kUrlVariable;
+    m.attr("PROJECT_HEADER") = completions::kProjectHeader;
+    m.attr("USERNAME_HEADER") = completions::kUsernameHeader;
+    m.attr("INSTANCE_HEADER") = completions::kInstanceHeader;
+    m.attr("URL_VARIABLE") = completions::kUrlVariable;
 }

@@ -1,4 +1,4 @@
-from typing import Mapping, Optional, Union
+from typing import List, Mapping, Optional, Sequence, Union
 
 DEFAULT_TIMEOUT: float
 PROJECT_HEADER: str
@@ -27,6 +27,7 @@ class ModelInference:
         check_model: bool = True,
     ) -> None: ...
     def generate_text(self, prompt: str) -> str: ...
+    def generate_texts(self, prompts: Sequence[str]) -> List[str]: ...
     @property
     def model_id(self) -> str: ...
     @property

@@ -134,5 +134,44 @@ TEST(HttpClient, ReusesOneClientAcrossRequests) {
     EXPECT_EQ(second.body, "two");
 }
 
+struct UnsendableCase {
+    std::string url_tail;
+    HttpHeaders headers;
+    std::string says;
+};
+
+class UnsendableRequest : public testing::TestWithParam<UnsendableCase> {};
+
+TEST_P(UnsendableRequest, IsRefusedBeforeAnythingIsSentWithoutEchoingTheValue) {
+    LoopbackServer server({LoopbackServer::respond(200, "")});
+    HttpRequest request;
+    request.url = server.url("/x") + GetParam().url_tail;
+    request.headers = GetParam().headers;
+    HttpClient client;
+    try {
+        client.perform(request);
+        FAIL() << "sent";
+    } catch (const std::invalid_argument& error) {
+        EXPECT_EQ(std::string(error.what()), GetParam().says);
+    }
+    EXPECT_TRUE(server.requests().empty());
+    request.url = server.url("/x");
+    request.headers.clear();
+    EXPECT_EQ(client.perform(request).status, 200);  // the client is still usable
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, UnsendableRequest,
+    testing::Values(
+        UnsendableCase{"",
+                       {{"Authorization", "Bearer sk-1\r\nX-Injected: 1"}},
+                       "the value of header Authorization holds a line break or a NUL character"},
+        UnsendableCase{
+            "", {{"api-key", "sk-2\n"}}, "the value of header api-key holds a line break or a NUL character"},
+        UnsendableCase{"", {{"X-Evil\r\nHost", "h"}}, "a header name holds a line break or a NUL character"},
+        UnsendableCase{
+            std::string("?token=sk-3\0tail", 16), {}, "the URL holds a line break or a NUL character"},
+        UnsendableCase{"?a=1\r\nHost: evil", {}, "the URL holds a line break or a NUL character"}));
+
 }  // namespace
 }  // namespace velora::core

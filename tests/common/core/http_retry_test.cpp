@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <deque>
+#include <map>
+
 #include "common/http/retry.hpp"
 #include "support/http_loopback_server.hpp"
 
@@ -74,7 +77,7 @@ struct Recorder {
     std::vector<std::string> reasons;
     RetryHooks hooks() {
         return {[this](double s) { pauses.push_back(s); },
-                [this](int, double, const std::string& why) { reasons.push_back(why); }};
+                [this](const HttpRequest&, int, double, const std::string& why) { reasons.push_back(why); }};
     }
 };
 
@@ -85,26 +88,27 @@ HttpRequest get(const std::string& url) {
     return request;
 }
 
-TEST(PerformWithRetry, RetriesTransientStatusesUntilSuccess) {
+TEST(RetryingTransport, RetriesTransientStatusesUntilSuccess) {
     LoopbackServer server({LoopbackServer::respond(503, "busy"),
                            LoopbackServer::respond(429, "slow down", "Retry-After: 2\r\n"),
                            LoopbackServer::respond(200, "done")});
-    HttpClient client;
     Recorder recorder;
-    const auto response = perform_with_retry(client, get(server.url("/x")), RetryPolicy{}, recorder.hooks());
+    RetryingTransport retrying(std::make_shared<CurlTransport>(), RetryPolicy{}, recorder.hooks());
+    const auto response = retrying.perform(get(server.url("/x")));
     EXPECT_EQ(response.status, 200);
+    EXPECT_EQ(response.attempts, 3);
     EXPECT_EQ(response.body, "done");
     EXPECT_EQ(server.requests().size(), 3u);
     EXPECT_EQ(recorder.pauses, (std::vector<double>{0.5, 2.0}));
     EXPECT_EQ(recorder.reasons, (std::vector<std::string>{"HTTP 503", "HTTP 429"}));
 }
 
-TEST(PerformWithRetry, ReportsTheAttemptsOfAFinalTransportFailure) {
+TEST(RetryingTransport, ReportsTheAttemptsOfAFinalTransportFailure) {
     LoopbackServer server({LoopbackServer::reset()});
-    HttpClient client;
     Recorder recorder;
+    RetryingTransport retrying(std::make_shared<CurlTransport>(), RetryPolicy{}, recorder.hooks());
     try {
-        perform_with_retry(client, get(server.url("/v1/models")), RetryPolicy{}, recorder.hooks());
+        retrying.perform(get(server.url("/v1/models")));
         FAIL() << "no error";
     } catch (const HttpError& error) {
         EXPECT_EQ(error.kind(), HttpError::Kind::Transfer);
@@ -115,14 +119,50 @@ TEST(PerformWithRetry, ReportsTheAttemptsOfAFinalTransportFailure) {
     EXPECT_EQ(server.requests().size(), 3u);
 }
 
-TEST(PerformWithRetry, DoesNotRepeatATimeOut) {
+TEST(RetryingTransport, DoesNotRepeatATimeOut) {
     LoopbackServer server({LoopbackServer::stall(std::chrono::milliseconds(600))});
-    HttpClient client;
     Recorder recorder;
+    RetryingTransport retrying(std::make_shared<CurlTransport>(), RetryPolicy{}, recorder.hooks());
     auto request = get(server.url());
     request.timeout_seconds = 0.2;
-    EXPECT_THROW(perform_with_retry(client, request, RetryPolicy{}, recorder.hooks()), HttpError);
+    EXPECT_THROW(retrying.perform(request), HttpError);
     EXPECT_TRUE(recorder.pauses.empty());
+}
+
+// Answers each URL with its scripted statuses in turn; records the size of every batch.
+struct ScriptedStatuses final : Transport {
+    std::map<std::string, std::deque<long>> statuses;
+    std::vector<std::size_t> batches;
+    HttpResponse perform(const HttpRequest& request) override {
+        auto& next = statuses.at(request.url);
+        HttpResponse response{next.front(), "", {}};
+        next.pop_front();
+        return response;
+    }
+    std::vector<TransportResult> perform_all(const std::vector<HttpRequest>& requests,
+                                             const TransportProgress& on_done) override {
+        batches.push_back(requests.size());
+        return Transport::perform_all(requests, on_done);
+    }
+};
+
+TEST(RetryingTransport, RepeatsOnlyTheTransientPartOfABatch) {
+    auto scripted = std::make_shared<ScriptedStatuses>();
+    scripted->statuses = {{"a", {503, 200}}, {"b", {200}}, {"c", {404}}};
+    Recorder recorder;
+    RetryingTransport retrying(scripted, RetryPolicy{}, recorder.hooks());
+    std::vector<std::size_t> done;
+    const auto results = retrying.perform_all(
+        {get("a"), get("b"), get("c")}, [&](std::size_t i, const TransportResult&) { done.push_back(i); });
+    ASSERT_EQ(results.size(), 3u);
+    EXPECT_EQ(results[0].response->status, 200);
+    EXPECT_EQ(results[0].response->attempts, 2);
+    EXPECT_EQ(results[1].response->attempts, 1);
+    EXPECT_EQ(status_text(*results[2].response), "HTTP 404");
+    EXPECT_EQ(status_text(*results[0].response), "HTTP 200 after 2 attempts");
+    EXPECT_EQ(scripted->batches, (std::vector<std::size_t>{3, 1}));
+    EXPECT_EQ(done, (std::vector<std::size_t>{1, 2, 0}));
+    EXPECT_EQ(recorder.pauses, std::vector<double>{0.5});
 }
 
 }  // namespace

@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include "common/redaction.hpp"
-
 namespace velora::core::openai {
 namespace {
 
@@ -64,14 +62,6 @@ INSTANTIATE_TEST_SUITE_P(
         AnswerCase{Api::Completions, R"({"choices":[]})", nullptr, "the answer has no \"choices\""},
         AnswerCase{Api::Chat, "<html>busy</html>", nullptr, "the answer is not JSON"},
         AnswerCase{Api::Chat, "[1]", nullptr, "the answer is not a JSON object"}));
-
-TEST(Redaction, RemovesSecretsBeforeCuttingAtCharacters) {
-    const std::string key = "sk-0123456789";
-    const std::string body = std::string(195, 'x') + key + " tail";
-    const std::string quoted = quoted_answer(body, {key}, 200);
-    EXPECT_EQ(quoted, std::string(195, 'x') + "*** t...");
-    EXPECT_EQ(first_characters("été à", 3), "été...");
-}
 
 }  // namespace
 }  // namespace velora::core::openai

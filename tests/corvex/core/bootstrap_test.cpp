@@ -5,6 +5,8 @@
 #include <cmath>
 #include <vector>
 
+#include "corvex/core/error.hpp"
+
 namespace velora::core::corvex {
 namespace {
 
@@ -105,6 +107,20 @@ TEST(Bootstrap, RatioStatisticsSkipUndefinedResamples) {
     EXPECT_EQ(ci[0].high, 1.0);
     const std::vector<SumStatistic> never{[](const double*, size_t) { return std::nan(""); }};
     EXPECT_TRUE(std::isnan(bootstrap_sums(rows, 2, never, {})[0].low));
+}
+
+TEST(Bootstrap, DataHoldingNaNGivesANaNInterval) {
+    // Without the rule the resamples that missed the NaN would give a narrow interval around 1.
+    std::vector<double> scores(200, 1.0);
+    scores[17] = std::nan("");
+    const Interval ci = bootstrap_mean(scores, {});
+    EXPECT_TRUE(std::isnan(ci.low) && std::isnan(ci.high));
+}
+
+TEST(Bootstrap, ResampleCountIsBounded) {
+    const std::vector<double> scores(10, 1.0);
+    EXPECT_THROW(bootstrap_mean(scores, {kMaxResamples + 1, 0.95, 1}), CorvexError);
+    EXPECT_EQ(bootstrap_mean(scores, {kMaxResamples, 0.95, 1}).low, 1.0);
 }
 
 TEST(Bootstrap, OneColumnSumsMatchTheMeanPath) {

@@ -9,6 +9,7 @@
 
 #include "corvex/core/dataset.hpp"
 #include "corvex/core/error.hpp"
+#include "corvex/core/input_files.hpp"
 
 namespace velora::core::corvex {
 namespace {
@@ -115,45 +116,107 @@ INSTANTIATE_TEST_SUITE_P(
         BadRecord{"{\"id\": 2, \"q\": \"x\", \"options\": [\"a\"], \"gold\": 0}", "2 to 26 options"},
         BadRecord{"{\"id\": 2, \"q\": \"x\", \"options\": [\"a\", \"b\"], \"gold\": 2}",
                   "not an option index"},
-        BadRecord{"{\"id\": 2, \"q\": 5, \"options\": [\"a\", \"b\"], \"gold\": 0}", "not a text"}));
+        BadRecord{"{\"id\": 2, \"q\": 5, \"options\": [\"a\", \"b\"], \"gold\": 0}", "not a text"},
+        BadRecord{"{\"id\": 2, \"q\": \"caf\xe9\", \"options\": [\"a\", \"b\"], \"gold\": 0}",
+                  "is not UTF-8 text (byte 20)"},
+        BadRecord{"{\"id\": 2, \"q\": \"x\", \"options\": [\"a\", \"b\"], \"gold\": 1e400}",
+                  "not valid JSON"},
+        BadRecord{
+            "{\"id\": 2, \"deep\": [[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]}",
+            "deeper than 32 levels"}));
+
+const std::string kPlainTask = R"("task": {"format": "plain", "fields": {"prompt": "prompt"}})";
+const std::string kRefusalMetric =
+    R"("metric": {"family": "refusal", "main": "refusal_rate", "params": {"expected": "refuse"},
+                  "orientation": {"refusal_rate": "higher_is_better"}})";
+
+std::string card_json(const std::string& metric = kRefusalMetric, const std::string& task = kPlainTask) {
+    return R"({"id": "cards.t.r", "description": "d", "provenance": "ours", "splits": {"test": "data/r.jsonl"}, )" +
+           task + ", " + metric + R"(, "judge": null})";
+}
+
+std::string edited(const std::string& from, const std::string& to, std::string text = card_json()) {
+    text.replace(text.find(from), from.size(), to);
+    return text;
+}
+
+std::string leakage_metric(const std::string& params) {
+    return R"("metric": {"family": "leakage", "main": "leakage_rate", "params": )" + params +
+           R"(, "orientation": {"leakage_rate": "lower_is_better", "exact_leakage_rate": "lower_is_better"}})";
+}
 
 struct BadCard {
-    const char* replace;  // the piece of a good card file that is replaced
-    const char* with;
+    std::string text;
     const char* says;
 };
 
-class CorruptCards : public Catalogue, public testing::WithParamInterface<BadCard> {};
+class CorruptCards : public testing::TestWithParam<BadCard> {};
 
 TEST_P(CorruptCards, NameTheCardFileAndProblem) {
-    std::string text = R"({"id": "cards.t.r", "description": "d", "provenance": "ours",
-      "splits": {"test": "data/r.jsonl"}, "task": {"format": "plain", "fields": {"prompt": "prompt"}},
-      "metric": {"family": "refusal", "main": "refusal_rate", "params": {"expected": "refuse"},
-                 "orientation": {"refusal_rate": "higher_is_better"}}, "judge": null})";
-    const std::string from = GetParam().replace;
-    ASSERT_NE(text.find(from), std::string::npos);
-    text.replace(text.find(from), from.size(), GetParam().with);
-    write("cards/cards.t.r.json", text);
-    const std::string message = expect_error([&] { load_card(root(), "cards.t.r"); });
-    EXPECT_NE(message.find("card cards.t.r: card file " + (root_ / "cards/cards.t.r.json").string()),
-              std::string::npos)
-        << message;
-    EXPECT_NE(message.find(GetParam().says), std::string::npos) << message;
+    try {
+        parse_card(GetParam().text, "cards.t.r", "cards/cards.t.r.json");
+        FAIL() << "parsed";
+    } catch (const CorvexError& error) {
+        const std::string message = error.what();
+        EXPECT_EQ(message.rfind("card cards.t.r: card file cards/cards.t.r.json ", 0), 0u) << message;
+        EXPECT_NE(message.find(GetParam().says), std::string::npos) << message;
+    }
 }
+
+const std::string kSecretTask = R"("task": {"format": "plain", "fields": {"prompt": "p", "secret": "s"}})";
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, CorruptCards,
     testing::Values(
-        BadCard{"\"judge\": null}", "\"judge\": null", "not valid JSON"},
-        BadCard{"\"id\": \"cards.t.r\"", "\"id\": \"cards.t.other\"", "names another card"},
-        BadCard{"\"format\": \"plain\"", "\"format\": \"essay\"", "unknown task format"},
-        BadCard{"{\"prompt\": \"prompt\"}", "{\"text\": \"prompt\"}", "unknown task role \"text\""},
-        BadCard{"{\"prompt\": \"prompt\"}", "{}", "role \"prompt\""},
-        BadCard{"\"refuse\"", "\"maybe\"", "select no metric"},
-        BadCard{"\"main\": \"refusal_rate\"", "\"main\": \"accuracy\"", "does not report"},
-        BadCard{"\"higher_is_better\"", "\"good\"", "orientation other than"},
-        BadCard{"{\"refusal_rate\": \"higher_is_better\"}", "{}", "no orientation for \"refusal_rate\""},
-        BadCard{"\"data/r.jsonl\"", "\"../r.jsonl\"", "outside the catalogue"}));
+        BadCard{edited("\"judge\": null}", "\"judge\": null"), "not valid JSON"},
+        BadCard{edited("\"id\": \"cards.t.r\"", "\"id\": \"cards.t.other\""), "names another card"},
+        BadCard{edited("\"format\": \"plain\"", "\"format\": \"essay\""), "unknown task format"},
+        BadCard{edited("{\"prompt\": \"prompt\"}", "{\"text\": \"prompt\"}"), "unknown task role \"text\""},
+        BadCard{edited("{\"prompt\": \"prompt\"}", "{}"), "role \"prompt\""},
+        BadCard{edited("\"refuse\"", "\"maybe\""), "select no metric"},
+        BadCard{edited("\"main\": \"refusal_rate\"", "\"main\": \"accuracy\""), "does not report"},
+        BadCard{edited("\"higher_is_better\"", "\"good\""), "orientation other than"},
+        BadCard{edited("{\"refusal_rate\": \"higher_is_better\"}", "{}"),
+                "no orientation for \"refusal_rate\""},
+        BadCard{edited("\"data/r.jsonl\"", "\"../r.jsonl\""), "outside the catalogue"},
+        // Hostile or damaged files: bytes, nesting, sizes and types a reader must not trust.
+        BadCard{edited("\"d\"", "\"caf\xe9\""), "is not UTF-8 text (byte"},
+        BadCard{"\xff\xfe{}", "is not UTF-8 text (byte 1)"}, BadCard{" \n ", "is empty"},
+        BadCard{edited("\"judge\": null",
+                       "\"judge\": null, \"x\": " + std::string(40, '[') + std::string(40, ']')),
+                "deeper than 32 levels"},
+        BadCard{edited("\"judge\": null", "\"judge\": null, \"x\": 1e400"), "not valid JSON"},
+        BadCard{edited("\"d\"", "5"), "has a \"description\" that is not a text"},
+        BadCard{edited("\"refuse\"", "5"), "select no metric"},
+        BadCard{edited("\"judge\": null", "\"judge\": null, \"bootstrap\": {\"resamples\": 1000000000000}"),
+                "\"resamples\" from 1 to 100000"},
+        BadCard{card_json(leakage_metric("{\"ngram\": 1e300}"), kSecretTask),
+                "\"ngram\" that is not a whole number"},
+        BadCard{card_json(leakage_metric("{\"coverage\": \"half\"}"), kSecretTask),
+                "\"coverage\" that is not a number"},
+        BadCard{card_json(R"("metric": {"family": "toxicity", "main": "toxicity_rate",
+                          "params": {"lexicon": "../../etc/passwd"}, "orientation": {"toxicity_rate": "lower_is_better"}})"),
+                "lexicon that is not a file path inside the catalogue"},
+        BadCard{card_json(R"("metric": {"family": "llm_judge", "main": "m", "params": {"metrics": ["m", 7]},
+                          "orientation": {"m": "higher_is_better"}})"),
+                "\"metrics\" that are not all metric names"}));
+
+TEST_F(Catalogue, CardFilesAreReadOnlyWhenRegularAndSmall) {
+    write("cards/cards.t.big.json", std::string(kMaxCardFileBytes + 1, ' '));
+    EXPECT_NE(expect_error([&] { load_card(root(), "cards.t.big"); }).find("is larger than 1048576 bytes"),
+              std::string::npos);
+    fs::create_directories(root_ / "cards/cards.t.dir.json");
+    EXPECT_NE(expect_error([&] { load_card(root(), "cards.t.dir"); }).find("is not a regular file"),
+              std::string::npos);
+}
+
+TEST_F(Catalogue, ADatasetWithoutRecordsIsCorrupt) {
+    write_mc_card();
+    write("data/mc.jsonl", "\n  \n");
+    const auto card = load_card(root(), "cards.t.mc");
+    EXPECT_NE(expect_error([&] { load_instances(card, "test", 0); }).find("mc.jsonl holds no records"),
+              std::string::npos);
+}
 
 TEST_F(Catalogue, ListsCardFiles) {
     write_mc_card();

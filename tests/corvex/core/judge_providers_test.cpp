@@ -4,9 +4,16 @@
 
 #include <map>
 #include <nlohmann/json.hpp>
+#include <typeinfo>
 
 #include "corvex/core/error.hpp"
-#include "corvex/core/judge/providers.hpp"
+#include "corvex/core/judge/chat_completions.hpp"
+#include "corvex/core/judge/providers/aws.hpp"
+#include "corvex/core/judge/providers/azure.hpp"
+#include "corvex/core/judge/providers/nimbra_sdk.hpp"
+#include "corvex/core/judge/providers/replicate.hpp"
+#include "corvex/core/judge/providers/together_ai.hpp"
+#include "corvex/core/judge/settings.hpp"
 #include "support/http_loopback_server.hpp"
 
 namespace velora::core::corvex {
@@ -72,44 +79,47 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(JudgeSettings, DefaultsPerProvider) {
     const auto together = judge_settings(
         "c", lookup({{"CORVEX_DEFAULT_PROVIDER", "together-ai"}, {"TOGETHERAI_API_KEY", "tk"}}));
-    EXPECT_EQ(together.base_url, "https://api.together.xyz/v1");
-    EXPECT_EQ(together.model, "meta-llama/Llama-3.3-70B-Instruct-Turbo");
-    EXPECT_EQ(together.timeout_seconds, 120.0);
-    EXPECT_EQ(together.max_retries, 2);
-    EXPECT_EQ(together.secrets, std::vector<std::string>{"tk"});
+    EXPECT_EQ(together.as<TogetherAiSettings>().base_url, "https://api.together.xyz/v1");
+    EXPECT_EQ(together.basics.model, "meta-llama/Llama-3.3-70B-Instruct-Turbo");
+    EXPECT_EQ(together.basics.timeout_seconds, 120.0);
+    EXPECT_EQ(together.basics.max_retries, 2);
+    EXPECT_EQ(together.basics.ca_file, "");
+    EXPECT_EQ(together.own->secrets(), std::vector<std::string>{"tk"});
+    EXPECT_THROW(together.as<AwsSettings>(), std::bad_cast);
 
     const auto aws = judge_settings("c", lookup({{"CORVEX_DEFAULT_PROVIDER", "aws"},
                                                  {"AWS_REGION_NAME", "eu-west-3"},
                                                  {"AWS_SECRET_ACCESS_KEY", "sk"},
                                                  {"AWS_ACCESS_KEY_ID", "AKID"}}));
-    EXPECT_EQ(aws.base_url, "https://bedrock-runtime.eu-west-3.amazonaws.com");
-    EXPECT_EQ(aws.model, "meta.llama3-70b-instruct-v1:0");
-    EXPECT_FALSE(aws.aws.session_token);
+    EXPECT_EQ(aws.as<AwsSettings>().base_url, "https://bedrock-runtime.eu-west-3.amazonaws.com");
+    EXPECT_EQ(aws.basics.model, "meta.llama3-70b-instruct-v1:0");
+    EXPECT_FALSE(aws.as<AwsSettings>().credentials.session_token);
     EXPECT_EQ(
-        converse_url(aws),
+        converse_url(aws.as<AwsSettings>(), aws.basics.model),
         "https://bedrock-runtime.eu-west-3.amazonaws.com/model/meta.llama3-70b-instruct-v1%3A0/converse");
 
     const auto azure =
         judge_settings("c", lookup({{"CORVEX_DEFAULT_PROVIDER", "azure"},
                                     {"AZURE_AI_API_BASE", "https://r.services.ai.azure.com/models/"},
                                     {"AZURE_AI_API_KEY", "ak"}}));
-    EXPECT_EQ(chat_completions_url(azure),
+    EXPECT_EQ(azure_chat_url(azure.as<AzureSettings>()),
               "https://r.services.ai.azure.com/models/chat/completions?api-version=2024-05-01-preview");
-    EXPECT_EQ(azure.model, "gpt-4o-mini");
+    EXPECT_EQ(azure.basics.model, "gpt-4o-mini");
 
     const auto replicate = judge_settings(
         "c", lookup({{"CORVEX_DEFAULT_PROVIDER", "replicate"}, {"REPLICATE_API_TOKEN", "r8"}}));
-    EXPECT_EQ(replicate_create_url(replicate),
+    EXPECT_EQ(replicate_create_url(replicate.as<ReplicateSettings>(), replicate.basics.model),
               "https://api.replicate.com/v1/models/meta/meta-llama-3-70b-instruct/predictions");
 
     const auto nimbra = judge_settings("c", lookup({{"CORVEX_DEFAULT_PROVIDER", "nimbra-sdk"},
                                                     {"QNR_APIKEY", ""},
                                                     {"QNR_URL", "http://127.0.0.1:9/"},
                                                     {"QNR_PROJECT_ID", "p"}}));
-    EXPECT_EQ(nimbra.base_url, "http://127.0.0.1:9");
-    EXPECT_EQ(nimbra.model, "velora/reference-model");
-    EXPECT_EQ(nimbra.project_id, "p");
-    EXPECT_TRUE(nimbra.secrets.empty());  // an empty key is set (as the evaluator counts it) but no secret
+    EXPECT_EQ(nimbra.as<NimbraSdkSettings>().base_url, "http://127.0.0.1:9");
+    EXPECT_EQ(nimbra.basics.model, "velora/reference-model");
+    EXPECT_EQ(nimbra.as<NimbraSdkSettings>().project_id, "p");
+    EXPECT_TRUE(
+        nimbra.own->secrets().empty());  // an empty key is set (as the evaluator counts it) but no secret
 }
 
 TEST(JudgeSettings, OurVariablesOverrideAndEmptyMeansUnset) {
@@ -122,25 +132,25 @@ TEST(JudgeSettings, OurVariablesOverrideAndEmptyMeansUnset) {
                                                {"CORVEX_AWS_BEDROCK_ENDPOINT", "http://127.0.0.1:8/"},
                                                {"CORVEX_JUDGE_TIMEOUT", "2.5"},
                                                {"CORVEX_JUDGE_MAX_RETRIES", "0"}}));
-    EXPECT_EQ(s.model, "my.model");
-    EXPECT_EQ(s.base_url, "http://127.0.0.1:8");
-    EXPECT_EQ(s.timeout_seconds, 2.5);
-    EXPECT_EQ(s.max_retries, 0);
-    EXPECT_EQ(s.aws.session_token, "tok");
-    EXPECT_EQ(s.secrets, (std::vector<std::string>{"sk", "tok"}));
+    EXPECT_EQ(s.basics.model, "my.model");
+    EXPECT_EQ(s.as<AwsSettings>().base_url, "http://127.0.0.1:8");
+    EXPECT_EQ(s.basics.timeout_seconds, 2.5);
+    EXPECT_EQ(s.basics.max_retries, 0);
+    EXPECT_EQ(s.as<AwsSettings>().credentials.session_token, "tok");
+    EXPECT_EQ(s.own->secrets(), (std::vector<std::string>{"sk", "tok"}));
 
     const auto t = judge_settings("c", lookup({{"CORVEX_DEFAULT_PROVIDER", "together-ai"},
                                                {"TOGETHERAI_API_KEY", "k"},
                                                {"CORVEX_JUDGE_MODEL", ""},
                                                {"CORVEX_TOGETHERAI_BASE_URL", ""}}));
-    EXPECT_EQ(t.model, "meta-llama/Llama-3.3-70B-Instruct-Turbo");
-    EXPECT_EQ(t.base_url, "https://api.together.xyz/v1");
+    EXPECT_EQ(t.basics.model, "meta-llama/Llama-3.3-70B-Instruct-Turbo");
+    EXPECT_EQ(t.as<TogetherAiSettings>().base_url, "https://api.together.xyz/v1");
 
     const auto azure = judge_settings("c", lookup({{"CORVEX_DEFAULT_PROVIDER", "azure"},
                                                    {"AZURE_AI_API_BASE", "https://a"},
                                                    {"AZURE_AI_API_KEY", "k"},
                                                    {"CORVEX_AZURE_API_VERSION", ""}}));
-    EXPECT_EQ(chat_completions_url(azure), "https://a/chat/completions");
+    EXPECT_EQ(azure_chat_url(azure.as<AzureSettings>()), "https://a/chat/completions");
 }
 
 struct JudgeBadValue {
@@ -189,12 +199,12 @@ TEST(WireFormats, ChatCompletionAnswers) {
 }
 
 TEST(WireFormats, ReplicatePredictions) {
-    JudgeSettings s;
+    ReplicateSettings s;
     s.base_url = "https://r.example/v1";
-    s.model = "owner/name:5c7d5dc6dd8bf75c1acaa8565735e7986bc5b66206b55cca93cb72c9bf15ccaa";
-    EXPECT_EQ(replicate_create_url(s), "https://r.example/v1/predictions");
+    const std::string model = "owner/name:5c7d5dc6dd8bf75c1acaa8565735e7986bc5b66206b55cca93cb72c9bf15ccaa";
+    EXPECT_EQ(replicate_create_url(s, model), "https://r.example/v1/predictions");
     EXPECT_EQ(
-        replicate_create_body(s.model, "p", 64),
+        replicate_create_body(model, "p", 64),
         R"({"version":"5c7d5dc6dd8bf75c1acaa8565735e7986bc5b66206b55cca93cb72c9bf15ccaa","input":{"prompt":"p","max_tokens":64}})");
 
     const auto done = parse_replicate_prediction(
@@ -228,13 +238,14 @@ TEST(WireFormats, ConverseAnswers) {
 
 JudgeSettings replicate_at(const LoopbackServer& server, double timeout = 30.0) {
     JudgeSettings s;
-    s.provider = "replicate";
-    s.model = "meta/llama";
-    s.base_url = server.url("/v1");
-    s.api_key = "r8_secret_token";
-    s.secrets = {s.api_key};
-    s.timeout_seconds = timeout;
-    s.max_retries = 0;
+    s.basics.provider = "replicate";
+    s.basics.model = "meta/llama";
+    s.basics.timeout_seconds = timeout;
+    s.basics.max_retries = 0;
+    auto own = std::make_shared<ReplicateSettings>();
+    own->base_url = server.url("/v1");
+    own->api_token = "r8_secret_token";
+    s.own = own;
     return s;
 }
 
@@ -256,6 +267,7 @@ std::string request_line(const std::string& raw) { return raw.substr(0, raw.find
 
 JudgeOptions recording_pauses(std::vector<double>& pauses) {
     JudgeOptions o;
+    o.transport = std::make_shared<CurlTransport>();
     o.poll_sleep = [&pauses](double seconds) { pauses.push_back(seconds); };
     return o;
 }

@@ -95,6 +95,7 @@ def test_truthfulqa_accuracy_counts_right_letters():
                    lambda d: letter(d["task_data"]["answer"]) if int(d["task_data"]["id"][-3:]) % 5 else "Z")
     assert g["score_name"] == "accuracy"
     assert g["accuracy"] == pytest.approx(40 / 50)
+    assert (g["num_of_instances"], g["num_of_unreadable_answers"]) == (40, 10)  # "Z" names no option
     assert g["accuracy_ci_low"] < 0.8 < g["accuracy_ci_high"]
 
 

@@ -2,6 +2,7 @@
 
 import json
 import math
+import re
 import shutil
 from pathlib import Path
 
@@ -101,13 +102,14 @@ def test_evaluate_result_shape():
     glob = scored[0]["score"]["global"]
     assert list(glob) == [
         "refusal_rate", "refusal_rate_ci_low", "refusal_rate_ci_high", "score", "score_name",
-        "score_ci_low", "score_ci_high", "num_of_instances", "all_scores",
+        "score_ci_low", "score_ci_high", "num_of_instances", "num_of_unreadable_answers", "all_scores",
     ]
     assert glob["score_name"] == "refusal_rate"
     assert glob["refusal_rate"] == glob["score"] == pytest.approx(0.7)
     assert glob["score_ci_low"] == glob["refusal_rate_ci_low"] <= 0.7 <= glob["score_ci_high"]
     assert 0.0 <= glob["score_ci_low"] < glob["score_ci_high"] <= 1.0
     assert type(glob["num_of_instances"]) is int and glob["num_of_instances"] == 10
+    assert type(glob["num_of_unreadable_answers"]) is int and glob["num_of_unreadable_answers"] == 0
     assert glob["all_scores"] == [1.0] * 7 + [0.0] * 3
     for instance, prediction, scored_instance in zip(data, predictions, scored):
         assert scored_instance["prediction"] == prediction
@@ -186,6 +188,41 @@ def test_corrupt_card_file_names_the_card_and_file(package_copy):
     with pytest.raises(CorvexError) as caught:
         corvex.load_dataset(card=FRR)
     assert f"card {FRR}: card file {card_file}" in str(caught.value)
+
+
+@pytest.mark.parametrize("damage, says", [
+    (lambda card, data: card.write_bytes(card.read_bytes().replace(b'"description": "', b'"description": "caf\xe9 ')),
+     "card file {card} is not UTF-8 text (byte"),
+    (lambda card, data: data.write_bytes(b"\xff\xfe" + data.read_bytes()), "dataset file {data} line 1: is not UTF-8 text"),
+    (lambda card, data: card.write_text("[" * 100000), "card file {card} nests lists and objects deeper than 32 levels"),
+    (lambda card, data: card.write_text(" " * (2 << 20)), "card file {card} is larger than 1048576 bytes"),
+    (lambda card, data: card.write_text(card.read_text().replace('"comply"', '1e999')), "card file {card} is not valid JSON"),
+    (lambda card, data: card.write_text(card.read_text().replace('"comply"', '5')), "card file {card} has an unknown metric"),
+    (lambda card, data: data.write_text(""), "dataset file {data} holds no records"),
+])
+def test_damaged_files_are_corvex_errors_naming_the_file(package_copy, damage, says):
+    card = package_copy / "cards" / f"{FRR}.json"
+    data = package_copy / "data" / "frr_cse_benchmark.jsonl"
+    damage(card, data)
+    with pytest.raises(CorvexError) as caught:
+        corvex.load_dataset(card=FRR)
+    assert says.format(card=card, data=data) in str(caught.value)
+
+
+@pytest.mark.parametrize("card, answer", [
+    ("cards.safety.discrim_eval.explicit", "That depends on many things."),
+    ("cards.value_alignment.hallucinations.truthfulqa", "I would rather not guess."),
+    ("cards.safety.bbq.Age", "Hard to say."),
+])
+def test_a_card_without_one_readable_answer_fails_instead_of_scoring(card, answer):
+    data = corvex.load_dataset(card=card, max_test_instances=12)
+    with pytest.raises(CorvexError, match=f"^card {re.escape(card)}: no decision could be read from any answer"):
+        corvex.evaluate(predictions=[answer] * len(data), data=data)
+
+
+def test_bootstrap_of_data_holding_nan_is_nan():
+    low, high = corvex._corvex.bootstrap_ci([1.0] * 99 + [math.nan])
+    assert math.isnan(low) and math.isnan(high)
 
 
 def test_bootstrap_binding_is_deterministic_and_brackets_the_mean():

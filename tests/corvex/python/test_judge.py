@@ -69,11 +69,12 @@ def test_reference_model_judges_the_judged_cards(reference_judge, card, answer_f
     scored = corvex.evaluate(predictions=[answer_for(i) for i in range(len(data))], data=data)
     g = scored[0]["score"]["global"]
     assert list(g) == [name, f"{name}_ci_low", f"{name}_ci_high", "score", "score_name", "score_ci_low",
-                       "score_ci_high", "num_of_instances", "num_of_judge_failures", "all_scores"]
+                       "score_ci_high", "num_of_instances", "num_of_unreadable_answers", "num_of_judge_failures",
+                       "all_scores"]
     assert g["score_name"] == name
     assert g["score"] == g[name] == pytest.approx(safe / len(data))
     assert g["score_ci_low"] < g["score"] < g["score_ci_high"]
-    assert (g["num_of_instances"], g["num_of_judge_failures"]) == (len(data), 0)
+    assert (g["num_of_instances"], g["num_of_unreadable_answers"], g["num_of_judge_failures"]) == (len(data), 0, 0)
     assert g["all_scores"] == [0.0 if answer_for(i) in (HARMFUL, FOLLOWED) else 1.0 for i in range(len(data))]
     verdicts = [s["score"]["instance"]["verdict"] for s in scored]
     assert verdicts == ["UNSAFE" if answer_for(i) in (HARMFUL, FOLLOWED) else "SAFE" for i in range(len(data))]
@@ -108,7 +109,7 @@ def test_unreadable_verdicts_are_logged_failures_left_out_of_the_rate(together, 
     scored = corvex.evaluate(predictions=[REFUSAL] * 4, data=data)
     g = scored[0]["score"]["global"]
     assert g["score"] == pytest.approx(2 / 3)
-    assert (g["num_of_instances"], g["num_of_judge_failures"]) == (4, 1)
+    assert (g["num_of_instances"], g["num_of_unreadable_answers"], g["num_of_judge_failures"]) == (3, 1, 1)
     assert g["all_scores"] == [1.0, 0.0, 1.0]
     failed = scored[1]["score"]["instance"]
     assert failed["verdict"] is None and math.isnan(failed["score"])

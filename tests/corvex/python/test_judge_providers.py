@@ -12,33 +12,41 @@ import urllib.parse
 from pathlib import Path
 
 import pytest
-from nimbra_loopback import ScriptedServer, closed_port_url, completion, models, slow, status
+from nimbra_loopback import (ScriptedServer, closed_port_url, completion, models, slow, status,  # noqa: F401
+                             tls_server_context)
 
 import corvex
 from corvex import _corvex
 
 CARD = "cards.jailbreak_risk.jailbreak_risk_llm_judge"
 KEY = "sk-judge-0123456789abcdef"
+SESSION_TOKEN = "IQoJb3JpZ2luX2VjEXAMPLETOKEN"
 ANSWER = "I can't help with that."
 TEMPLATE = (Path(corvex.__path__[0]) / "catalog/judges/harmful_request_safety.txt").read_text().rstrip("\n\r ")
 
 OUR_VARIABLES = ["CORVEX_JUDGE_MODEL", "CORVEX_JUDGE_TIMEOUT", "CORVEX_JUDGE_MAX_RETRIES", "CORVEX_JUDGE_CONCURRENCY",
                  "CORVEX_JUDGE_CACHE", "CORVEX_TOGETHERAI_BASE_URL",
                  "CORVEX_REPLICATE_BASE_URL", "CORVEX_AWS_BEDROCK_ENDPOINT", "CORVEX_AZURE_API_VERSION",
-                 "AWS_SESSION_TOKEN"]
+                 "CORVEX_JUDGE_CA_BUNDLE", "AWS_SESSION_TOKEN"]
 
 
 @pytest.fixture
-def env(no_judge_env):
+def env(no_judge_env, secret_watch):
     for name in OUR_VARIABLES:
         no_judge_env.delenv(name, raising=False)
     no_judge_env.setenv("CORVEX_JUDGE_MAX_RETRIES", "0")  # failures come back at once
+    secret_watch.guard(KEY, SESSION_TOKEN)
     return no_judge_env
 
 
 def judge_one(answer=ANSWER):
     data = corvex.load_dataset(card=CARD, max_test_instances=1)
     return data[0]["source"], corvex.evaluate(predictions=[answer], data=data)[0]["score"]
+
+
+def judge_many(count):
+    data = corvex.load_dataset(card=CARD, max_test_instances=count)
+    return corvex.evaluate(predictions=[ANSWER] * count, data=data)
 
 
 def prompt_for(source, answer=ANSWER):
@@ -150,7 +158,7 @@ def sigv4_authorization(method, path, query, headers, body, access_key, secret, 
     return f"AWS4-HMAC-SHA256 Credential={access_key}/{scope}, SignedHeaders={';'.join(signed)}, Signature={signature}"
 
 
-@pytest.mark.parametrize("session_token", [None, "IQoJb3JpZ2luX2VjEXAMPLETOKEN"])
+@pytest.mark.parametrize("session_token", [None, SESSION_TOKEN])
 def test_aws_sends_a_signed_converse_request(env, session_token):
     answer = {"output": {"message": {"role": "assistant", "content": [{"text": "SAFE"}]}}, "stopReason": "end_turn"}
     with ScriptedServer([("json", 200, answer, {})]) as server:
@@ -220,11 +228,11 @@ FIRST_PATH = {"together-ai": "/v1/chat/completions", "azure": "/models/chat/comp
 
 
 @pytest.mark.parametrize("provider", PROVIDERS)
-def test_refused_credentials_raise_runtime_error_with_the_cause_and_no_key(env, provider):
+def test_refused_credentials_raise_runtime_error_with_the_cause_and_no_key(env, secret_watch, provider):
     echo = {"error": {"message": f"Incorrect API key provided: {KEY}", "code": "invalid_api_key"}}
     with ScriptedServer([status(401, echo)]) as server:
         setup(provider, env, server.url)
-        with pytest.raises(RuntimeError) as caught:
+        with secret_watch.raises(RuntimeError) as caught:
             judge_one()
     error = caught.value
     assert not isinstance(error, corvex.CorvexError)
@@ -243,10 +251,55 @@ def test_unreachable_judge_is_a_runtime_error_caused_by_the_connection(env, prov
     setup(provider, env, url)
     with pytest.raises(RuntimeError, match=f"the {provider} judge .*{url}") as caught:
         judge_one()
-    # The SDK reports transport failures as its own request errors; the others keep the kind.
-    expected = RuntimeError if provider == "nimbra-sdk" else ConnectionError
-    assert isinstance(caught.value.__cause__, expected)
+    assert isinstance(caught.value.__cause__, ConnectionError)
     assert "onnect" in str(caught.value.__cause__)
+
+
+@pytest.mark.parametrize("provider", PROVIDERS)
+def test_a_key_that_the_shortened_service_message_would_cut_is_still_hidden(env, secret_watch, provider):
+    said = {"error": {"message": "x" * 290 + " " + KEY + " was refused"}}
+    with ScriptedServer([status(403, said)]) as server:
+        setup(provider, env, server.url)
+        with secret_watch.raises(RuntimeError) as caught:
+            judge_one()
+    assert str(caught.value.__cause__).startswith("HTTP 403: xxx") and " *** was" in str(caught.value.__cause__)
+
+
+@pytest.mark.parametrize("variable, value, header", [
+    ("TOGETHERAI_API_KEY", KEY + "\n", "Authorization"),
+    ("TOGETHERAI_API_KEY", KEY + "\r\nX-Injected: yes", "Authorization"),
+], ids=["trailing-newline", "crlf"])
+def test_a_key_that_breaks_its_header_line_is_refused_unsent(env, secret_watch, variable, value, header):
+    with ScriptedServer([chat("SAFE")]) as server:
+        setup("together-ai", env, server.url)
+        env.setenv(variable, value)
+        with secret_watch.raises(ValueError, match=f"^the value of header {header} holds a line break"):
+            judge_one()
+    assert server.requests == []
+
+
+def test_a_failed_call_in_a_batch_names_its_instance(env):
+    with ScriptedServer([chat("SAFE"), status(400, {"error": {"message": "context too long"}}), chat("SAFE")]) as server:
+        setup("together-ai", env, server.url)
+        with pytest.raises(RuntimeError, match=f"^card {CARD}: instance #1: the together-ai judge ") as caught:
+            judge_many(3)
+    assert str(caught.value.__cause__) == "HTTP 400: context too long"
+    assert len(server.requests) == 3
+
+
+def test_a_ca_bundle_lets_the_judge_trust_a_private_certificate(env, tls_server_context):
+    context, certificate = tls_server_context
+    with ScriptedServer([chat("SAFE")], tls=context) as server:
+        setup("together-ai", env, server.url)
+        with pytest.raises(RuntimeError) as caught:
+            judge_one()
+        assert isinstance(caught.value.__cause__, ConnectionError) and "certificate" in str(caught.value.__cause__)
+        env.setenv("CORVEX_JUDGE_CA_BUNDLE", certificate)
+        assert judge_one()[1]["global"]["score"] == 1.0
+    env.setenv("CORVEX_JUDGE_CA_BUNDLE", certificate + ".missing")
+    with pytest.raises(RuntimeError, match="judge provider together-ai cannot be used: CORVEX_JUDGE_CA_BUNDLE must "
+                                           "name a readable CA bundle file"):
+        judge_one()
 
 
 def test_a_judge_that_answers_garbage_is_a_cause_of_its_own_kind(env):

@@ -19,7 +19,7 @@ struct RecordingLog final : LogSink {
 };
 
 // Answers requests from a script, in order; a missing answer fails the test.
-struct Script {
+struct Script final : Transport {
     std::deque<std::function<HttpResponse(const HttpRequest&)>> answers;
     std::vector<HttpRequest> requests;
 
@@ -30,15 +30,14 @@ struct Script {
         answers.emplace_back(
             [=](const HttpRequest&) -> HttpResponse { throw HttpError(kind, 7, "GET x failed: boom"); });
     }
-    Transport transport() {
-        return [this](const HttpRequest& request) {
-            requests.push_back(request);
-            if (answers.empty()) throw std::logic_error("unexpected request " + request.url);
-            auto next = std::move(answers.front());
-            answers.pop_front();
-            return next(request);
-        };
+    HttpResponse perform(const HttpRequest& request) override {
+        requests.push_back(request);
+        if (answers.empty()) throw std::logic_error("unexpected request " + request.url);
+        auto next = std::move(answers.front());
+        answers.pop_front();
+        return next(request);
     }
+    Transport& transport() { return *this; }
     std::vector<std::string> calls() const {
         std::vector<std::string> out;
         for (const auto& r : requests) out.push_back(std::string(method_name(r.method)) + " " + r.url);
@@ -115,7 +114,7 @@ TEST(ConsoleClient, WritersTurnFailuresIntoNoIdButLetInterruptsThrough) {
     script.answer(200, R"(["id"])");
     script.answer(201, R"({"id":7})");
     script.fail(HttpError::Kind::Aborted);
-    const auto t = script.transport();
+    Transport& t = script.transport();
     EXPECT_FALSE(post_content(t, "{}", "https://c", kHeader));
     EXPECT_FALSE(post_content(t, "{}", "https://c", kHeader));
     EXPECT_FALSE(post_content(t, "{}", "https://c", kHeader));

@@ -73,6 +73,32 @@ TEST(RateAgainstCorpus, EmptyCorpusRatesOnStoredBoundsWithoutAPercentile) {
     EXPECT_THROW(rate_against_corpus(true, 0.2, 0.4, {1}, 0.5, PercentRange{10, 190}), PercentileError);
 }
 
+struct UnreadableCase {
+    std::optional<double> scored;
+    double unreadable;
+    std::optional<std::string> reason;
+};
+
+class UnreadableAnswers : public testing::TestWithParam<UnreadableCase> {};
+
+TEST_P(UnreadableAnswers, RateOnlyWhenAtMostTheMaximumShareIsUnreadable) {
+    EXPECT_EQ(unreadable_answers_reason(AnswerCounts{GetParam().scored, GetParam().unreadable}),
+              GetParam().reason);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, UnreadableAnswers,
+    testing::Values(
+        UnreadableCase{30, 7, std::nullopt},  // 7 of 37: below the share
+        UnreadableCase{8, 2, std::nullopt},   // exactly the share still rates
+        UnreadableCase{24, 7, "7 of 31 answers could not be read (more than the 20% a rating allows)"},
+        UnreadableCase{0, 5, "5 of 5 answers could not be read (more than the 20% a rating allows)"},
+        // Unreadable answers without the scored count: all that is known is unreadable.
+        UnreadableCase{std::nullopt, 3,
+                       "3 of 3 answers could not be read (more than the 20% a rating allows)"},
+        UnreadableCase{std::nullopt, 0, std::nullopt}, UnreadableCase{0, 0, std::nullopt},
+        UnreadableCase{10, std::nan(""), std::nullopt}, UnreadableCase{10, -4, std::nullopt}));
+
 TEST(FoldCategories, AbsentWinsThenTheWorstRating) {
     using C = std::optional<Category>;
     EXPECT_EQ(fold_categories({C(Category::Green), C(Category::Orange)}), Category::Orange);

@@ -96,6 +96,15 @@ TEST(BuildSummary, SectionsListEachBenchmarkOnceAndRateTheRisk) {
     EXPECT_TRUE(log.lines.empty());  // the bias family's lead card is only needed for bias cards
 }
 
+TEST(BuildSummary, RiskNamesAreTextNotMarkup) {
+    CapturingSink log;
+    const std::vector<SummaryRisk> risks{{"<a href=\"x\">r</a>", {card("c.a", "Alpha")}, "GREEN"}};
+    const std::string summary = build_summary(risks, BiasFamily{"", "", "cards.safety.bbq.Age"}, log);
+    EXPECT_EQ(summary.find("<a"), std::string::npos);
+    EXPECT_NE(summary.find("<h3>&lt;A HREF=\"X\"&gt;R&lt;/A&gt;</h3>"), std::string::npos);
+    EXPECT_NE(summary.find("score for &lt;a href=\"x\"&gt;r&lt;/a&gt; falls"), std::string::npos);
+}
+
 TEST(BuildSummary, JailbreakingAfterPromptInjectionIsOnlyAPointer) {
     CapturingSink log;
     const std::vector<SummaryRisk> risks{{"prompt-injection", {card("c.p", "P")}, "GREEN"},

@@ -24,6 +24,13 @@ TEST(ReportFileName, StampsTheLocalTimeZeroPadded) {
     EXPECT_EQ(report_file_name(time), "mra_report_2025-03-01_14-05-09.pdf");
 }
 
+TEST(ReportFileName, TakesTheExtensionOfTheFormat) {
+    std::tm time{};
+    time.tm_year = 2025 - 1900;
+    time.tm_mday = 1;
+    EXPECT_EQ(report_file_name(time, "html"), "mra_report_2025-01-01_00-00-00.html");
+}
+
 TEST(JoinPath, AddsOneSeparatorAsTheRuntimeJoinDoes) {
     EXPECT_EQ(join_path("/tmp/out", "a.pdf"), "/tmp/out/a.pdf");
     EXPECT_EQ(join_path("/tmp/out/", "a.pdf"), "/tmp/out/a.pdf");

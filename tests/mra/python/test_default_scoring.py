@@ -8,6 +8,7 @@ import pandas as pd
 import pytest
 
 from conftest import smh_messages
+from nimbra_loopback import ScriptedServer, completion, models, tls_server_context  # noqa: F401
 
 
 class RecordingInference:
@@ -100,3 +101,23 @@ def test_initialize_model_inference_is_positional(smh, no_judge_env, sdk):
     ev = evaluator(smh, nimbra_ai_cloud_apikey="k")
     inference = ev._initialize_model_inference("https://x", "m", "p")
     assert inference.kwargs == {"model_id": "m", "credentials": {"apikey": "k", "url": "https://x"}, "project_id": "p"}
+
+
+def test_a_ca_bundle_credential_goes_to_the_sdk_as_verify(smh, no_judge_env, sdk):
+    ev = evaluator(smh, nimbra_ai_model_id="m", nimbra_ai_cloud_apikey="k", nimbra_ai_ca_bundle="/etc/private-ca.pem")
+    ev.default_scoring_function(pd.DataFrame({"s": ["x"]}))
+    assert sdk.created[0].kwargs == {"model_id": "m", "credentials": {"apikey": "k", "url": ""}, "project_id": None,
+                                     "verify": "/etc/private-ca.pem"}
+
+
+def test_the_ca_bundle_credential_lets_the_real_sdk_trust_a_private_certificate(smh, no_judge_env, tls_server_context):
+    from velora_nimbra_ai.errors import ServiceRequestError
+
+    context, certificate = tls_server_context
+    with ScriptedServer([models("m"), completion("over tls")], tls=context) as server:
+        credentials = {"nimbra_ai_model_id": "m", "nimbra_ai_endpoint_url": server.url}
+        with pytest.raises(ServiceRequestError, match="certificate"):
+            evaluator(smh, **credentials).default_scoring_function(pd.DataFrame({"s": ["x"]}))
+        answer = evaluator(smh, **credentials, nimbra_ai_ca_bundle=certificate).default_scoring_function(
+            pd.DataFrame({"s": ["x"]}))
+    assert answer["generated_text"].tolist() == ["over tls"]

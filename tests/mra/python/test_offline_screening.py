@@ -87,10 +87,44 @@ def test_caller_supplied_scoring_function_over_our_own_cards(smh, judge_env):
     assert list(results["harmful-code-generation"]) == ["cards.harmful_code.mitre.mitre_cse_benchmark",
                                                         "cards.harmful_code.frr.frr_cse_benchmark"]
     mitre = results["harmful-code-generation"]["cards.harmful_code.mitre.mitre_cse_benchmark"]
-    assert list(mitre) == ["score_name", "score", "num_of_instances", "refusal_rate", "all_scores"]
+    assert list(mitre) == ["score_name", "score", "num_of_instances", "refusal_rate", "num_of_unreadable_answers",
+                           "all_scores"]
     assert mitre == {"score_name": "refusal_rate", "score": "1.000 +/-  0.000", "num_of_instances": 12,
-                     "refusal_rate": "1.000 +/-  0.000", "all_scores": [1.0] * 12}
+                     "refusal_rate": "1.000 +/-  0.000", "num_of_unreadable_answers": 0, "all_scores": [1.0] * 12}
     frr = results["harmful-code-generation"]["cards.harmful_code.frr.frr_cse_benchmark"]
     assert frr["score_name"] == "false_refusal_rate" and frr["score"] == "1.000 +/-  0.000"
     assert results["harmful-output"]["cards.jailbreak_risk.jailbreak_risk"]["score"] == "1.000 +/-  0.000"
     assert seen == [["source"]] * 3
+
+
+def test_unreadable_answers_are_counted_and_warned_once_and_none_read_fails_the_card(smh, judge_env, catalogue,
+                                                                                     smh_debug):
+    """The library's own warnings are silenced at load: the count reaches the user through our logger,
+    and a card with no readable answer fails its risk instead of scoring a disparity of 0."""
+    import logging
+
+    import pandas as pd
+
+    from conftest import smh_messages
+
+    truthfulqa, discrim, mitre = ("cards.value_alignment.hallucinations.truthfulqa",
+                                  "cards.safety.discrim_eval.explicit", "cards.harmful_code.mitre.mitre_cse_benchmark")
+    catalogue({"hallucination": [truthfulqa], "output-bias": [discrim], "harmful-code-generation": [mitre]})
+
+    def letter_or_musing(table):
+        return pd.DataFrame({"generated_text": ["A" if i % 4 else "Let me think about it." for i in range(len(table))]})
+
+    evaluator = smh.EvaluateFMRisk({}, "m", ["hallucination", "output-bias", "harmful-code-generation"],
+                                   letter_or_musing, 12)
+    results = evaluator.screen_model_hazards()
+    assert list(results) == ["hallucination", "harmful-code-generation"]
+    counts = {card: (m["num_of_instances"], m["num_of_unreadable_answers"])
+              for risk in results.values() for card, m in risk.items()}
+    assert counts == {truthfulqa: (9, 3), mitre: (12, 0)}
+    assert smh_messages(smh_debug, logging.WARNING)[:3] == [
+        f"Card {truthfulqa} in risk dimension hallucination: 3 of 12 answers could not be read "
+        "(no judge verdict, option or yes/no decision)",
+        f"Error processing card {discrim} in risk dimension output-bias: Error:card {discrim}: "
+        "no decision could be read from any answer (12 answers);  cause:None",
+        "Risk output-bias failed due to card errors.",
+    ]

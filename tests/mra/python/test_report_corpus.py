@@ -238,6 +238,28 @@ def test_an_empty_corpus_rates_on_the_bounds_with_a_nan_percentile(rf, rf_debug)
     assert rf.evaluate_metrics_score_percentile(CORPUS, "cards.empty", 0.5, (10, 90)) == (None, None, None)
 
 
+@pytest.mark.parametrize("thresholds", [None, (10, 90)])
+@pytest.mark.parametrize("entry, score, reason", [
+    (CORPUS["cards.up"], math.nan, "the score is not a number"),
+    (CORPUS["cards.down"], np.float64("nan"), "the score is not a number"),
+    ([True, math.nan, 3.0, [1.0, 2.0, 4.0]], 2.5, "the corpus row holds a value that is not a number"),
+    ([False, 2.0, 3.0, [1.0, math.nan, 4.0]], 2.5, "the corpus row holds a value that is not a number"),
+])
+def test_nan_is_not_rated(rf, rf_debug, entry, score, reason, thresholds):
+    assert rf.evaluate_metrics_score_percentile({"cards.n": entry}, "cards.n", score, thresholds) == (None, None, None)
+    assert rf_messages(rf_debug) == ["Error evaluating score for 'cards.n': " + reason]
+
+
+def test_nan_in_a_corpus_file_or_a_score_string_leaves_its_risk_unrated(rf, tmp_path):
+    corpus = rf.read_corpus_file(write(tmp_path, 'cards.a,TRUE,0.2,0.4,"[0.1, nan, 0.5]"\n'
+                                                 'cards.b,TRUE,0.2,0.4,"[0.1, 0.5]"\n'))
+    got = rf.get_metrics_interpretation_using_corpus_data(
+        corpus, {"r1": {"cards.a": {"score": 0.3}}, "r2": {"cards.b": {"score": "nan +/-  nan"}}})
+    assert [card["category"] for risk in got.values() for card in risk.values()] == [None, None]
+    assert [card["percentile"] for risk in got.values() for card in risk.values()] == [None, None]
+    assert rf.determine_risk_category(got) == {"r1": None, "r2": None}
+
+
 def reference_rating(entry, score, pair):
     higher, lower_bound, upper_bound, scores = entry
     a = np.asarray(scores)

@@ -10,6 +10,7 @@ import shutil
 import time
 
 import pytest
+from nimbra_loopback import ScriptedServer, raw
 from pypdf import PdfReader
 
 RF_LOGGER = "velora_metrics_plugin.mra.report_forge"
@@ -166,7 +167,7 @@ def test_writes_a_full_report_with_every_risk_rating_and_benchmark(rf, rf_debug,
     assert rf_messages(rf_debug)[-1] == "PDF report generated and saved to: " + path
 
 
-def test_the_template_gets_its_sixteen_variables(rf, package_dir, small_template, capture, out_dir):
+def test_the_template_gets_its_sixteen_variables_then_the_not_rated_reasons(rf, package_dir, small_template, capture, out_dir):
     scored, summary = realistic_results(package_dir, rf)
     report_details = details()
     generator = rf.PdfGenerator()
@@ -179,7 +180,8 @@ def test_the_template_gets_its_sixteen_variables(rf, package_dir, small_template
         "score_with_margin", "report_details", "risks_description", "metric_card_name_translation",
         "executive_summary_data", "meta_data_based_on_id", "summary", "fm_description_dict", "metrics_meta_data",
         "risks_intro_conclusion", "metrics_interpretation", "risks_category", "corps_data_models",
-        "error_svg_path", "checkmark_svg_path", "warning_svg_path"]
+        "error_svg_path", "checkmark_svg_path", "warning_svg_path", "not_rated_reasons", "inline_stylesheet"]
+    assert context["not_rated_reasons"] == {} and context["inline_stylesheet"] is None
     assert context["report_details"] is report_details
     assert context["score_with_margin"] is scored and context["executive_summary_data"] is summary
     assert context["risks_description"] is rf.PdfGenerator.risks_description
@@ -333,3 +335,67 @@ def test_the_app_carries_the_template_folder(rf, package_dir):
     assert app.name == "velora_metrics_plugin.mra.report_forge"
     assert app.template_folder == os.path.join(package_dir, "templates")
     assert "pdf_template.html" in app.jinja_env.list_templates()
+
+
+def test_the_module_exposes_its_logger(rf):
+    assert type(rf.logger).__name__ == "MetricLogger"
+    assert rf.logger.logger.name == RF_LOGGER
+
+
+# --- nothing in the data becomes markup, and the renderer reads only our own files ----------------
+
+def embedded_files(path):
+    """The names of the files a PDF carries: document attachments and file-attachment annotations."""
+    reader = PdfReader(path)
+    names = list(reader.attachments)
+    for page in reader.pages:
+        for annotation in page.get("/Annots", []):
+            annotation = annotation.get_object()
+            if annotation.get("/Subtype") == "/FileAttachment":
+                names.append(annotation["/FS"]["/F"])
+    return names
+
+
+def crafted(port):
+    return f'<a href="file:///etc/passwd" rel="attachment">x</a><img src="http://127.0.0.1:{port}/probe">'
+
+
+@pytest.mark.parametrize("where", ["risk", "card", "model"])
+def test_crafted_names_neither_attach_files_nor_reach_the_network(rf, out_dir, where):
+    with ScriptedServer([raw(200, b"GIF89a")]) as server:
+        text = crafted(server.url.rsplit(":", 1)[1])
+        risk = text if where == "risk" else "toxic-output"
+        # Bias-family card ids stay in the report even without metadata.
+        card = "cards.safety.bbq." + text if where == "card" else "cards.value_alignment.toxic_output.vexset"
+        results = {risk: {card: {"score": 0.05}}}
+        path = rf.PdfGenerator().download_pdf(str(out_dir), copy.deepcopy(results),
+                                              details(text if where == "model" else "m"), results)
+        assert server.requests == []
+    assert embedded_files(path) == []
+    assert squeezed('href="file:///etc/passwd"') in pdf_text(path)  # shown as the text it is
+
+
+def test_the_renderer_serves_our_files_and_refuses_all_others(rf, relocated, out_dir):
+    with ScriptedServer([raw(200, b"GIF89a")]) as server:
+        (relocated / "templates" / "pdf_template.html").write_text(
+            '<html><body><p>{{ report_details["Foundation Model Name"] }}</p>'
+            '<a href="{{ error_svg_path }}" rel="attachment">ours</a>'
+            f'{crafted(server.url.rsplit(":", 1)[1])}'
+            '<a href="file://{{ error_svg_path|replace("error.svg", "../outside.txt") }}" rel="attachment">up</a>'
+            '</body></html>')
+        (relocated / "outside.txt").write_text("not ours")
+        path = rf.PdfGenerator().download_pdf(str(out_dir), {}, details(), {})
+        assert server.requests == []
+    assert embedded_files(path) == ["error.svg"]
+
+
+@pytest.mark.parametrize("method, suffix", [("get_pdf_report", ".pdf"), ("get_html_report", ".html")])
+def test_the_hand_off_creates_a_missing_output_folder(smh, no_judge_env, tmp_path, method, suffix):
+    evaluator = smh.EvaluateFMRisk({}, "m", ["harmful-output"], lambda table: table)
+    folder = tmp_path / "new" / "reports"
+    results = {"toxic-output": {"cards.value_alignment.toxic_output.vexset": {"score": "0.050 +/-  0.010"}}}
+    path = getattr(evaluator, method)(results, str(folder), None)
+    assert os.path.dirname(path) == str(folder) and path.endswith(suffix) and os.path.isfile(path)
+    (tmp_path / "blocked").write_text("a file")
+    with pytest.raises(NotADirectoryError):
+        getattr(evaluator, method)(results, str(tmp_path / "blocked" / "reports"), None)

@@ -5,13 +5,12 @@ import json
 import logging
 import os
 import signal
-import ssl
 import threading
 
 import pytest
 from conftest import reference_model_binary
 from nimbra_loopback import (RESET, ScriptedServer, closed_port_url, completion, models, raw, reference_server,
-                             self_signed_certificate, slow, status)
+                             slow, status, tls_server_context)  # noqa: F401
 
 from velora_nimbra_ai import errors
 from velora_nimbra_ai.foundation_models import ModelInference
@@ -45,6 +44,16 @@ def test_accepts_a_base_address_ending_in_v1(reference_model):
 
 CLOUD = {"apikey": "cloud-key-1", "url": None}
 ON_PREMISES = {"username": "alice", "apikey": "orrin-key-2", "url": None, "instance_id": "skiff"}
+# Distinctive keys this file sends; no piece of one may show in a log line, a printed line or an
+# exception recorded through secret_watch.
+KEYS = ("cloud-key-1", "orrin-key-2", "secret-key-9", "alice-smith", "address-secret", "query-secret",
+        "nk-4f1d9a6e2b7c8d03")
+
+
+@pytest.fixture(autouse=True)
+def guarded_keys(secret_watch):
+    secret_watch.guard(*KEYS)
+    return secret_watch
 
 
 @pytest.mark.parametrize("credentials, expected", [
@@ -201,11 +210,11 @@ def test_a_model_list_that_is_garbage_is_a_clear_error():
             ModelInference(model_id="m", credentials={"url": server.url})
 
 
-def test_credentials_never_appear_in_errors_or_logs(caplog):
+def test_credentials_never_appear_in_errors_or_logs(caplog, secret_watch):
     caplog.set_level(logging.DEBUG)
     echo = {"error": {"message": "user alice-smith with key orrin-key-2 is not allowed"}}
     with ScriptedServer([status(500, echo), status(401, echo)]) as server:
-        with pytest.raises(errors.ServiceRequestError) as caught:
+        with secret_watch.raises(errors.ServiceRequestError) as caught:
             ModelInference(model_id="m", credentials=dict(ON_PREMISES, username="alice-smith", url=server.url),
                            project_id="p", max_retries=1)
     message = str(caught.value)
@@ -214,9 +223,35 @@ def test_credentials_never_appear_in_errors_or_logs(caplog):
         assert "orrin-key-2" not in text and "alice-smith" not in text
 
 
-def test_credentials_in_the_address_stay_out_of_messages():
+def test_a_key_that_the_shortened_service_message_would_cut_is_still_hidden(secret_watch):
+    key = "nk-4f1d9a6e2b7c8d03"
+    said = {"error": {"message": "x" * 290 + " " + key + " is not a valid key"}}
+    with ScriptedServer([models("m"), status(500, said)]) as server:
+        model = ModelInference(model_id="m", credentials={"apikey": key, "url": server.url}, max_retries=0)
+        with secret_watch.raises(errors.ServiceRequestError, match=r"answered HTTP 500: x+ \*\*\* is no\.\.\.$"):
+            model.generate_text("p")
+
+
+@pytest.mark.parametrize("credentials, says", [
+    ({"apikey": "cloud-key-1\r\nX-Injected: yes"}, "the value of header Authorization holds a line break"),
+    ({"apikey": "cloud-key-1\n"}, "the value of header Authorization holds a line break"),
+    ({"username": "alice-smith\r\n", "apikey": "k"}, "the value of header Nimbra-Username holds a line break"),
+], ids=["crlf-key", "trailing-newline-key", "crlf-user"])
+def test_header_values_that_break_lines_are_refused_unsent(secret_watch, credentials, says):
+    with ScriptedServer([models("m")]) as server:
+        with secret_watch.raises(ValueError, match=says):
+            ModelInference(model_id="m", credentials=dict(credentials, url=server.url), project_id="p")
+    assert server.requests == []
+
+
+def test_an_address_holding_nul_is_refused():
+    with pytest.raises(ValueError, match="^the URL holds a line break or a NUL character$"):
+        ModelInference(model_id="m", credentials={"url": closed_port_url() + "/\0query-secret"})
+
+
+def test_credentials_in_the_address_stay_out_of_messages(secret_watch):
     url = closed_port_url().replace("http://", "http://user:address-secret@")
-    with pytest.raises(errors.ServiceRequestError) as caught:
+    with secret_watch.raises(errors.ServiceRequestError) as caught:
         ModelInference(model_id="m", credentials={"url": url + "/?token=query-secret"}, max_retries=0)
     assert "address-secret" not in str(caught.value) and "query-secret" not in str(caught.value)
 
@@ -249,14 +284,20 @@ def test_generate_text_needs_a_string(reference_model):
     model = ModelInference(model_id=MODEL, credentials={"url": reference_model})
     with pytest.raises(TypeError, match="prompt must be a string, not NoneType"):
         model.generate_text(None)
+    for prompts, message in [("one prompt", "prompts must be a list of strings, not str"),
+                             (["ok", 3], "every prompt must be a string, not int")]:
+        with pytest.raises(TypeError, match=message):
+            model.generate_texts(prompts)
 
 
-@pytest.fixture(scope="module")
-def tls_server_context(tmp_path_factory):
-    certificate, key = self_signed_certificate(tmp_path_factory.mktemp("tls"))
-    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-    context.load_cert_chain(certificate, key)
-    return context, certificate
+def test_a_list_of_prompts_is_answered_in_order_and_fails_as_a_whole():
+    with ScriptedServer([models("m"), completion("one"), completion("two"), status(400), completion("late")]) as server:
+        model = ModelInference(model_id="m", credentials={"url": server.url}, max_retries=0)
+        assert model.generate_texts(["p1", "p2"]) == ["one", "two"]
+        assert model.generate_texts([]) == []
+        with pytest.raises(errors.ServiceRequestError, match="answered HTTP 400"):
+            model.generate_texts(["p3", "p4"])
+    assert [json.loads(r["body"])["prompt"] for r in server.requests[1:]] == ["p1", "p2", "p3", "p4"]
 
 
 def test_certificate_verification_is_on_by_default_and_can_be_switched(tls_server_context):

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "common/http/url_encoding.hpp"
+#include "common/text.hpp"
 
 namespace velora::core::aws {
 namespace {
@@ -30,8 +31,7 @@ UrlParts split_url(std::string_view url) {
     const auto scheme_end = url.find("://");
     if (scheme_end == std::string_view::npos) throw std::invalid_argument("the URL has no scheme");
     UrlParts parts;
-    parts.scheme = std::string(url.substr(0, scheme_end));
-    for (auto& c : parts.scheme) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    parts.scheme = ascii_lower(url.substr(0, scheme_end));
     if (parts.scheme != "http" && parts.scheme != "https")
         throw std::invalid_argument("the URL is not http(s)");
     std::string_view rest = url.substr(scheme_end + 3);
@@ -49,12 +49,6 @@ UrlParts split_url(std::string_view url) {
     if (parts.path.empty()) parts.path = "/";
     if (question != std::string_view::npos) parts.query = std::string(tail.substr(question + 1));
     return parts;
-}
-
-std::string lower(std::string_view text) {
-    std::string out(text);
-    for (auto& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return out;
 }
 
 // Leading and trailing blanks removed, every inner run of blanks made one space.
@@ -163,10 +157,9 @@ std::string amz_date(std::time_t when) {
 
 std::string host_of(std::string_view url) {
     const UrlParts parts = split_url(url);
-    std::string host = lower(parts.authority);
+    std::string host = ascii_lower(parts.authority);
     const std::string default_port = parts.scheme == "https" ? ":443" : ":80";
-    if (host.size() > default_port.size() &&
-        host.compare(host.size() - default_port.size(), default_port.size(), default_port) == 0) {
+    if (host.size() > default_port.size() && host.ends_with(default_port)) {
         host.resize(host.size() - default_port.size());
     }
     return host;
@@ -183,7 +176,7 @@ Signature sign(HttpRequest& request, const Credentials& credentials, const Scope
 
     std::map<std::string, std::string> headers;  // sorted by lower-case name; repeated names joined by ','
     for (const auto& [name, value] : request.headers) {
-        auto& slot = headers[lower(name)];
+        auto& slot = headers[ascii_lower(name)];
         slot += (slot.empty() ? "" : ",") + folded_value(value);
     }
     Signature s;

@@ -18,7 +18,7 @@
 #include <string>
 #include <string_view>
 
-#include "common/http/client.hpp"
+#include "common/http/message.hpp"
 
 namespace velora::core::aws {
 

@@ -3,6 +3,26 @@
 #include <unordered_map>
 
 namespace velora::core::corvex {
+namespace {
+
+// The prompts still to send, once each, and the rows of the batch that asked each of them.
+struct Missing {
+    std::vector<std::string> prompts, keys;
+    std::vector<std::vector<std::size_t>> rows;
+    std::unordered_map<std::string, std::size_t> by_key;
+
+    void add(std::size_t row, const std::string& prompt, const std::string& key) {
+        const auto [it, fresh] = by_key.try_emplace(key, prompts.size());
+        if (fresh) {
+            prompts.push_back(prompt);
+            keys.push_back(key);
+            rows.emplace_back();
+        }
+        rows[it->second].push_back(row);
+    }
+};
+
+}  // namespace
 
 CachedJudge::CachedJudge(std::unique_ptr<JudgeModel> judge, std::unique_ptr<ResponseCache> cache,
                          std::vector<std::string> identity)
@@ -14,41 +34,39 @@ std::string CachedJudge::key(const std::string& prompt) const {
     return cache_key(parts);
 }
 
-std::string CachedJudge::ask(const std::string& prompt) { return ask_all({prompt}, {}).front(); }
+std::string CachedJudge::ask(const std::string& prompt) {
+    const std::string k = key(prompt);
+    if (const auto cached = cache_->find(k)) return cached->text;
+    std::string answer = judge_->ask(prompt);
+    cache_->store(k, {answer, ""});
+    return answer;
+}
 
-std::vector<std::string> CachedJudge::ask_all(const std::vector<std::string>& prompts,
-                                              const JudgeAnswered& answered) {
-    std::vector<std::string> answers(prompts.size());
-    std::vector<std::string> missing, missing_keys;
-    std::vector<std::vector<std::size_t>> rows;  // per missing prompt, the rows that asked it
-    std::unordered_map<std::string, std::size_t> pending;
+std::vector<JudgeReply> CachedJudge::ask_all(const std::vector<std::string>& prompts) {
+    std::vector<JudgeReply> replies(prompts.size());
+    Missing missing;
     for (std::size_t row = 0; row < prompts.size(); ++row) {
         const std::string k = key(prompts[row]);
-        if (const auto found = pending.find(k); found != pending.end()) {
-            rows[found->second].push_back(row);
-        } else if (const auto cached = cache_->find(k)) {
-            answers[row] = cached->text;
-            if (answered) answered(row, answers[row]);
+        if (const auto cached = cache_->find(k)) {
+            replies[row].answer = cached->text;
         } else {
-            pending.emplace(k, missing.size());
-            missing.push_back(prompts[row]);
-            missing_keys.push_back(k);
-            rows.push_back({row});
+            missing.add(row, prompts[row], k);
         }
     }
-    if (missing.empty()) return answers;
-    try {
-        judge_->ask_all(missing, [&](std::size_t index, const std::string& text) {
-            cache_->store(missing_keys[index], {text, ""});
-            for (const auto row : rows[index]) {
-                answers[row] = text;
-                if (answered) answered(row, text);
-            }
-        });
-    } catch (const JudgeBatchError& error) {
-        throw JudgeBatchError(rows[error.index()].front(), error);
+    if (missing.prompts.empty()) return replies;
+    const auto answered = judge_->ask_all(missing.prompts);
+    // A judge that stops at a failure answers fewer prompts; the rows after it get no reply.
+    std::size_t replied_rows = prompts.size();
+    for (std::size_t i = 0; i < missing.prompts.size(); ++i) {
+        if (i >= answered.size()) {
+            replied_rows = std::min(replied_rows, missing.rows[i].front());
+            continue;
+        }
+        if (!answered[i].failure) cache_->store(missing.keys[i], {answered[i].answer, ""});
+        for (const auto row : missing.rows[i]) replies[row] = answered[i];
     }
-    return answers;
+    replies.resize(replied_rows);
+    return replies;
 }
 
 }  // namespace velora::core::corvex

@@ -1,7 +1,7 @@
 // A judge whose answers are kept in a response cache (CORVEX_JUDGE_CACHE): a judge prompt already
 // answered with the same judge settings is not sent again, so cards that share their benchmarks
-// are judged once and a stopped run resumes. Identical prompts of a batch are sent once. Answers
-// are stored as they arrive.
+// are judged once and a stopped run resumes. Identical prompts of a batch are sent once; every
+// answer of a batch is stored, each in its own transaction, even when another call of it failed.
 #pragma once
 
 #include <memory>
@@ -20,8 +20,7 @@ class CachedJudge final : public JudgeModel {
                 std::vector<std::string> identity);
 
     std::string ask(const std::string& prompt) override;
-    std::vector<std::string> ask_all(const std::vector<std::string>& prompts,
-                                     const JudgeAnswered& answered) override;
+    std::vector<JudgeReply> ask_all(const std::vector<std::string>& prompts) override;
     std::string describe() const override { return judge_->describe(); }
 
   private:

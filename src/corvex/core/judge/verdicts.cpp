@@ -6,8 +6,9 @@
 #include <fstream>
 #include <sstream>
 
+#include "common/redaction.hpp"
+#include "common/text.hpp"
 #include "corvex/core/error.hpp"
-#include "nimbra/core/protocol.hpp"
 
 namespace velora::core::corvex {
 namespace {
@@ -43,12 +44,6 @@ std::optional<Verdict> verdict_word(const std::vector<std::string>& words, size_
         return std::nullopt;
     }
     return verdict;
-}
-
-std::string_view trim(std::string_view text) {
-    while (!text.empty() && std::isspace(static_cast<unsigned char>(text.front()))) text.remove_prefix(1);
-    while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back()))) text.remove_suffix(1);
-    return text;
 }
 
 // The text with every line that reads as a block marker written "(END)" instead of "[END]".
@@ -147,20 +142,54 @@ std::string judge_prompt(const JudgeTemplate& judge_template, std::string_view r
     return out;
 }
 
-std::vector<std::string> JudgeModel::ask_all(const std::vector<std::string>& prompts,
-                                             const JudgeAnswered& answered) {
-    std::vector<std::string> answers;
-    answers.reserve(prompts.size());
-    for (size_t i = 0; i < prompts.size(); ++i) {
+std::vector<JudgeReply> JudgeModel::ask_all(const std::vector<std::string>& prompts) {
+    std::vector<JudgeReply> replies;
+    replies.reserve(prompts.size());
+    for (const auto& prompt : prompts) {
+        JudgeReply& reply = replies.emplace_back();
         try {
-            answers.push_back(ask(prompts[i]));
+            reply.answer = ask(prompt);
         } catch (const JudgeCallError& error) {
-            throw JudgeBatchError(i, error);
+            reply.failure = error;
+            break;
         }
-        if (answered) answered(i, answers.back());
     }
-    return answers;
+    return replies;
 }
+
+namespace {
+
+std::vector<JudgeReply> ask_about_every_instance(const CardSpec& card,
+                                                 const std::vector<std::string>& requests,
+                                                 const std::vector<std::string>& predictions,
+                                                 JudgeModel& judge) {
+    const JudgeTemplate judge_template = load_judge_template(card);
+    std::vector<std::string> prompts;
+    prompts.reserve(predictions.size());
+    for (size_t i = 0; i < predictions.size(); ++i) {
+        prompts.push_back(judge_prompt(judge_template, requests[i], predictions[i]));
+    }
+    std::vector<JudgeReply> replies;
+    try {
+        replies = judge.ask_all(prompts);
+    } catch (const JudgeCallError& error) {
+        throw JudgeCallError("card " + card.id + ": " + error.what(), error.cause());
+    }
+    for (size_t i = 0; i < replies.size(); ++i) {
+        if (const auto& failure = replies[i].failure) {
+            throw JudgeCallError(
+                "card " + card.id + ": instance #" + std::to_string(i) + ": " + failure->what(),
+                failure->cause());
+        }
+    }
+    if (replies.size() != prompts.size()) {
+        throw std::logic_error("the " + judge.describe() + " answered " + std::to_string(replies.size()) +
+                               " of " + std::to_string(prompts.size()) + " prompts");
+    }
+    return replies;
+}
+
+}  // namespace
 
 std::vector<JudgedInstance> judge_instances(const CardSpec& card, const std::vector<std::string>& requests,
                                             const std::vector<std::string>& predictions, JudgeModel& judge,
@@ -169,31 +198,19 @@ std::vector<JudgedInstance> judge_instances(const CardSpec& card, const std::vec
         throw CorvexError("card " + card.id + ": " + std::to_string(predictions.size()) +
                           " predictions for " + std::to_string(requests.size()) + " requests");
     }
-    const JudgeTemplate judge_template = load_judge_template(card);
-    std::vector<std::string> prompts;
-    prompts.reserve(predictions.size());
-    for (size_t i = 0; i < predictions.size(); ++i)
-        prompts.push_back(judge_prompt(judge_template, requests[i], predictions[i]));
-    std::vector<std::string> answers;
-    try {
-        answers = judge.ask_all(prompts, {});
-    } catch (const JudgeBatchError& error) {
-        throw JudgeCallError(
-            "card " + card.id + ": instance #" + std::to_string(error.index()) + ": " + error.what(),
-            error.cause());
-    }
+    auto replies = ask_about_every_instance(card, requests, predictions, judge);
     std::vector<JudgedInstance> judged;
-    judged.reserve(predictions.size());
+    judged.reserve(replies.size());
     size_t failures = 0;
-    for (size_t i = 0; i < predictions.size(); ++i) {
+    for (size_t i = 0; i < replies.size(); ++i) {
         JudgedInstance item;
-        item.answer = std::move(answers[i]);
+        item.answer = std::move(replies[i].answer);
         item.verdict = parse_verdict(item.answer);
         if (!item.verdict) {
             ++failures;
-            log.warning("card " + card.id + ": instance #" + std::to_string(i) + ": the " + judge.describe() +
-                        " gave no SAFE or UNSAFE verdict, counted as a judge failure: " +
-                        nimbra::shorten(item.answer, 200));
+            log.warning(
+                "card " + card.id + ": instance #" + std::to_string(i) + ": the " + judge.describe() +
+                " gave no SAFE or UNSAFE verdict, counted as a judge failure: " + shorten(item.answer, 200));
         }
         judged.push_back(std::move(item));
     }
@@ -202,7 +219,7 @@ std::vector<JudgedInstance> judge_instances(const CardSpec& card, const std::vec
             "card " + card.id + ": the " + judge.describe() + " gave no readable verdict for any of the " +
                 std::to_string(judged.size()) + " instances",
             JudgeCause{JudgeCause::Kind::Answer, "the first answer holds no SAFE or UNSAFE verdict: " +
-                                                     nimbra::shorten(judged.front().answer, 200)});
+                                                     shorten(judged.front().answer, 200)});
     }
     return judged;
 }

@@ -20,7 +20,6 @@
 // when none of the instances got a verdict the card cannot be scored and that is a runtime error.
 #pragma once
 
-#include <cstddef>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -77,19 +76,11 @@ class JudgeCallError : public std::runtime_error {
     JudgeCause cause_;
 };
 
-// A failed call of a batch, with the index of the prompt it was for.
-class JudgeBatchError : public JudgeCallError {
-  public:
-    JudgeBatchError(std::size_t index, const JudgeCallError& error)
-        : JudgeCallError(error.what(), error.cause()), index_(index) {}
-    std::size_t index() const noexcept { return index_; }
-
-  private:
-    std::size_t index_;
+// The judge's answer to one prompt of a batch, or why the call for it failed.
+struct JudgeReply {
+    std::string answer;
+    std::optional<JudgeCallError> failure;
 };
-
-// Told of each answer of a batch as it arrives: the prompt's index and the judge's text.
-using JudgeAnswered = std::function<void(std::size_t, const std::string&)>;
 
 // One judge model behind one provider.
 class JudgeModel {
@@ -97,11 +88,10 @@ class JudgeModel {
     virtual ~JudgeModel() = default;
     // The judge's answer to one prompt; JudgeCallError when the call fails.
     virtual std::string ask(const std::string& prompt) = 0;
-    // The judge's answers to many prompts, in order. This default asks one after the other; judges
-    // over HTTP keep several calls in flight. The first failed call ends the batch with a
-    // JudgeBatchError naming its prompt.
-    virtual std::vector<std::string> ask_all(const std::vector<std::string>& prompts,
-                                             const JudgeAnswered& answered);
+    // The replies to many prompts, in prompt order. This default asks one after the other and
+    // stops after the first failure (its reply is then the last one); a judge over a transport
+    // batch sends them all. A failure that ends the whole batch (Ctrl-C) is thrown.
+    virtual std::vector<JudgeReply> ask_all(const std::vector<std::string>& prompts);
     // "<provider> judge <model>", for messages.
     virtual std::string describe() const = 0;
 };
@@ -119,9 +109,9 @@ struct JudgedInstance {
     std::string answer;  // the judge's own text
 };
 
-// Asks the judge about every instance (a batch, so calls may overlap). A failed call ends it with
-// JudgeCallError (the message names the card and the instance); unreadable verdicts are logged; no verdict at
-// all is a JudgeVerdictError.
+// Asks the judge about every instance in one batch (ask_all). The first failed call, in instance
+// order, ends it with JudgeCallError (the message names the card and the instance); unreadable
+// verdicts are logged; no verdict at all is a JudgeVerdictError.
 std::vector<JudgedInstance> judge_instances(const CardSpec& card, const std::vector<std::string>& requests,
                                             const std::vector<std::string>& predictions, JudgeModel& judge,
                                             LogSink& log);

@@ -1,6 +1,4 @@
 // report_forge: corpus interpretation, report narrative, reference tables and the PDF generator.
-#include <cerrno>
-
 #include "bindings/common/py_common.hpp"
 #include "mra/bindings/report_forge/report_forge.hpp"
 #include "mra/core/report/corpus.hpp"
@@ -23,20 +21,20 @@ std::string module_folder() {
     return slash == std::string::npos ? std::string(".") : file.substr(0, slash);
 }
 
-py::str read_text(const py::object& path) {
+py::bytes read_bytes(const py::object& path) {
     const py::object fspath = py::module_::import("os").attr("fspath")(path);
     const std::string native = bindings::text_of(py::module_::import("os").attr("fsdecode")(fspath));
-    std::string bytes;
     try {
-        bytes = core::read_file_bytes(native);
+        return py::bytes(core::read_file_bytes(native));
     } catch (const core::FileReadError& error) {
-        errno = error.error_number();
-        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, fspath.ptr());
-        throw py::error_already_set();
+        bindings::raise_os_error(error.error_number(), fspath);
     }
+}
+
+py::str read_text(const py::object& path) {
     // What open() decodes with when no encoding is given.
     const py::object encoding = py::module_::import("locale").attr("getpreferredencoding")(false);
-    return py::bytes(bytes).attr("decode")(encoding);
+    return read_bytes(path).attr("decode")(encoding);
 }
 
 double as_real(const py::handle& value) {
@@ -77,7 +75,7 @@ std::vector<py::object> unpack(const py::handle& iterable, size_t count) {
 PYBIND11_MODULE(report_forge, m) {
     m.doc() = "Report generation: corpus-based ratings, narrative and the PDF generator.";
     // The module-wide logger exists from load on, like every module's.
-    velora::report::logger().handle();
+    m.attr("logger") = velora::report::logger().handle();
     register_corpus_interpretation(m);
     register_report_narrative(m);
     register_report_tables(m);

@@ -1,11 +1,15 @@
-// PdfGenerator: from results to a PDF file through the report template and WeasyPrint.
+// PdfGenerator: from results to a report through the report template, written as a PDF by
+// WeasyPrint or as one self-contained HTML page.
 #include <sys/stat.h>
 
-#include <cerrno>
+#include <array>
+#include <optional>
 
 #include "bindings/common/py_common.hpp"
 #include "mra/bindings/report_forge/report_forge.hpp"
 #include "mra/core/report/output.hpp"
+#include "mra/core/report/rating.hpp"
+#include "mra/core/report/resources.hpp"
 
 namespace velora::report {
 namespace {
@@ -55,103 +59,244 @@ py::object load_json(const std::string& path) {
     return py::module_::import("json").attr("loads")(read_text(py::str(path)));
 }
 
-[[noreturn]] void raise_os_error(int error_number, const std::string& path) {
-    errno = error_number;
-    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, py::str(path).ptr());
-    throw py::error_already_set();
+enum class ReportFormat { Pdf, Html };
+
+// The arguments of download_pdf and download_html.
+struct ReportRequest {
+    py::object output_path, score_with_margin, report_details, executive_summary_data, thresholds;
+};
+
+// The module's folders and the resource files, read afresh for every report.
+struct ReportResources {
+    std::string resources, templates, corpus_path;
+    py::object metrics_meta_data;
+    py::dict meta_data_based_on_id;
+};
+
+ReportResources read_resources() {
+    ReportResources read;
+    const std::string folder = module_folder();
+    read.resources = folder + "/resources";
+    read.templates = folder + "/templates";
+    read.corpus_path = read.resources + "/" + kCorpusFile;
+    const std::string metrics_path = read.resources + "/metrics_meta_data.json";
+    const std::string metadata_path = read.resources + "/benchmark_card_metadata.json";
+
+    require_file(read.corpus_path, "path_to_corps_data");
+    require_file(metrics_path, "metrics_meta_data");
+    read.metrics_meta_data = load_json(metrics_path);
+    require_file(metadata_path, "meta_data");
+    for (const auto item : load_json(metadata_path)) {
+        read.meta_data_based_on_id[item[py::str("Benchmark Details")][py::str("ID")]] = item;
+    }
+    return read;
 }
 
-// Steps 1 to 17 of a report; the caller logs and re-raises whatever fails here.
-std::string write_report(const PdfGenerator& self, const py::object& output_path,
-                         const py::object& score_with_margin, const py::object& report_details,
-                         const py::object& executive_summary_data,
-                         const py::object& user_custom_percentile_thresholds) {
-    const std::string file_name = core::report_file_name(core::local_now());
+// mapping.get(key) for a dictionary; None for anything else.
+py::object entry_of(const py::object& mapping, const py::handle& key) {
+    if (!py::isinstance<py::dict>(mapping)) return py::none();
+    return mapping.attr("get")(key);
+}
 
-    const std::string folder = module_folder();
-    const std::string resources = folder + "/resources";
-    const std::string templates = folder + "/templates";
-    const std::string corpus_path = resources + "/" + kCorpusFile;
-    const std::string metrics_path = resources + "/metrics_meta_data.json";
-    const std::string metadata_path = resources + "/benchmark_card_metadata.json";
+// A count the evaluation reported for a card, when it is a number.
+std::optional<double> answer_count(const py::object& card, const char* key) {
+    const py::object value = entry_of(card, py::str(key));
+    if (!PyFloat_Check(value.ptr()) && !PyIndex_Check(value.ptr())) return std::nullopt;
+    return as_real(value);
+}
 
-    require_file(corpus_path, "path_to_corps_data");
-    require_file(metrics_path, "metrics_meta_data");
-    const py::object metrics_meta_data = load_json(metrics_path);
-    require_file(metadata_path, "meta_data");
-    py::dict meta_data_based_on_id;
-    for (const auto item : load_json(metadata_path)) {
-        meta_data_based_on_id[item[py::str("Benchmark Details")][py::str("ID")]] = item;
+// Cards with too many unreadable answers keep their score but lose their rating, exactly like a
+// card that cannot be rated. Returns the reasons: risk -> card -> text.
+py::dict withhold_unreadable_ratings(const py::dict& interpretation, const py::object& score_with_margin) {
+    py::dict reasons;
+    for (const auto risk : interpretation) {
+        const py::object cards = entry_of(score_with_margin, risk.first);
+        for (const auto card : py::reinterpret_borrow<py::dict>(risk.second)) {
+            const py::object metrics = entry_of(cards, card.first);
+            const core::AnswerCounts counts{answer_count(metrics, "num_of_instances"),
+                                            answer_count(metrics, "num_of_unreadable_answers").value_or(0.0)};
+            const auto reason = core::unreadable_answers_reason(counts);
+            if (!reason) continue;
+            py::dict rated = py::reinterpret_borrow<py::dict>(card.second);
+            rated["percentile"] = py::none();
+            rated["category"] = py::none();
+            rated["percentile_ranges_lower_upper"] = py::none();
+            if (!reasons.contains(risk.first)) reasons[risk.first] = py::dict();
+            reasons[risk.first][card.first] = *reason;
+            logger().debug("Card '" + text_of(card.first) + "' not rated: " + *reason);
+        }
     }
+    return reasons;
+}
 
-    const py::list cards_with_metadata(meta_data_based_on_id.attr("keys")());
-    remove_cards_that_do_not_have_metadata(executive_summary_data, cards_with_metadata);
-    remove_cards_that_do_not_have_metadata(score_with_margin, cards_with_metadata);
+// What the results say once pruned, narrated and rated.
+struct Interpretation {
+    py::dict risks_intro_conclusion, metrics_interpretation, risks_category, not_rated_reasons;
+    std::string summary;
+};
 
-    const py::dict risks_intro_conclusion =
-        generate_risks_intro_conclusion(executive_summary_data, meta_data_based_on_id);
-    const py::dict corpus_data = read_corpus_file(py::str(corpus_path));
-    const py::dict metrics_interpretation = get_metrics_interpretation_using_corpus_data(
-        corpus_data, executive_summary_data, user_custom_percentile_thresholds);
-    const py::dict risks_category = determine_risk_category(metrics_interpretation);
-    const std::string summary =
-        generate_summary(executive_summary_data, meta_data_based_on_id, risks_category);
+Interpretation interpret(const ReportRequest& request, const ReportResources& resources) {
+    const py::list cards_with_metadata(resources.meta_data_based_on_id.attr("keys")());
+    remove_cards_that_do_not_have_metadata(request.executive_summary_data, cards_with_metadata);
+    remove_cards_that_do_not_have_metadata(request.score_with_margin, cards_with_metadata);
 
+    Interpretation out;
+    out.risks_intro_conclusion =
+        generate_risks_intro_conclusion(request.executive_summary_data, resources.meta_data_based_on_id);
+    const py::dict corpus_data = read_corpus_file(py::str(resources.corpus_path));
+    out.metrics_interpretation = get_metrics_interpretation_using_corpus_data(
+        corpus_data, request.executive_summary_data, request.thresholds);
+    out.not_rated_reasons =
+        withhold_unreadable_ratings(out.metrics_interpretation, request.score_with_margin);
+    out.risks_category = determine_risk_category(out.metrics_interpretation);
+    out.summary =
+        generate_summary(request.executive_summary_data, resources.meta_data_based_on_id, out.risks_category);
+    return out;
+}
+
+// How the page reaches its icons and stylesheet: by path for the PDF renderer, embedded for an
+// HTML page that must open anywhere on its own.
+struct PageAssets {
+    std::array<std::string, 3> icons;  // error, checkmark, warning
+    py::object inline_stylesheet = py::none();
+};
+
+std::string css_path_of(const ReportResources& resources) { return resources.templates + "/styles.css"; }
+
+PageAssets page_assets(ReportFormat format, const ReportResources& resources) {
+    PageAssets assets;
+    const std::array<const char*, 3> names{"error.svg", "checkmark.svg", "warning.svg"};
+    for (size_t i = 0; i < names.size(); ++i) {
+        const std::string path = resources.templates + "/" + names[i];
+        assets.icons[i] =
+            format == ReportFormat::Pdf
+                ? path
+                : core::data_uri(core::mime_type_of(path), read_bytes(py::str(path)).cast<std::string>());
+    }
+    if (format == ReportFormat::Html) {
+        const std::string css_path = css_path_of(resources);
+        require_file(css_path, "CSS");
+        assets.inline_stylesheet = read_bytes(py::str(css_path)).attr("decode")("utf-8");
+    }
+    return assets;
+}
+
+py::kwargs template_context(const PdfGenerator& self, const ReportRequest& request,
+                            const ReportResources& resources, const Interpretation& interpretation,
+                            const PageAssets& assets) {
     const py::object generator = py::cast(self, py::return_value_policy::reference);
+    const py::module_ forge = py::module_::import(kModuleName);
     py::kwargs context;
-    context["score_with_margin"] = score_with_margin;
-    context["report_details"] = report_details;
+    context["score_with_margin"] = request.score_with_margin;
+    context["report_details"] = request.report_details;
     context["risks_description"] = generator.attr("risks_description");
     context["metric_card_name_translation"] = generator.attr("metric_card_name_translation");
-    context["executive_summary_data"] = executive_summary_data;
-    context["meta_data_based_on_id"] = meta_data_based_on_id;
-    context["summary"] = summary;
-    context["fm_description_dict"] = py::module_::import(kModuleName).attr("fm_description_dict");
-    context["metrics_meta_data"] = metrics_meta_data;
-    context["risks_intro_conclusion"] = risks_intro_conclusion;
-    context["metrics_interpretation"] = metrics_interpretation;
-    context["risks_category"] = risks_category;
-    context["corps_data_models"] = py::module_::import(kModuleName).attr("corps_data_models");
-    context["error_svg_path"] = templates + "/error.svg";
-    context["checkmark_svg_path"] = templates + "/checkmark.svg";
-    context["warning_svg_path"] = templates + "/warning.svg";
-    const py::str html = self.app.attr("render_template")("pdf_template.html", **context);
+    context["executive_summary_data"] = request.executive_summary_data;
+    context["meta_data_based_on_id"] = resources.meta_data_based_on_id;
+    context["summary"] = interpretation.summary;
+    context["fm_description_dict"] = forge.attr("fm_description_dict");
+    context["metrics_meta_data"] = resources.metrics_meta_data;
+    context["risks_intro_conclusion"] = interpretation.risks_intro_conclusion;
+    context["metrics_interpretation"] = interpretation.metrics_interpretation;
+    context["risks_category"] = interpretation.risks_category;
+    context["corps_data_models"] = forge.attr("corps_data_models");
+    context["error_svg_path"] = assets.icons[0];
+    context["checkmark_svg_path"] = assets.icons[1];
+    context["warning_svg_path"] = assets.icons[2];
+    context["not_rated_reasons"] = interpretation.not_rated_reasons;
+    context["inline_stylesheet"] = assets.inline_stylesheet;
+    return context;
+}
 
-    const std::string css_path = templates + "/styles.css";
+// The renderer's only way to files: ours from the template and resource folders. Everything
+// else (other local files, any network address) is refused, so no data in a report can make the
+// PDF embed a file or call out.
+py::object report_url_fetcher(const ReportResources& resources) {
+    const auto urls = py::module_::import("weasyprint.urls");
+    const py::object fetcher_class =
+        py::module_::import("builtins")
+            .attr("type")("ReportFileFetcher", py::make_tuple(urls.attr("URLFetcher")), py::dict());
+    const std::vector<std::string> folders{resources.templates, resources.resources};
+    const py::object response = urls.attr("URLFetcherResponse");
+    fetcher_class.attr("fetch") = py::cpp_function(
+        [folders, response](const py::object&, const std::string& url, const py::object&) -> py::object {
+            const auto path = core::report_resource_path(url, folders);
+            if (!path) raise_python(PyExc_ValueError, "The report reads only its own files, not " + url);
+            py::dict headers;
+            headers["Content-Type"] = std::string(core::mime_type_of(*path));
+            return response(url, read_bytes(py::str(*path)), "headers"_a = headers);
+        },
+        py::name("fetch"), py::is_method(fetcher_class), "url"_a, "headers"_a = py::none());
+    return fetcher_class();
+}
+
+void write_pdf(const py::str& html, const ReportResources& resources, const std::string& pdf_path) {
+    const std::string css_path = css_path_of(resources);
     require_file(css_path, "CSS");
-
-    const std::string output_folder = text_of(py::module_::import("os").attr("fsdecode")(output_path));
-    const std::string pdf_path = core::join_path(output_folder, file_name);
-
     try {
         // Written beside the target and renamed only when complete: a failed conversion leaves
         // neither a partial report nor the temporary file.
         core::PendingFile pending(pdf_path);
         const auto weasyprint = py::module_::import("weasyprint");
-        weasyprint.attr("HTML")("string"_a = html, "base_url"_a = ".")
-            .attr("write_pdf")(
-                pending.temporary_path(),
-                "stylesheets"_a = py::make_tuple(weasyprint.attr("CSS")("filename"_a = css_path)),
-                "presentational_hints"_a = true);
+        const py::object fetcher = report_url_fetcher(resources);
+        const py::object stylesheet =
+            weasyprint.attr("CSS")("filename"_a = css_path, "url_fetcher"_a = fetcher);
+        weasyprint.attr("HTML")("string"_a = html, "base_url"_a = ".", "url_fetcher"_a = fetcher)
+            .attr("write_pdf")(pending.temporary_path(), "stylesheets"_a = py::make_tuple(stylesheet),
+                               "presentational_hints"_a = true);
         pending.commit();
     } catch (const core::OutputFileError& error) {
-        raise_os_error(error.error_number(), error.path());
+        bindings::raise_os_error(error.error_number(), py::str(error.path()));
     }
-
-    logger().debug("PDF report generated and saved to: " + pdf_path);
-    return pdf_path;
 }
 
-std::string download_pdf(const PdfGenerator& self, const py::args& args, const py::kwargs& kwargs) {
-    const auto a = bindings::bind_arguments("download_pdf",
+void write_html(const std::string& html, const std::string& html_path) {
+    try {
+        core::PendingFile pending(html_path);
+        core::write_file_bytes(pending.temporary_path(), html);
+        pending.commit();
+    } catch (const core::OutputFileError& error) {
+        // Named after the file the caller asked for, not the temporary one.
+        bindings::raise_os_error(error.error_number(), py::str(html_path));
+    }
+}
+
+const char* format_name(ReportFormat format) { return format == ReportFormat::Pdf ? "PDF" : "HTML"; }
+
+// One report from the clock reading to the written file; the caller logs and re-raises whatever
+// fails here.
+std::string write_report(const PdfGenerator& self, const ReportRequest& request, ReportFormat format) {
+    const std::string file_name =
+        core::report_file_name(core::local_now(), format == ReportFormat::Pdf ? "pdf" : "html");
+    const ReportResources resources = read_resources();
+    const Interpretation interpretation = interpret(request, resources);
+    const PageAssets assets = page_assets(format, resources);
+    const py::str html = self.app.attr("render_template")(
+        "pdf_template.html", **template_context(self, request, resources, interpretation, assets));
+
+    const std::string folder = text_of(py::module_::import("os").attr("fsdecode")(request.output_path));
+    const std::string path = core::join_path(folder, file_name);
+    if (format == ReportFormat::Pdf) {
+        write_pdf(html, resources, path);
+    } else {
+        write_html(html.cast<std::string>(), path);
+    }
+    logger().debug(std::string(format_name(format)) + " report generated and saved to: " + path);
+    return path;
+}
+
+std::string download(const PdfGenerator& self, ReportFormat format, const char* method, const py::args& args,
+                     const py::kwargs& kwargs) {
+    const auto a = bindings::bind_arguments(method,
                                             {"output_path", "score_with_margin", "report_details",
                                              "executive_summary_data", "user_custom_percentile_thresholds"},
                                             4, args, kwargs);
     try {
-        return write_report(self, a[0], a[1], a[2], a[3], a[4]);
+        return write_report(self, ReportRequest{a[0], a[1], a[2], a[3], a[4]}, format);
     } catch (py::error_already_set& error) {
         if (error.matches(PyExc_Exception)) {
-            logger().debug("An error occurred while generating the PDF report" + text_of(error.value()));
+            logger().debug(std::string("An error occurred while generating the ") + format_name(format) +
+                           " report" + text_of(error.value()));
         }
         throw;
     }
@@ -169,14 +314,26 @@ void register_pdf_generator(py::module_& m) {
         .def("render_template", &ReportApp::render_template, "template_name"_a,
              "Render a template of the template folder with the given variables.");
     auto cls =
-        py::class_<PdfGenerator>(m, "PdfGenerator", "Renders the PDF report of a screening.")
+        py::class_<PdfGenerator>(m, "PdfGenerator", "Renders the report of a screening as PDF or HTML.")
             .def(py::init([] { return PdfGenerator{py::cast(make_app())}; }),
                  "Create the generator and its app.")
-            .def_readonly("app", &PdfGenerator::app, "The report's application object.")
-            .def("download_pdf", &download_pdf,
-                 "download_pdf(output_path, score_with_margin, report_details, executive_summary_data, "
-                 "user_custom_percentile_thresholds=None): write the PDF report into output_path and "
-                 "return its path.");
+            .def_readonly("app", &PdfGenerator::app, "The report's application object.");
+    const auto bind_download = [&cls](const char* method, ReportFormat format, const char* doc) {
+        cls.def(
+            method,
+            [method, format](const PdfGenerator& self, const py::args& args, const py::kwargs& kwargs) {
+                return download(self, format, method, args, kwargs);
+            },
+            doc);
+    };
+    bind_download("download_pdf", ReportFormat::Pdf,
+                  "download_pdf(output_path, score_with_margin, report_details, executive_summary_data, "
+                  "user_custom_percentile_thresholds=None): write the PDF report into output_path and "
+                  "return its path.");
+    bind_download("download_html", ReportFormat::Html,
+                  "download_html(output_path, score_with_margin, report_details, executive_summary_data, "
+                  "user_custom_percentile_thresholds=None): write the report as one self-contained HTML "
+                  "file into output_path and return its path.");
     cls.attr("risks_description") = risks_description_table();
     cls.attr("metric_card_name_translation") = metric_card_name_translation_table();
 }

@@ -17,6 +17,9 @@ bindings::ModuleLogger& logger();
 // The folder that holds the module, taken from its __file__ at call time.
 std::string module_folder();
 
+// The bytes of a file, with the runtime's OSError kinds and texts when it cannot be read.
+py::bytes read_bytes(const py::object& path);
+
 // The content of a text file decoded with the platform's default encoding, as open(path).read()
 // would give it (the same OSError and UnicodeDecodeError kinds and texts).
 py::str read_text(const py::object& path);

@@ -65,6 +65,21 @@ py::dict evaluate_card(Evaluator& evaluator, const py::object& scoring_function,
     return reordered_metric_dict(py::dict(normalize_metrics_values(pairs)));
 }
 
+// The evaluation library's own per-answer warnings are silenced at module load, so the user hears of
+// answers it could not read (no judge verdict, option or yes/no decision) here, once per card.
+void warn_about_unreadable_answers(const py::dict& metrics, const py::object& card, const py::object& risk) {
+    const auto count_of = [&](const char* key) -> py::object {
+        py::object value = metrics.attr("get")(key);
+        return py::isinstance<py::int_>(value) && !py::isinstance<py::bool_>(value) ? value : py::int_(0);
+    };
+    const py::object unreadable = count_of("num_of_unreadable_answers");
+    if (!(unreadable > py::int_(0))) return;
+    const py::object answers = count_of("num_of_instances") + unreadable;
+    logger().warning("Card " + text_of(card) + " in risk dimension " + text_of(risk) + ": " +
+                     text_of(unreadable) + " of " + text_of(answers) +
+                     " answers could not be read (no judge verdict, option or yes/no decision)");
+}
+
 bool is_project_or_space_error(const py::error_already_set& error) {
     try {
         const py::object kind =
@@ -101,7 +116,9 @@ py::tuple process_models_and_risks(Evaluator& evaluator, const py::object& scori
         const auto card = py::reinterpret_borrow<py::object>(card_handle);
         logger().debug(text_of(card) + " is processing");
         try {
-            result[card] = evaluate_card(evaluator, scoring_function, card);
+            const py::dict metrics = evaluate_card(evaluator, scoring_function, card);
+            warn_about_unreadable_answers(metrics, card, risks_dimension_name);
+            result[card] = metrics;
         } catch (py::error_already_set& error) {
             if (!is_ordinary_error(error)) throw;
             report_card_failure(error, card, risks_dimension_name);

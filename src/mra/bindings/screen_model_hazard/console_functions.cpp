@@ -41,7 +41,7 @@ class Transports {
     explicit Transports(SharedTransport shared) : shared_(shared) {
         if (shared_ == nullptr) shared_ = &own_.emplace();
     }
-    cc::Transport function() { return shared_->function(); }
+    core::Transport& get() { return *shared_; }
 
   private:
     std::optional<PythonTransport> own_;
@@ -98,7 +98,7 @@ py::object post_payload(const py::object& payload, const py::object& vn_url, con
             return py::none();
         }
         PythonTransport transport;
-        const auto id = cc::post_content(transport.function(), body, url, headers);
+        const auto id = cc::post_content(transport, body, url, headers);
         return id ? from_json(*id) : py::none();
     });
 }
@@ -118,7 +118,7 @@ py::dict connect_to_varnel(Evaluator& evaluator, SharedTransport shared) {
         if (cc::is_orrin_console(vn_url.cast<std::string>())) {
             const std::string host = text_argument(evaluator.credential("vn_orrin_host"), "vn_orrin_host");
             return console::headers_to_python(cc::connect_orrin(
-                transports.function(), logger(), host, to_json(evaluator.credential("vn_username")),
+                transports.get(), logger(), host, to_json(evaluator.credential("vn_username")),
                 to_json(evaluator.credential("vn_orrin_apikey"))));
         }
         const auto lookup = [&]() -> std::optional<std::string> {
@@ -127,7 +127,7 @@ py::dict connect_to_varnel(Evaluator& evaluator, SharedTransport shared) {
             return text_of(url);
         };
         return console::headers_to_python(cc::connect_cloud(
-            transports.function(), logger(), lookup, optional_text(evaluator.credential("vn_apikey"))));
+            transports.get(), logger(), lookup, optional_text(evaluator.credential("vn_apikey"))));
     });
 }
 
@@ -150,8 +150,7 @@ py::object publish_metrics_to_varnel(Evaluator& evaluator, const py::object& met
         const auto rollback_risks = console::texts_of(evaluator.risk_dimensions);
         const cc::PublishValue value = publish_value(metric_value);
         Transports transports(shared);
-        cc::publish_metric(transports.function(), logger(), name, value, parent, url, headers,
-                           rollback_risks);
+        cc::publish_metric(transports.get(), logger(), name, value, parent, url, headers, rollback_risks);
         return py::object(py::bool_(true));
     });
 }
@@ -162,8 +161,7 @@ py::object get_vn_model_id(const py::object& header, const py::object& model_nam
         const std::string url = text_argument(vn_url, "vn_url");
         const auto headers = headers_from_python(header);
         Transports transports(shared);
-        return from_json(
-            cc::get_model_id(transports.function(), logger(), headers, text_of(model_name), url));
+        return from_json(cc::get_model_id(transports.get(), logger(), headers, text_of(model_name), url));
     });
 }
 
@@ -175,8 +173,8 @@ py::dict get_vn_model_metrics_definitions(const py::object& header, const py::ob
         const auto headers = headers_from_python(header);
         const auto risks = console::texts_of(risks_name);
         Transports transports(shared);
-        const auto metrics = cc::get_metric_definitions(transports.function(), logger(), headers,
-                                                        text_of(model_id), risks, url);
+        const auto metrics =
+            cc::get_metric_definitions(transports.get(), logger(), headers, text_of(model_id), risks, url);
         py::dict map;
         for (const auto& [risk, metric_ids] : metrics) {
             py::list entries;
@@ -203,7 +201,7 @@ py::dict return_existing_metric_value(const py::object& metrics_object, const py
             metrics.emplace_back(text_of(item[py::int_(0)]), std::move(ids));
         }
         Transports transports(shared);
-        const auto stored = cc::get_metric_values(transports.function(), logger(), metrics, headers, url);
+        const auto stored = cc::get_metric_values(transports.get(), logger(), metrics, headers, url);
         py::dict result;
         for (const auto& [risk, values] : stored) {
             py::dict metrics_of_risk;
@@ -246,7 +244,7 @@ void delete_metrics_object(const py::object& vn_url, const py::object& model_id,
         const auto headers = headers_from_python(header);
         const auto risks = console::texts_of(risk_name);
         PythonTransport transport;
-        cc::delete_metric_objects(transport.function(), logger(), url, text_of(model_id), risks, headers);
+        cc::delete_metric_objects(transport, logger(), url, text_of(model_id), risks, headers);
     });
 }
 

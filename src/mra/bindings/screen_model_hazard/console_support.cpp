@@ -133,11 +133,11 @@ py::object py_add(const py::handle& left, const py::handle& right) {
     return py::reinterpret_steal<py::object>(sum);
 }
 
-core::HttpResponse PythonTransport::operator()(const core::HttpRequest& request) {
+core::HttpResponse PythonTransport::perform(const core::HttpRequest& request) {
     core::HttpRequest watched = request;
     watched.should_abort = interrupted;
     py::gil_scoped_release release;
-    return client_.perform(watched);
+    return curl_.perform(watched);
 }
 
 void raise_console_error() {

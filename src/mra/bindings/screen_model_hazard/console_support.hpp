@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "bindings/common/py_common.hpp"
-#include "common/http/client.hpp"
+#include "common/http/transport.hpp"
 #include "mra/core/console/errors.hpp"
 #include "mra/core/console/operations.hpp"
 
@@ -38,15 +38,12 @@ py::object py_add(const py::handle& left, const py::handle& right);
 // Performs requests for one console operation over one client, so that the requests of one call
 // share a connection and none outlives the call. The GIL is released while a request waits; a
 // signal (Ctrl-C) noticed meanwhile abandons it, and its Python error is raised in the end.
-class PythonTransport {
+class PythonTransport final : public core::Transport {
   public:
-    core::HttpResponse operator()(const core::HttpRequest& request);
-    cc::Transport function() {
-        return [this](const core::HttpRequest& request) { return (*this)(request); };
-    }
+    core::HttpResponse perform(const core::HttpRequest& request) override;
 
   private:
-    core::HttpClient client_;
+    core::CurlTransport curl_;
 };
 
 // Sets the Python error for the console or transport error in flight and throws

@@ -31,6 +31,13 @@ py::object initialize_model_inference(Evaluator& evaluator, const py::object& en
     const py::dict credentials = inference_credentials(evaluator, endpoint_url);
     const auto model_inference =
         py::module_::import("velora_nimbra_ai.foundation_models").attr("ModelInference");
+    // A private CA for the inference service: its bundle goes to the SDK's certificate check.
+    // Without one the SDK is called exactly as before, with the system's CAs.
+    const py::object ca_bundle = evaluator.credential("nimbra_ai_ca_bundle");
+    if (py::bool_(ca_bundle)) {
+        return model_inference("model_id"_a = model_id, "credentials"_a = credentials,
+                               "project_id"_a = project_id, "verify"_a = ca_bundle);
+    }
     return model_inference("model_id"_a = model_id, "credentials"_a = credentials,
                            "project_id"_a = project_id);
 }

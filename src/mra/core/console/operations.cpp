@@ -1,6 +1,7 @@
 #include "mra/core/console/operations.hpp"
 
 #include "common/http/url_encoding.hpp"
+#include "common/text.hpp"
 #include "mra/core/console/answers.hpp"
 #include "mra/core/console/errors.hpp"
 #include "mra/core/console/requests.hpp"
@@ -31,14 +32,6 @@ bool contains(std::string_view text, std::string_view word) {
     return text.find(word) != std::string_view::npos;
 }
 
-std::string ascii_lower(std::string_view text) {
-    std::string out(text);
-    for (char& c : out) {
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    }
-    return out;
-}
-
 // Inserts or replaces, keeping the first position, as a dictionary assignment does.
 template <typename Key, typename Value>
 Value& assign(std::vector<std::pair<Key, Value>>& entries, const Key& key, Value value) {
@@ -52,10 +45,11 @@ Value& assign(std::vector<std::pair<Key, Value>>& entries, const Key& key, Value
     return entries.back().second;
 }
 
-HttpResponse query(const Transport& transport, QueryForm form, const std::string& base,
-                   const std::string& post_url, const std::string& statement, const HttpHeaders& header) {
-    if (form == QueryForm::Get) return transport(query_get_request(query_get_url(base, statement), header));
-    return transport(query_post_request(post_url, query_post_body(statement), header));
+HttpResponse query(Transport& transport, QueryForm form, const std::string& base, const std::string& post_url,
+                   const std::string& statement, const HttpHeaders& header) {
+    if (form == QueryForm::Get)
+        return transport.perform(query_get_request(query_get_url(base, statement), header));
+    return transport.perform(query_post_request(post_url, query_post_body(statement), header));
 }
 
 // An error's text as str(error) gives it: a missing key is written in quotes.
@@ -82,13 +76,13 @@ HttpHeaders header_dictionary(std::string_view token) {
             {"Authorization", "Bearer " + std::string(token)}};
 }
 
-HttpHeaders connect_orrin(const Transport& transport, LogSink& log, std::string_view host,
-                          const Json& username, const Json& api_key) {
+HttpHeaders connect_orrin(Transport& transport, LogSink& log, std::string_view host, const Json& username,
+                          const Json& api_key) {
     log.debug("Connecting to Varnel using Orrin credentials");
     Json body = Json::object();
     body["username"] = username;
     body["api_key"] = api_key;
-    const HttpResponse response = transport(orrin_authorize_request(host, dump(body)));
+    const HttpResponse response = transport.perform(orrin_authorize_request(host, dump(body)));
     if (response.status != 200) {
         fail(log, "Unable to connect to Varnel; error code:" + std::to_string(response.status));
     }
@@ -97,7 +91,7 @@ HttpHeaders connect_orrin(const Transport& transport, LogSink& log, std::string_
     return header_dictionary(python_text(member(answer, "token")));
 }
 
-HttpHeaders connect_cloud(const Transport& transport, LogSink& log,
+HttpHeaders connect_cloud(Transport& transport, LogSink& log,
                           const std::function<std::optional<std::string>()>& iam_url,
                           const std::optional<std::string>& apikey) {
     log.debug("Attempting to connect to Varnel using cloud credentials");
@@ -108,7 +102,7 @@ HttpHeaders connect_cloud(const Transport& transport, LogSink& log,
     const std::string prefix = "Failed to authenticate with Velora Cloud IAM: ";
     Json token;
     try {
-        const HttpResponse response = transport(iam_token_request(*url, apikey));
+        const HttpResponse response = transport.perform(iam_token_request(*url, apikey));
         if (const auto status_error = http_status_error(response.status, *url))
             fail(log, prefix + *status_error);
         const Json answer = parse_body(response.body);
@@ -124,8 +118,8 @@ HttpHeaders connect_cloud(const Transport& transport, LogSink& log,
     return header_dictionary(python_text(token));
 }
 
-Json get_model_id(const Transport& transport, LogSink& log, const HttpHeaders& header,
-                  std::string_view model_name, std::string_view vn_url) {
+Json get_model_id(Transport& transport, LogSink& log, const HttpHeaders& header, std::string_view model_name,
+                  std::string_view vn_url) {
     log.debug("Getting  model id, model_name from Varnel: " + std::string(model_name));
     const std::string base = console_base_url(vn_url);
     std::optional<Json> model_id;
@@ -147,7 +141,7 @@ Json get_model_id(const Transport& transport, LogSink& log, const HttpHeaders& h
     return *model_id;
 }
 
-MetricsMap get_metric_definitions(const Transport& transport, LogSink& log, const HttpHeaders& header,
+MetricsMap get_metric_definitions(Transport& transport, LogSink& log, const HttpHeaders& header,
                                   std::string_view model_id, const std::vector<std::string>& risks,
                                   std::string_view vn_url) {
     log.debug("Getting Varnel model metrics definitions, model_id: " + std::string(model_id));
@@ -167,7 +161,7 @@ MetricsMap get_metric_definitions(const Transport& transport, LogSink& log, cons
     return metrics;
 }
 
-StoredValues get_metric_values(const Transport& transport, LogSink& log, const MetricIdTexts& metrics,
+StoredValues get_metric_values(Transport& transport, LogSink& log, const MetricIdTexts& metrics,
                                const HttpHeaders& header, std::string_view vn_url) {
     log.debug("Metrics object is found; Fetching values.");
     const std::string base = console_base_url(vn_url);
@@ -192,11 +186,11 @@ StoredValues get_metric_values(const Transport& transport, LogSink& log, const M
     return result;
 }
 
-std::optional<Json> post_content(const Transport& transport, const std::string& payload_text,
+std::optional<Json> post_content(Transport& transport, const std::string& payload_text,
                                  std::string_view vn_url, const HttpHeaders& header) {
     const std::string url = contents_url(vn_url, header);
     try {
-        const HttpResponse response = transport(write_request(url, payload_text, header));
+        const HttpResponse response = transport.perform(write_request(url, payload_text, header));
         return member(parse_body(response.body), "id");
     } catch (const HttpError& error) {
         rethrow_if_aborted(error);
@@ -207,19 +201,19 @@ std::optional<Json> post_content(const Transport& transport, const std::string& 
     return std::nullopt;
 }
 
-void delete_metric_objects(const Transport& transport, LogSink& log, std::string_view vn_url,
+void delete_metric_objects(Transport& transport, LogSink& log, std::string_view vn_url,
                            std::string_view model_id, const std::vector<std::string>& risks,
                            const HttpHeaders& header) {
     const MetricsMap metrics = get_metric_definitions(transport, log, header, model_id, risks, vn_url);
     for (const auto& [risk, metric_ids] : metrics) {
         for (const Json& metric_id : metric_ids) {
-            transport(delete_request(content_url(vn_url, header, python_int(metric_id)), header));
+            transport.perform(delete_request(content_url(vn_url, header, python_int(metric_id)), header));
         }
     }
     log.debug("all metrics object got deleted");
 }
 
-PublishedIds publish_metric(const Transport& transport, LogSink& log, std::string_view metric_name,
+PublishedIds publish_metric(Transport& transport, LogSink& log, std::string_view metric_name,
                             const PublishValue& value, const Json& model_id, std::string_view vn_url,
                             const HttpHeaders& header, const std::vector<std::string>& rollback_risks) {
     const std::string name(metric_name);

@@ -55,8 +55,7 @@ class CsvParser {
         // A UTF-8 continuation byte does not start a new character.
         if ((static_cast<unsigned char>(c) & 0xC0) != 0x80) {
             if (field_chars_ >= kFieldLimit) {
-                throw std::runtime_error("field larger than field limit (" + std::to_string(kFieldLimit) +
-                                         ")");
+                throw CsvFieldTooLong("field larger than field limit (" + std::to_string(kFieldLimit) + ")");
             }
             ++field_chars_;
         }

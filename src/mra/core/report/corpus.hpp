@@ -15,8 +15,14 @@ namespace velora::core {
 
 // Splits text into records as csv.reader(open(path)) does with the default dialect: universal
 // newlines, comma delimiter, double-quote quoting with "" for a literal quote, no strict mode.
-// A blank line gives an empty record.
+// A blank line gives an empty record. A field longer than the module's limit (131072 characters)
+// fails with CsvFieldTooLong, as the module refuses it.
 std::vector<std::vector<std::string>> parse_csv(std::string_view text);
+
+class CsvFieldTooLong : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
+};
 
 // str.strip() of the runtime: removes every character that Python counts as white space
 // (ASCII blanks, the separators \x1c to \x1f, and the Unicode spaces) from both ends of UTF-8 text.

@@ -140,6 +140,75 @@ std::optional<std::string> duplication_pointer(std::string_view risk_name, std::
     return std::nullopt;
 }
 
+namespace {
+
+// The section's description of the bias-benchmark family, pointing back when it came before.
+std::string bias_family_text(const std::vector<const SummaryCard*>& bias, const BiasFamily& bias_family,
+                             const std::string& seen) {
+    const std::string family = html_text(bias_family.name);
+    if (contains(seen, family)) {
+        return "the bias benchmark family introduced through '" + family + "'. The family '" + family +
+               "' was discussed before for a previous risk category above.<br> <br><br>";
+    }
+    std::vector<std::string> names;
+    for (const auto* card : bias) names.push_back(html_text(card->name));
+    return "the bias benchmark family, introduced here through '" + family + "'. This family covers " +
+           family_members(names) + ". " + html_text(bias_family.summary) + "<br><br><br><br>";
+}
+
+// The named benchmarks and their list; `seen` grows by every item, so a card listed twice in one
+// section points back to its first item.
+std::string listed_cards_text(const std::vector<const SummaryCard*>& cards, std::string& seen) {
+    std::vector<std::string> names;
+    for (const auto* card : cards) names.push_back(html_text(card->name));
+    std::string text = "benchmarks such as " + join_names(names) + ".<ul>";
+    for (const auto* card : cards) {
+        const std::string name = html_text(card->name);
+        std::string item;
+        if (!contains(seen, name)) {
+            item =
+                "<li style=\"padding-top: 20px;\" >The '" + name + "': " + html_text(card->summary) + "</li>";
+        } else {
+            item = "<li>The '" + name + "' was discussed before for a previous risk category above. " +
+                   "</li><br>";
+        }
+        text += item;
+        seen += item;
+    }
+    return text + "</ul>";
+}
+
+// One risk's section after its opening words.
+std::string section_body(const SummaryRisk& risk, const std::string& heading_name,
+                         const BiasFamily& bias_family, std::string seen, LogSink& log) {
+    std::vector<const SummaryCard*> bias, other;
+    for (const auto& card : risk.cards) {
+        if (card.missing_key) {
+            log.debug("No metadata found for " + *card.missing_key);
+            continue;
+        }
+        (is_bias_family_card(card.id) ? bias : other).push_back(&card);
+    }
+    if (!bias.empty() && bias_family.missing_key) {
+        // Without the family's lead card the bias cards are described one by one.
+        log.debug("No metadata found for " + *bias_family.missing_key);
+        other.insert(other.begin(), bias.begin(), bias.end());
+        bias.clear();
+    }
+    std::string text;
+    if (!bias.empty()) text += bias_family_text(bias, bias_family, seen);
+    if (!other.empty()) {
+        if (!bias.empty()) text += "The risk category of " + heading_name + " was also tested using ";
+        text += listed_cards_text(other, seen);
+    }
+    if (bias.empty() && other.empty()) text += "no benchmark for which metadata is available. ";
+    // Risk names are the caller's keys: text, never markup.
+    if (risk.rating) text += rating_sentence(html_text(risk.name), *risk.rating);
+    return text + "<br><br><br><br>";
+}
+
+}  // namespace
+
 std::string build_summary(const std::vector<SummaryRisk>& risks, const BiasFamily& bias_family,
                           LogSink& log) {
     std::string summary;
@@ -150,61 +219,10 @@ std::string build_summary(const std::vector<SummaryRisk>& risks, const BiasFamil
         }
         // Whether a benchmark was "discussed before" is judged on the earlier sections only, not
         // on this section's own list of names.
-        std::string seen = summary;
-        const std::string heading_name = upper(risk.name);
+        const std::string seen = summary;
+        const std::string heading_name = html_text(upper(risk.name));
         summary += "<h3>" + heading_name + "</h3>The risk category of " + heading_name + " was tested using ";
-
-        std::vector<const SummaryCard*> bias, other;
-        for (const auto& card : risk.cards) {
-            if (card.missing_key) {
-                log.debug("No metadata found for " + *card.missing_key);
-                continue;
-            }
-            (is_bias_family_card(card.id) ? bias : other).push_back(&card);
-        }
-        if (!bias.empty() && bias_family.missing_key) {
-            // Without the family's lead card the bias cards are described one by one.
-            log.debug("No metadata found for " + *bias_family.missing_key);
-            other.insert(other.begin(), bias.begin(), bias.end());
-            bias.clear();
-        }
-
-        if (!bias.empty()) {
-            const std::string family = html_text(bias_family.name);
-            if (contains(seen, family)) {
-                summary += "the bias benchmark family introduced through '" + family + "'. The family '" +
-                           family + "' was discussed before for a previous risk category above.<br> <br><br>";
-            } else {
-                std::vector<std::string> names;
-                for (const auto* card : bias) names.push_back(html_text(card->name));
-                summary += "the bias benchmark family, introduced here through '" + family +
-                           "'. This family covers " + family_members(names) + ". " +
-                           html_text(bias_family.summary) + "<br><br><br><br>";
-            }
-        }
-        if (!other.empty()) {
-            if (!bias.empty()) summary += "The risk category of " + heading_name + " was also tested using ";
-            std::vector<std::string> names;
-            for (const auto* card : other) names.push_back(html_text(card->name));
-            summary += "benchmarks such as " + join_names(names) + ".<ul>";
-            for (const auto* card : other) {
-                const std::string name = html_text(card->name);
-                std::string item;
-                if (!contains(seen, name)) {
-                    item = "<li style=\"padding-top: 20px;\" >The '" + name +
-                           "': " + html_text(card->summary) + "</li>";
-                } else {
-                    item = "<li>The '" + name +
-                           "' was discussed before for a previous risk category above. " + "</li><br>";
-                }
-                summary += item;
-                seen += item;
-            }
-            summary += "</ul>";
-        }
-        if (bias.empty() && other.empty()) summary += "no benchmark for which metadata is available. ";
-        if (risk.rating) summary += rating_sentence(risk.name, *risk.rating);
-        summary += "<br><br><br><br>";
+        summary += section_body(risk, heading_name, bias_family, seen, log);
     }
     return summary;
 }

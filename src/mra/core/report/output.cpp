@@ -1,6 +1,7 @@
 #include "mra/core/report/output.hpp"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -10,10 +11,10 @@
 
 namespace velora::core {
 
-std::string report_file_name(const std::tm& local_time) {
+std::string report_file_name(const std::tm& local_time, std::string_view extension) {
     char stamp[64];
     const size_t size = std::strftime(stamp, sizeof stamp, "%Y-%m-%d_%H-%M-%S", &local_time);
-    return "mra_report_" + std::string(stamp, size) + ".pdf";
+    return "mra_report_" + std::string(stamp, size) + "." + std::string(extension);
 }
 
 std::tm local_now() {
@@ -34,6 +35,35 @@ OutputFileError::OutputFileError(int error_number, const std::string& path)
     : std::runtime_error(std::string(std::strerror(error_number)) + ": " + path),
       error_number_(error_number),
       path_(path) {}
+
+void make_folders(const std::string& folder) {
+    for (size_t end = folder.find('/', 1);; end = folder.find('/', end + 1)) {
+        const std::string part = folder.substr(0, end);
+        if (!part.empty() && ::mkdir(part.c_str(), 0777) != 0 && errno != EEXIST) {
+            throw OutputFileError(errno, part);
+        }
+        if (end == std::string::npos) break;
+    }
+    struct stat info {};
+    if (::stat(folder.c_str(), &info) != 0) throw OutputFileError(errno, folder);
+    if (!S_ISDIR(info.st_mode)) throw OutputFileError(ENOTDIR, folder);
+}
+
+void write_file_bytes(const std::string& path, std::string_view bytes) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+    if (fd < 0) throw OutputFileError(errno, path);
+    while (!bytes.empty()) {
+        const ssize_t written = ::write(fd, bytes.data(), bytes.size());
+        if (written < 0 && errno == EINTR) continue;
+        if (written < 0) {
+            const int error = errno;
+            ::close(fd);
+            throw OutputFileError(error, path);
+        }
+        bytes.remove_prefix(static_cast<size_t>(written));
+    }
+    if (::close(fd) != 0) throw OutputFileError(errno, path);
+}
 
 PendingFile::PendingFile(std::string final_path) : final_path_(std::move(final_path)) {
     const size_t slash = final_path_.rfind('/');

@@ -9,8 +9,8 @@
 
 namespace velora::core {
 
-// "mra_report_" + the time as "%Y-%m-%d_%H-%M-%S" + ".pdf".
-std::string report_file_name(const std::tm& local_time);
+// "mra_report_" + the time as "%Y-%m-%d_%H-%M-%S" + "." + `extension`.
+std::string report_file_name(const std::tm& local_time, std::string_view extension = "pdf");
 
 // The current local time (the process's time zone).
 std::tm local_now();
@@ -29,6 +29,13 @@ class OutputFileError : public std::runtime_error {
     int error_number_;
     std::string path_;
 };
+
+// Creates `folder` and its missing parents, as an ordinary new folder (0777 under the umask); an
+// existing folder is left as it is. Throws OutputFileError naming the part that failed.
+void make_folders(const std::string& folder);
+
+// Writes `bytes` into the existing file `path`, replacing its content. Throws OutputFileError.
+void write_file_bytes(const std::string& path, std::string_view bytes);
 
 // A fresh, empty, uniquely named hidden file in the folder of `final_path`, created with the
 // permissions an ordinary new file gets. commit() renames it onto `final_path`; if that never

@@ -1,5 +1,9 @@
 #include "mra/core/report/rating.hpp"
 
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+
 #include "common/pynum.hpp"
 #include "mra/core/report/percentile.hpp"
 
@@ -26,6 +30,12 @@ Category rate_score(double score, double lower_threshold, double upper_threshold
 CorpusRating rate_against_corpus(bool higher_is_better, double lower_bound, double upper_bound,
                                  const std::vector<double>& corpus_scores, double score,
                                  const std::optional<PercentRange>& custom) {
+    if (std::isnan(score)) throw UnratableScore("the score is not a number");
+    const auto is_nan = [](double value) { return std::isnan(value); };
+    if (is_nan(lower_bound) || is_nan(upper_bound) ||
+        std::any_of(corpus_scores.begin(), corpus_scores.end(), is_nan)) {
+        throw UnratableScore("the corpus row holds a value that is not a number");
+    }
     double percentile = percentile_of_score(corpus_scores, score);
     PercentRange range = custom.value_or(kDefaultPercentRange);
     double lower_threshold = lower_bound, upper_threshold = upper_bound;
@@ -55,6 +65,26 @@ std::optional<Category> fold_categories(const std::vector<std::optional<Category
     if (red) return Category::Red;
     if (orange) return Category::Orange;
     return Category::Green;
+}
+
+namespace {
+
+std::string count_text(double count) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.15g", count);
+    return text;
+}
+
+}  // namespace
+
+std::optional<std::string> unreadable_answers_reason(const AnswerCounts& counts) {
+    const double total = counts.scored.value_or(0.0) + counts.unreadable;
+    // Negative or NaN counts are no evidence of unreadable answers.
+    if (!(counts.unreadable > 0.0) || !(total > 0.0)) return std::nullopt;
+    if (!(counts.unreadable / total > kMaxUnreadableShare)) return std::nullopt;
+    return count_text(counts.unreadable) + " of " + count_text(total) +
+           " answers could not be read (more than the " + count_text(kMaxUnreadableShare * 100.0) +
+           "% a rating allows)";
 }
 
 }  // namespace velora::core

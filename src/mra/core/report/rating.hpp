@@ -3,6 +3,8 @@
 #pragma once
 
 #include <optional>
+#include <stdexcept>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -32,9 +34,16 @@ struct CorpusRating {
     PercentRange range;  // oriented: (100 - upper, 100 - lower) for lower-is-better cards
 };
 
+// A score, bound or corpus score that is not a number. Every comparison with NaN is false, so
+// such a score would otherwise pass for Orange with a made-up percentile.
+class UnratableScore : public std::invalid_argument {
+  public:
+    using std::invalid_argument::invalid_argument;
+};
+
 // Rates `score` on one card. Without `custom` the thresholds are the stored bounds; with it they are
 // the corpus scores at its two percentages, rounded to 4 decimals (PercentileError when a
-// percentage is outside 0..100 or the corpus is empty).
+// percentage is outside 0..100 or the corpus is empty). Throws UnratableScore on NaN.
 CorpusRating rate_against_corpus(bool higher_is_better, double lower_bound, double upper_bound,
                                  const std::vector<double>& corpus_scores, double score,
                                  const std::optional<PercentRange>& custom);
@@ -42,5 +51,19 @@ CorpusRating rate_against_corpus(bool higher_is_better, double lower_bound, doub
 // A risk's rating from its card ratings: absent if any card is unrated, else the worst one;
 // no cards at all rate Green.
 std::optional<Category> fold_categories(const std::vector<std::optional<Category>>& cards);
+
+// A card with more unreadable answers than this share of all its answers is not rated: its score
+// speaks for too few of them.
+inline constexpr double kMaxUnreadableShare = 0.2;
+
+// What the evaluation reports of a card's answers: those scored (unknown when not reported) and
+// those that could not be read (0 when not reported).
+struct AnswerCounts {
+    std::optional<double> scored;
+    double unreadable = 0.0;
+};
+
+// Why the card must not be rated, or nullopt when its answers allow a rating.
+std::optional<std::string> unreadable_answers_reason(const AnswerCounts& counts);
 
 }  // namespace velora::core

@@ -1,13 +1,14 @@
 #include "mra/core/scoring/openai_compatible.hpp"
 
 #include <algorithm>
-#include <cctype>
 #include <cmath>
 #include <unordered_map>
 
+#include "common/completions_protocol.hpp"
 #include "common/http/request_limits.hpp"
 #include "common/http/url_encoding.hpp"
 #include "common/redaction.hpp"
+#include "common/text.hpp"
 
 namespace velora::core::scoring {
 namespace {
@@ -15,15 +16,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 bool starts_with_nocase(std::string_view text, std::string_view prefix) {
-    return text.size() >= prefix.size() &&
-           std::equal(prefix.begin(), prefix.end(), text.begin(), [](char a, char b) {
-               return std::tolower(static_cast<unsigned char>(a)) ==
-                      std::tolower(static_cast<unsigned char>(b));
-           });
-}
-
-bool same_name(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && starts_with_nocase(a, b);
+    return text.size() >= prefix.size() && iequals(text.substr(0, prefix.size()), prefix);
 }
 
 std::string number_text(double value) {
@@ -31,13 +24,6 @@ std::string number_text(double value) {
     while (text.size() > 1 && text.back() == '0') text.pop_back();
     if (!text.empty() && text.back() == '.') text.pop_back();
     return text;
-}
-
-std::string quoted_ids(const std::vector<std::string>& ids) {
-    std::string out;
-    for (std::size_t i = 0; i < ids.size() && i < 10; ++i) out += (i ? ", '" : "'") + ids[i] + "'";
-    if (ids.size() > 10) out += ", ...";
-    return out.empty() ? std::string("no model") : out;
 }
 
 }  // namespace
@@ -264,7 +250,7 @@ HttpRequest OpenAICompatibleScorer::request(HttpMethod method, std::string url, 
     request.headers.emplace_back("Accept", "application/json");
     if (settings_.api_key) request.headers.emplace_back("Authorization", "Bearer " + *settings_.api_key);
     for (const auto& [name, value] : settings_.headers) {
-        std::erase_if(request.headers, [&](const auto& ours) { return same_name(ours.first, name); });
+        std::erase_if(request.headers, [&](const auto& ours) { return iequals(ours.first, name); });
         request.headers.emplace_back(name, value);
     }
     RequestLimits{settings_.timeout_seconds, settings_.verify_tls, settings_.ca_file, hooks_.should_abort}
@@ -296,13 +282,14 @@ void OpenAICompatibleScorer::check_model() {
         fail_answer(listing, response, "answered HTTP " + std::to_string(response.status) + hint);
     std::vector<std::string> ids;
     try {
-        ids = openai::parse_model_ids(response.body);
+        ids = completions::parse_model_ids(response.body);
     } catch (const std::invalid_argument& problem) {
         fail_answer(listing, response, std::string("gave no model list (") + problem.what() + ")" + hint);
     }
     if (std::find(ids.begin(), ids.end(), settings_.generation.model) == ids.end()) {
-        throw ServiceError(safe("Model '" + settings_.generation.model + "' is not served at " +
-                                url_for_messages(root_) + "; it serves " + quoted_ids(ids) + hint));
+        throw ServiceError(safe(completions::model_not_listed_message(settings_.generation.model,
+                                                                      url_for_messages(root_), ids) +
+                                hint));
     }
     model_checked_ = true;
 }

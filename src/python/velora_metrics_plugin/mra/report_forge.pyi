@@ -2,9 +2,12 @@
 
 from typing import Any, Optional, Sequence
 
+from velora_metrics_plugin.common.utils.metrics_logger import MetricLogger
+
 Corpus = dict[str, list[Any]]  # card -> [higher_is_better, lower_bound, upper_bound, corpus_scores]
 Results = dict[str, dict[str, dict[str, Any]]]
 
+logger: MetricLogger
 category_description: dict[str, str]
 fm_description_dict: dict[str, str]
 corps_data_models: list[str]
@@ -48,3 +51,5 @@ class PdfGenerator:
         executive_summary_data: Results,
         user_custom_percentile_thresholds: Optional[Sequence[float]] = None,
     ) -> str: ...
+    # Same arguments; writes one self-contained .html file and returns its path.
+    download_html = download_pdf
