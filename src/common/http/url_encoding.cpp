@@ -71,23 +71,24 @@ std::string form_encode(const std::vector<std::pair<std::string, std::string>>& 
     return out;
 }
 
+std::string url_without_user_info(std::string_view url) {
+    const auto scheme_end = url.find("://");
+    const size_t host_start = scheme_end == std::string_view::npos ? 0 : scheme_end + 3;
+    // User information ends at the last '@' before the path, query or fragment.
+    const auto authority_end = url.find_first_of("/?#", host_start);
+    const auto authority =
+        url.substr(host_start, authority_end == std::string_view::npos ? std::string_view::npos
+                                                                       : authority_end - host_start);
+    const auto at = authority.rfind('@');
+    if (at == std::string_view::npos) return std::string(url);
+    return std::string(url.substr(0, host_start)) + std::string(url.substr(host_start + at + 1));
+}
+
 std::string url_for_messages(std::string_view url) {
-    std::string_view rest = url;
-    std::string scheme;
-    if (const auto pos = rest.find("://"); pos != std::string_view::npos) {
-        scheme = std::string(rest.substr(0, pos + 3));
-        rest.remove_prefix(pos + 3);
-    }
-    if (const auto cut = rest.find_first_of("?#"); cut != std::string_view::npos) {
-        rest = rest.substr(0, cut);
-    }
-    // User information ends at the last '@' before the path.
-    const auto path_start = rest.find('/');
-    const auto authority = rest.substr(0, path_start);
-    if (const auto at = authority.rfind('@'); at != std::string_view::npos) {
-        rest.remove_prefix(at + 1);
-    }
-    return scheme + std::string(rest);
+    const std::string bare = url_without_user_info(url);
+    const auto scheme_end = bare.find("://");
+    const auto cut = bare.find_first_of("?#", scheme_end == std::string::npos ? 0 : scheme_end + 3);
+    return bare.substr(0, cut);
 }
 
 }  // namespace velora::core

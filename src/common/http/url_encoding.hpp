@@ -21,6 +21,10 @@ std::string percent_decode(std::string_view text, bool plus_is_space = false);
 // each side encoded like percent_encode except that a blank becomes '+'.
 std::string form_encode(const std::vector<std::pair<std::string, std::string>>& fields);
 
+// The URL without its user information ("user:password@"), the rest as it is: a link that may
+// be shown to a person.
+std::string url_without_user_info(std::string_view url);
+
 // The URL as it may appear in a message or a log line: without user information
 // ("user:password@") and without the query string and fragment, which may carry credentials.
 std::string url_for_messages(std::string_view url);

@@ -66,5 +66,12 @@ INSTANTIATE_TEST_SUITE_P(
                     UrlCase{"http://h/a#frag", "http://h/a"},
                     UrlCase{"http://h/path@with-at", "http://h/path@with-at"}, UrlCase{"h:1/x?y", "h:1/x"}));
 
+TEST(UrlWithoutUserInfo, KeepsEverythingButTheUserInformation) {
+    EXPECT_EQ(url_without_user_info("https://ops:p@ss@h:8443/a/b?q=1#f"), "https://h:8443/a/b?q=1#f");
+    EXPECT_EQ(url_without_user_info("https://h/app/x@y"), "https://h/app/x@y");
+    EXPECT_EQ(url_without_user_info("https://u@h"), "https://h");
+    EXPECT_EQ(url_without_user_info(""), "");
+}
+
 }  // namespace
 }  // namespace velora::core

@@ -84,6 +84,19 @@ INSTANTIATE_TEST_SUITE_P(Cases, ConsoleDecode,
                                          DecodeCase{"{\"access_token\": \"secret-tok",
                                                     "Invalid JSON: line 1 column 29 (char 28)"}));
 
+TEST(ConsoleDecode, NestingBeyondTheLimitIsRefused) {
+    const auto nested = [](size_t depth, const std::string& inside) {
+        return std::string(depth, '[') + inside + std::string(depth, ']');
+    };
+    EXPECT_NO_THROW(parse_body(nested(kMaxJsonNesting, "\"[[[\"")));  // brackets in text do not count
+    try {
+        parse_body(nested(kMaxJsonNesting + 1, ""));
+        FAIL() << "parsed";
+    } catch (const ConsoleDecodeError& error) {
+        EXPECT_STREQ(error.what(), "Document nested too deeply: line 1 column 513 (char 512)");
+    }
+}
+
 TEST(ConsoleDecode, MessageNeverQuotesTheBody) {
     try {
         parse_body(R"({"access_token": "tok-123)");

@@ -214,3 +214,21 @@ def test_task_view_link_needs_a_text_model_id(smh):
     with pytest.raises(TypeError):
         evaluator(smh, vn_url="https://c.example").get_varnel_metric_link(17)
 
+
+
+@pytest.mark.parametrize("credentials, environment, message", [
+    ({"vn_write_timeout": "60"}, {}, "vn_write_timeout must be a positive number of seconds"),
+    ({"vn_write_timeout": 0}, {}, "vn_write_timeout must be a positive number of seconds"),
+    ({"vn_write_timeout": True}, {}, "vn_write_timeout must be a positive number of seconds"),
+    ({"vn_verify_tls": 1}, {}, "vn_verify_tls must be True, False or the path of a CA bundle file"),
+    ({"vn_verify_tls": "/no/such/ca.pem"}, {}, "vn_verify_tls names no CA bundle file: /no/such/ca.pem"),
+    ({}, {"VELORA_VARNEL_WRITE_TIMEOUT": "soon"}, "VELORA_VARNEL_WRITE_TIMEOUT must be a positive number of seconds"),
+])
+def test_unreadable_console_settings_fail_before_any_request(smh, console, monkeypatch, credentials, environment,
+                                                            message):
+    for name, value in environment.items():
+        monkeypatch.setenv(name, value)
+    with pytest.raises(ValueError) as excinfo:
+        orrin_evaluator(smh, console, **credentials).connect_to_varnel()
+    assert str(excinfo.value) == message
+    assert console.requests == []

@@ -1,5 +1,6 @@
 """Metric publishing: payloads, the two writes, the roll-back, and the published value."""
 
+import logging
 import math
 import socket
 
@@ -141,6 +142,9 @@ def test_failed_create_rolls_back_and_fails(evaluator, console, model, smh_debug
     messages = smh_messages(smh_debug)
     assert messages[messages.index("Unable to create metrics object, all metrics will be deleted "):][-1] == (
         "all metrics object got deleted")
+    [warning] = smh_messages(smh_debug, logging.WARNING)  # a failed publish is seen at the default level too
+    assert warning.startswith("toxic-output, cards.c, score: Unable to create metrics object (")
+    assert warning.endswith("); deleting the metric objects of the run")
 
 
 def test_failed_value_add_rolls_back_the_new_object_too(evaluator, console, model, smh_debug):
@@ -194,8 +198,72 @@ def test_delete_lists_then_deletes_every_metric_object(smh, console, model, smh_
     assert smh_messages(smh_debug)[-1] == "all metrics object got deleted"
 
 
-def test_delete_of_a_metric_id_that_is_no_integer_fails(smh, console):
-    console.intercept = lambda request: Reply.of(
-        {"rows": [{"fields": {"field": [{"name": "Resource ID", "value": "MET-1"}]}}]})
-    with pytest.raises(ValueError, match="^invalid literal for int\\(\\) with base 10: 'MET-1'$"):
+def test_delete_of_a_metric_id_that_is_no_integer_names_it_and_deletes_the_others(smh, console, smh_debug):
+    console.intercept = lambda request: Reply.of({"rows": [
+        {"fields": {"field": [{"name": "Resource ID", "value": "MET-1"}]}},
+        {"fields": {"field": [{"name": "Resource ID", "value": "77"}]}}]}) if request.method == "GET" else None
+    with pytest.raises(Exception) as excinfo:
         smh.delete_metrics_object(console.url, "MOD-1", ["toxic-output"], HEADER)
+    assert str(excinfo.value) == "Roll-back incomplete: metric objects left on the console (remove them by hand): MET-1"
+    assert [r.path for r in console.requests_to("DELETE")] == ["/api/contents/77"]
+    assert "Metric object MET-1 could not be deleted: invalid literal for int() with base 10: 'MET-1'" in (
+        smh_messages(smh_debug, logging.WARNING))
+
+
+def refuse(requests, method, path, reply, times):
+    """An intercept that gives `reply` to the first `times` requests of that method and path."""
+    def intercept(request):
+        if request.method == method and request.path == path:
+            requests.append(request)
+            if len(requests) <= times:
+                return reply
+        return None
+
+    return intercept
+
+
+@pytest.mark.parametrize("reply, times, attempts", [
+    (Reply.of({"code": 503}, 503), 1, 2),       # transient, then deleted
+    (Reply.of({"code": 500}, 500), 99, 4),      # never deleted: tried four times, then named
+    (Reply.of({"code": 403}, 403), 99, 1),      # not transient: named at once
+])
+def test_roll_back_retries_transient_delete_failures_and_names_what_is_left(evaluator, console, model, smh_debug,
+                                                                          reply, times, attempts):
+    publish(evaluator, console, "harmful-output, cards.a, score", 0.7)  # 5001
+    publish(evaluator, console, "toxic-output, cards.c, score", 0.8)  # 5003
+    deletes, refused_create = [], Reply.of({"code": 400}, 400)
+    refuse_delete = refuse(deletes, "DELETE", "/api/contents/5001", reply, times)
+    console.intercept = lambda request: (refused_create if request.method == "POST" and "/contents" in request.path
+                                         else refuse_delete(request))
+    with pytest.raises(Exception) as excinfo:
+        publish(evaluator, console, "toxic-output, cards.c, n", 3)
+    assert len(deletes) == attempts
+    assert "/api/contents/5003" in [r.path for r in console.requests_to("DELETE")]  # the others go on
+    left = list(console.metrics_of("MOD-1"))
+    assert left == ([] if times < len(deletes) else ["harmful-output, cards.a, score"])
+    message = "Unable to create metrics object, please try again"
+    if left:
+        message += "; roll-back incomplete: metric objects left on the console (remove them by hand): 5001"
+        assert message in smh_messages(smh_debug, logging.WARNING)
+    else:
+        assert smh_messages(smh_debug)[-1] == "all metrics object got deleted"
+    assert type(excinfo.value) is Exception and str(excinfo.value) == message
+
+
+def test_unreadable_listing_still_deletes_what_the_publish_created(evaluator, console, model, smh_debug):
+    def spoil(request):
+        if "LIKE '%toxic-output%'" in (request.statement or ""):
+            return Reply(200, b"<html>maintenance</html>", "text/html")
+        if b'"typeDefinitionId":"MetricValue"' in request.body:
+            return Reply.of({"code": 400}, 400)
+        return None
+
+    console.intercept = spoil
+    with pytest.raises(Exception) as excinfo:
+        publish(evaluator, console, "toxic-output, cards.c, score", 0.8)
+    assert str(excinfo.value) == (
+        "Unable to add metric value to metric object, please try again; roll-back incomplete: the metric objects of "
+        "'toxic-output' (Expecting value: line 1 column 1 (char 0)) could not be listed, more of them may be left "
+        "on the console; no metric object known to this run is left")
+    assert [r.path for r in console.requests_to("DELETE")] == ["/api/contents/5001"]
+    assert console.metrics_of("MOD-1") == {}

@@ -80,6 +80,7 @@ def test_injected_statement_stays_a_literal(smh, console, stored, url_suffix, me
     ("", {"rows": [{"fields": None}]}, "Failed to get existing metric value"),
     ("", {"rows": [{"fields": [{"name": "Resource ID"}]}]}, "Failed to get existing metric value"),
     ("", None, "Model ID not found, check model name"),
+    ("", {"rows": [{"fields": []}]}, "Failed to get existing metric value"),  # no first field to read
     # GET form: the other way round.
     ("/orrin", {"rows": []}, "Model ID not found, check model name"),
     ("/orrin", {}, "Model ID not found, check model name"),
@@ -110,6 +111,9 @@ def test_model_id_is_passed_back_as_received(smh, console):
     (Reply(502, b"Bad Gateway", "text/plain"), json.JSONDecodeError),
     (Reply(200, b""), json.JSONDecodeError),
     (Reply(close=True), ConnectionError),
+    # nested deeper than any answer: refused, not walked
+    (Reply(200, b'{"rows": [{"fields": [{"value": ' + b"[" * 200_000 + b"]" * 200_000 + b"}]}]}"),
+     json.JSONDecodeError),
 ])
 def test_unreadable_answers_raise_decode_or_transport_errors(smh, console, reply, kind):
     console.intercept = lambda request: reply
@@ -205,13 +209,13 @@ def test_stored_values_form_and_result(smh, console, stored, suffix, method, pat
 
 
 def test_value_rows_carry_name_and_value_over(smh, console):
-    rows = [{"fields": {"field": [{"name": "TQS-MetricVal:Value", "value": 1}]}},
-            {"fields": {"field": [{"name": "Description", "value": "MRA score for 'r, c, m'"}]}},
-            {"fields": {"field": [{"name": "Description", "value": "no apostrophe"},
-                                  {"name": "TQS-MetricVal:Value", "value": "0.5"}]}}]
+    rows = [{"fields": {"field": [{"name": "Description", "value": "MRA score for 'r, c, m'"},
+                                  {"name": "TQS-MetricVal:Value", "value": 1}]}},
+            {"fields": {"field": [{"name": "TQS-MetricVal:Value", "value": 2}]}},
+            {"fields": {"field": [{"name": "Description", "value": "no apostrophe"}]}}]
     console.intercept = lambda request: Reply.of({"rows": rows})
     assert smh.return_existing_metric_value({"r": [{"metric_id": 1}]}, HEADER, vn_url=console.url) == {
-        "r": {None: 1, "r, c, m'": 1, "no apostrophe": "0.5"}}
+        "r": {"r, c, m'": 2, "no apostrophe": 2}}
 
 
 def test_metric_without_rows_is_skipped_but_its_risk_stays(smh, console):
@@ -237,6 +241,8 @@ def test_values_null_answer(smh, console):
     ([{"no": "fields"}], "'fields'"),
     ([{"fields": None}], "'NoneType' object is not subscriptable"),
     ([{"fields": {"field": [{"name": "Description", "value": 5}]}}], "'int' object has no attribute 'split'"),
+    ([{"fields": {"field": [{"name": "TQS-MetricVal:Value", "value": 1}]}}],
+     'a metric value row has no "Description" field'),
 ])
 def test_values_of_a_wrong_shape_fail_in_the_guard(smh, console, smh_debug, rows, detail):
     console.intercept = lambda request: Reply.of({"rows": rows})
@@ -245,3 +251,14 @@ def test_values_of_a_wrong_shape_fail_in_the_guard(smh, console, smh_debug, rows
         smh.return_existing_metric_value({"r": [{"metric_id": 1}]}, HEADER, vn_url=console.url)
     assert type(excinfo.value) is Exception and str(excinfo.value) == message
     assert smh_messages(smh_debug)[-1] == message
+
+
+@pytest.mark.parametrize("url", ["file:///etc/hostname", "ftp://127.0.0.1:1/x", "127.0.0.1:1"])
+def test_console_url_must_be_http_or_https(smh, console, url):
+    evaluator = smh.EvaluateFMRisk({"vn_url": url}, "model", ["toxic-output"], lambda table: table)
+    for call in (lambda: smh.get_vn_model_id(HEADER, "granite-x", url),
+                 lambda: smh.create_metrics_object({"a": 1}, url, HEADER),
+                 lambda: smh.delete_metrics_object(url, "MOD-1", ["toxic-output"], HEADER),
+                 evaluator.connect_to_varnel):
+        with pytest.raises(ValueError, match="^vn_url must be an http:// or https:// URL$"):
+            call()

@@ -11,8 +11,8 @@ import pandas as pd
 import pytest
 
 from conftest import smh_messages
-from fake_console import (no_secret_in_logs, CLOUD_APIKEY, ORRIN_APIKEY, ORRIN_USER, SECRETS, Reply, console, tls_files,  # noqa: F401
-                          token_service)
+from fake_console import (no_secret_in_logs, CLOUD_APIKEY, ORRIN_APIKEY, ORRIN_USER, SECRETS, URL_PASSWORD,  # noqa: F401
+                          FakeConsole, FakeTokenService, Reply, console, other_host_tls_files, tls_files, token_service)
 
 METRICS_A = {"refusal_rate": 0.8, "score": 0.8, "score_name": "refusal_rate", "score_ci_low": 0.7,
              "score_ci_high": 0.9, "num_of_instances": 3}
@@ -94,7 +94,12 @@ def test_nothing_stored_evaluates_and_publishes_everything(smh, console, token_s
 def test_a_run_keeps_one_connection_and_single_calls_their_own(smh, console, token_service, library, model):
     evaluator = cloud_evaluator(smh, console)
     evaluator.screen_model_hazards()
-    assert len(console.requests) > 20 and len({r.peer for r in console.requests}) == 1
+    writes = console.requests_to("POST", "/contents")
+    reads = [r for r in console.requests if r not in writes]
+    assert len(reads) > 2 and len({r.peer for r in reads}) == 1
+    # Each write on a connection of its own: a reused connection that drops its answer would have
+    # libcurl send the write a second time.
+    assert len(writes) > 20 and len({r.peer for r in writes} | {reads[0].peer}) == len(writes) + 1
     console.requests.clear()
     header = evaluator.connect_to_varnel()
     smh.get_vn_model_id(header, "granite-x", console.url)
@@ -150,11 +155,14 @@ def test_some_stored_evaluates_and_publishes_only_the_missing(smh, console, toke
     assert [s.rsplit("LIKE ", 1)[1] for s in definition_queries] == ["'%toxic-output%'", "'%output-bias%'"]
 
 
-def test_card_without_score_is_a_key_error(smh, console, token_service, library, model, smh_debug):
+def test_card_without_score_is_a_key_error_and_leaves_nothing(smh, console, token_service, library, model,
+                                                              smh_debug):
     library.global_metrics["cards.c"] = {"accuracy": 0.5}
     with pytest.raises(KeyError):
-        cloud_evaluator(smh, console, risks=["toxic-output"]).screen_model_hazards()
+        cloud_evaluator(smh, console).screen_model_hazards()
     assert FAILED_RUN + "'score'" in smh_messages(smh_debug)
+    assert len(published_names(console)) == 8  # harmful-output was published before the error
+    assert console.metrics_of("MOD-1") == {}
 
 
 @pytest.mark.parametrize("failing_kind, message", [
@@ -222,6 +230,59 @@ def test_unreadable_console_answers_end_the_run_with_their_error(smh, console, t
     with pytest.raises(kind) as excinfo:
         cloud_evaluator(smh, console).screen_model_hazards()
     assert smh_messages(smh_debug)[-1] == FAILED_RUN + str(excinfo.value)
+
+
+def test_stored_value_without_description_ends_the_run_as_unexpected(smh, console, token_service, library, model,
+                                                                     smh_debug):
+    console.store("MOD-1", "harmful-output, cards.a, score", 0.5)
+    row = {"fields": {"field": [{"name": "TQS-MetricVal:Value", "value": 0.5}]}}
+    console.intercept = lambda request: Reply.of({"rows": [row]}) if b"[MetricValue]" in request.body else None
+    with pytest.raises(Exception) as excinfo:
+        cloud_evaluator(smh, console).screen_model_hazards()
+    message = 'Unexpected error occurred when evaluating the request: a metric value row has no "Description" field'
+    assert type(excinfo.value) is Exception and str(excinfo.value) == message
+    assert smh_messages(smh_debug)[-2:] == [message, FAILED_RUN + message]
+
+
+@pytest.mark.parametrize("make", [cloud_evaluator, orrin_evaluator], ids=["cloud", "on-premises"])
+def test_printed_links_carry_no_user_information(smh, console, token_service, library, model, capsys, make):
+    url = console.url_with_user + ("" if make is cloud_evaluator else "/orrin")
+    make(smh, console, risks=["toxic-output"], vn_url=url).screen_model_hazards()
+    make(smh, console, risks=["toxic-output"], vn_url=url).screen_model_hazards()
+    shown = link(url.replace("ops:" + URL_PASSWORD + "@", ""))
+    assert capsys.readouterr().out.splitlines()[-2:] == [
+        "Metrics have been successfully saved and published to " + shown,
+        "Metrics have already been saved before, and are being retrieved from " + shown]
+
+
+@pytest.mark.parametrize("make", [cloud_evaluator, orrin_evaluator], ids=["cloud", "on-premises"])
+@pytest.mark.parametrize("asked_by", ["credential", "environment"])
+@pytest.mark.parametrize("certificate", ["console", "other host"])
+def test_certificate_checks_can_be_turned_on(smh, tls_files, other_host_tls_files, library, monkeypatch, make,
+                                             asked_by, certificate):
+    files = tls_files if certificate == "console" else other_host_tls_files
+    console = FakeConsole(files)
+    service = FakeTokenService(console.token)
+    monkeypatch.setenv("VELORA_IAM_URL", service.url)
+    try:
+        console.add_model("granite-x", "MOD-1")
+        overrides = {"vn_verify_tls": files[0]} if asked_by == "credential" else {}
+        if asked_by == "environment":
+            monkeypatch.setenv("VELORA_VARNEL_CA_BUNDLE", files[0])
+        evaluator = make(smh, console, risks=["toxic-output"], **overrides)
+        if certificate == "console":  # every call checked and accepted: sign-in, queries, writes
+            evaluator.screen_model_hazards()
+            assert len(console.metrics_of("MOD-1")) == 5
+            header = evaluator.connect_to_varnel()
+            smh.delete_metrics_object(console.url, "MOD-1", ["toxic-output"], header)
+            assert console.metrics_of("MOD-1") == {}
+        else:  # refused before anything, credentials included, was sent
+            with pytest.raises(ConnectionError):
+                evaluator.screen_model_hazards()
+            assert console.requests == []
+    finally:
+        console.close()
+        service.close()
 
 
 def test_ctrl_c_interrupts_a_waiting_request(smh, console, token_service, library, model):

@@ -49,6 +49,8 @@ def test_module_load_state(smh):
          ValueError, "scoring_function must be a callable or None"),
         ({"risk_dimensions": ["toxic-output"], "max_sample_size": 5.0},
          ValueError, "max_sample_size must be an integer or None"),
+        ({"risk_dimensions": ["toxic-output"], "max_sample_size": True},  # a bool is no sample size
+         ValueError, "max_sample_size must be an integer or None"),
         ({"risk_dimensions": ["toxic-output"], "max_sample_size": 0}, ValueError, "max_sample_size must be greater than 0"),
         ({"risk_dimensions": ["toxic-output"], "max_sample_size": -3}, ValueError, "max_sample_size must be greater than 0"),
         # A bad scoring function is found before a bad sample size.

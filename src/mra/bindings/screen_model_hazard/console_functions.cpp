@@ -4,6 +4,7 @@
 #include "mra/bindings/screen_model_hazard/console_api.hpp"
 #include "mra/bindings/screen_model_hazard/console_support.hpp"
 #include "mra/bindings/screen_model_hazard/module_state.hpp"
+#include "mra/core/console/settings.hpp"
 
 namespace velora::smh {
 namespace {
@@ -35,17 +36,62 @@ std::optional<std::string> optional_text(const py::object& value) {
     return text_of(value);
 }
 
-// The run's transport, or one of this operation's own.
-class Transports {
-  public:
-    explicit Transports(SharedTransport shared) : shared_(shared) {
-        if (shared_ == nullptr) shared_ = &own_.emplace();
+// The console settings of the environment, overridden by the evaluator's credentials when given.
+cc::ConsoleSettings console_settings(const Evaluator* evaluator) {
+    cc::ConsoleSettings settings = cc::settings_from_environment();
+    if (evaluator == nullptr) return settings;
+    const py::object verify = evaluator->credential("vn_verify_tls");
+    if (PyBool_Check(verify.ptr())) {
+        settings.verify_tls = verify.cast<bool>();
+    } else if (PyUnicode_Check(verify.ptr())) {
+        cc::use_ca_bundle(settings, verify.cast<std::string>(), "vn_verify_tls");
+    } else if (!verify.is_none()) {
+        raise_python(PyExc_ValueError, "vn_verify_tls must be True, False or the path of a CA bundle file");
     }
-    core::Transport& get() { return *shared_; }
+    const py::object timeout = evaluator->credential("vn_write_timeout");
+    if (!timeout.is_none()) {
+        if (PyBool_Check(timeout.ptr()) || !(PyLong_Check(timeout.ptr()) || PyFloat_Check(timeout.ptr()))) {
+            raise_python(PyExc_ValueError, "vn_write_timeout must be a positive number of seconds");
+        }
+        cc::set_write_timeout(settings, py::float_(timeout).cast<double>(), "vn_write_timeout");
+    }
+    return settings;
+}
+
+// The evaluator's console URL; the runtime's error for the substring test when it is no str.
+std::string console_url(const Evaluator& evaluator) {
+    const py::object vn_url = evaluator.credential("vn_url");
+    if (!PyUnicode_Check(vn_url.ptr())) {
+        raise_python(PyExc_TypeError, "argument of type '" +
+                                          py::type::handle_of(vn_url).attr("__name__").cast<std::string>() +
+                                          "' is not iterable");
+    }
+    return vn_url.cast<std::string>();
+}
+
+// The run's session, or one of this call's own over a transport of its own, with the settings of
+// the environment (or of the evaluator, when one is given).
+class SessionScope {
+  public:
+    SessionScope(RunSession run, const std::string& url, core::HttpHeaders header,
+                 const Evaluator* evaluator = nullptr) {
+        if (run != nullptr) {
+            run->set_header(std::move(header));
+            session_ = run;
+            return;
+        }
+        own_.emplace(transport_.emplace(), logger(), url, console_settings(evaluator), std::move(header));
+        own_->set_write_transport(write_transport_.emplace(PythonTransport::Connections::OnePerRequest));
+        own_->set_pause(console::python_pause);
+        session_ = &*own_;
+    }
+    cc::ConsoleSession& operator*() const { return *session_; }
 
   private:
-    std::optional<PythonTransport> own_;
-    SharedTransport shared_;
+    std::optional<PythonTransport> transport_;
+    std::optional<PythonTransport> write_transport_;
+    std::optional<cc::ConsoleSession> own_;
+    cc::ConsoleSession* session_ = nullptr;
 };
 
 py::object iam_url_mapping() {
@@ -87,47 +133,51 @@ cc::PublishValue publish_value(const py::object& metric_value) {
 py::object post_payload(const py::object& payload, const py::object& vn_url, const py::object& header) {
     return with_python_errors([&]() -> py::object {
         const std::string url = text_argument(vn_url, "vn_url");
-        const auto headers = headers_from_python(header);
+        SessionScope session(nullptr, url, headers_from_python(header));
         std::string body;
         try {
-            body = to_json(payload).dump(-1, ' ', false, Json::error_handler_t::replace);
+            body = cc::request_body(to_json(payload));
         } catch (py::error_already_set& error) {
             if (!error.matches(PyExc_Exception)) throw;
             // A payload that cannot be sent is a write that did not happen.
-            cc::has_bearer(headers);
+            cc::has_bearer((*session).header());
             return py::none();
         }
-        PythonTransport transport;
-        const auto id = cc::post_content(transport, body, url, headers);
-        return id ? from_json(*id) : py::none();
+        const auto written = cc::post_content(*session, body);
+        return written.id ? from_json(*written.id) : py::none();
     });
 }
 
 }  // namespace
 
-py::dict connect_to_varnel(Evaluator& evaluator, SharedTransport shared) {
+cc::ConsoleSession open_run_session(const Evaluator& evaluator, core::Transport& transport,
+                                    core::Transport& write_transport) {
     return with_python_errors([&] {
-        const py::object vn_url = evaluator.credential("vn_url");
-        if (!PyUnicode_Check(vn_url.ptr())) {
-            raise_python(PyExc_TypeError,
-                         "argument of type '" +
-                             py::type::handle_of(vn_url).attr("__name__").cast<std::string>() +
-                             "' is not iterable");
-        }
-        Transports transports(shared);
-        if (cc::is_orrin_console(vn_url.cast<std::string>())) {
+        cc::ConsoleSession session(transport, logger(), console_url(evaluator), console_settings(&evaluator));
+        session.set_write_transport(write_transport);
+        session.set_pause(console::python_pause);
+        return session;
+    });
+}
+
+py::dict connect_to_varnel(Evaluator& evaluator, RunSession run) {
+    return with_python_errors([&] {
+        const std::string url = console_url(evaluator);
+        SessionScope session(run, url, {}, &evaluator);
+        if (cc::is_orrin_console(url)) {
             const std::string host = text_argument(evaluator.credential("vn_orrin_host"), "vn_orrin_host");
-            return console::headers_to_python(cc::connect_orrin(
-                transports.get(), logger(), host, to_json(evaluator.credential("vn_username")),
-                to_json(evaluator.credential("vn_orrin_apikey"))));
+            return console::headers_to_python(
+                cc::connect_orrin(*session, host, to_json(evaluator.credential("vn_username")),
+                                  to_json(evaluator.credential("vn_orrin_apikey"))));
         }
+        const py::object vn_url = evaluator.credential("vn_url");
         const auto lookup = [&]() -> std::optional<std::string> {
-            const py::object url = iam_url_mapping()(vn_url);
-            if (!py::bool_(url)) return std::nullopt;
-            return text_of(url);
+            const py::object iam_url = iam_url_mapping()(vn_url);
+            if (!py::bool_(iam_url)) return std::nullopt;
+            return text_of(iam_url);
         };
-        return console::headers_to_python(cc::connect_cloud(
-            transports.get(), logger(), lookup, optional_text(evaluator.credential("vn_apikey"))));
+        return console::headers_to_python(
+            cc::connect_cloud(*session, lookup, optional_text(evaluator.credential("vn_apikey"))));
     });
 }
 
@@ -140,41 +190,36 @@ py::object get_varnel_metric_link(Evaluator& evaluator, const py::object& model_
 
 py::object publish_metrics_to_varnel(Evaluator& evaluator, const py::object& metric_name,
                                      const py::object& metric_value, const py::object& header,
-                                     const py::object& model_id, const py::object& vn_url,
-                                     SharedTransport shared) {
+                                     const py::object& model_id, const py::object& vn_url, RunSession run) {
     return with_python_errors([&] {
         const std::string name = metric_name_text(metric_name);
         const std::string url = text_argument(vn_url, "vn_url");
-        const auto headers = headers_from_python(header);
+        SessionScope session(run, url, headers_from_python(header), &evaluator);
         const Json parent = to_json(model_id);
         const auto rollback_risks = console::texts_of(evaluator.risk_dimensions);
         const cc::PublishValue value = publish_value(metric_value);
-        Transports transports(shared);
-        cc::publish_metric(transports.get(), logger(), name, value, parent, url, headers, rollback_risks);
+        cc::publish_metric(*session, name, value, parent, rollback_risks);
         return py::object(py::bool_(true));
     });
 }
 
 py::object get_vn_model_id(const py::object& header, const py::object& model_name, const py::object& vn_url,
-                           SharedTransport shared) {
+                           RunSession run) {
     return with_python_errors([&] {
         const std::string url = text_argument(vn_url, "vn_url");
-        const auto headers = headers_from_python(header);
-        Transports transports(shared);
-        return from_json(cc::get_model_id(transports.get(), logger(), headers, text_of(model_name), url));
+        SessionScope session(run, url, headers_from_python(header));
+        return from_json(cc::get_model_id(*session, text_of(model_name)));
     });
 }
 
 py::dict get_vn_model_metrics_definitions(const py::object& header, const py::object& model_id,
                                           const py::object& risks_name, const py::object& vn_url,
-                                          SharedTransport shared) {
+                                          RunSession run) {
     return with_python_errors([&] {
         const std::string url = text_argument(vn_url, "vn_url");
-        const auto headers = headers_from_python(header);
+        SessionScope session(run, url, headers_from_python(header));
         const auto risks = console::texts_of(risks_name);
-        Transports transports(shared);
-        const auto metrics =
-            cc::get_metric_definitions(transports.get(), logger(), headers, text_of(model_id), risks, url);
+        const auto metrics = cc::get_metric_definitions(*session, text_of(model_id), risks);
         py::dict map;
         for (const auto& [risk, metric_ids] : metrics) {
             py::list entries;
@@ -190,18 +235,17 @@ py::dict get_vn_model_metrics_definitions(const py::object& header, const py::ob
 }
 
 py::dict return_existing_metric_value(const py::object& metrics_object, const py::object& header,
-                                      const py::object& vn_url, SharedTransport shared) {
+                                      const py::object& vn_url, RunSession run) {
     return with_python_errors([&] {
         const std::string url = text_argument(vn_url, "vn_url");
-        const auto headers = headers_from_python(header);
+        SessionScope session(run, url, headers_from_python(header));
         cc::MetricIdTexts metrics;
         for (const auto item : metrics_object.attr("items")()) {
             std::vector<std::string> ids;
             for (const auto entry : item[py::int_(1)]) ids.push_back(text_of(entry["metric_id"]));
             metrics.emplace_back(text_of(item[py::int_(0)]), std::move(ids));
         }
-        Transports transports(shared);
-        const auto stored = cc::get_metric_values(transports.get(), logger(), metrics, headers, url);
+        const auto stored = cc::get_metric_values(*session, metrics);
         py::dict result;
         for (const auto& [risk, values] : stored) {
             py::dict metrics_of_risk;
@@ -241,10 +285,8 @@ void delete_metrics_object(const py::object& vn_url, const py::object& model_id,
                            const py::object& header) {
     with_python_errors([&] {
         const std::string url = text_argument(vn_url, "vn_url");
-        const auto headers = headers_from_python(header);
-        const auto risks = console::texts_of(risk_name);
-        PythonTransport transport;
-        cc::delete_metric_objects(transport, logger(), url, text_of(model_id), risks, headers);
+        SessionScope session(nullptr, url, headers_from_python(header));
+        cc::delete_metric_objects(*session, text_of(model_id), console::texts_of(risk_name));
     });
 }
 

@@ -1,10 +1,12 @@
 // Runs against the governance console: stored results are reused, only the missing risk
 // dimensions are evaluated, and every new metric value is published before the run returns.
+#include "common/http/url_encoding.hpp"
 #include "mra/bindings/screen_model_hazard/console_api.hpp"
 #include "mra/bindings/screen_model_hazard/console_support.hpp"
 #include "mra/bindings/screen_model_hazard/module_state.hpp"
 #include "mra/bindings/screen_model_hazard/result_shaping.hpp"
 #include "mra/bindings/screen_model_hazard/risk_catalogue_access.hpp"
+#include "mra/core/console/operations.hpp"
 
 namespace velora::smh {
 namespace {
@@ -18,22 +20,56 @@ bool is_text(const py::handle& value, const char* text) {
 
 // Every metric of the computed results, card by card: the main score first under "<risk>, <card>,
 // score", then the others except "score_name" (which names the score and is never published).
-void publish_results(Evaluator& evaluator, const py::dict& computed, const py::dict& header,
-                     const py::object& model_id, const py::object& vn_url, SharedTransport transport) {
+void publish_each(Evaluator& evaluator, const py::dict& computed, const py::dict& header,
+                  const py::object& model_id, const py::object& vn_url, RunSession run) {
     const py::str separator(", ");
     for (const auto risk : computed) {
         for (const auto card : py::reinterpret_borrow<py::dict>(risk.second)) {
             const py::object prefix = py_add(py_add(py_add(risk.first, separator), card.first), separator);
             const py::object metrics = py::reinterpret_borrow<py::object>(card.second);
             publish_metrics_to_varnel(evaluator, py_add(prefix, py::str("score")), metrics["score"], header,
-                                      model_id, vn_url, transport);
+                                      model_id, vn_url, run);
             for (const auto entry : metrics.attr("items")()) {
                 const py::object metric = entry[py::int_(0)];
                 if (is_text(metric, "score_name") || is_text(metric, "score")) continue;
                 publish_metrics_to_varnel(evaluator, py_add(prefix, metric), entry[py::int_(1)], header,
-                                          model_id, vn_url, transport);
+                                          model_id, vn_url, run);
             }
         }
+    }
+}
+
+// The failure in flight as a roll-back cause: its text, and whether it is Ctrl-C.
+core::console::RollbackCause cause_in_flight() {
+    try {
+        throw;
+    } catch (py::error_already_set& error) {
+        return {text_of(error.value()), error.matches(PyExc_KeyboardInterrupt)};
+    } catch (const std::exception& error) {
+        return {error.what(), false};
+    } catch (...) {
+        return {"Publishing failed", false};
+    }
+}
+
+// Publishes every new metric; a failure anywhere on the way (a card without "score", Ctrl-C
+// between two writes) deletes what the run published before it is raised, unless the publishing
+// of a metric already did.
+void publish_results(Evaluator& evaluator, const py::dict& computed, const py::dict& header,
+                     const py::object& model_id, const py::object& vn_url,
+                     core::console::ConsoleSession& run) {
+    try {
+        publish_each(evaluator, computed, header, model_id, vn_url, &run);
+    } catch (...) {
+        if (run.rolled_back()) throw;
+        const auto cause = cause_in_flight();
+        if (cause.interrupted)
+            logger().warning("Publishing interrupted; deleting the metric objects of the run");
+        console::with_python_errors([&] {
+            core::console::delete_metric_objects(run, text_of(model_id),
+                                                 console::texts_of(evaluator.risk_dimensions), cause);
+        });
+        throw;
     }
 }
 
@@ -42,30 +78,33 @@ void publish_results(Evaluator& evaluator, const py::dict& computed, const py::d
 py::object run_with_console(Evaluator& evaluator) {
     const py::object vn_url = evaluator.credential("vn_url");
     py::dict results;
-    console::PythonTransport transport;  // one connection for the whole run, closed when it returns
-    const py::dict header = connect_to_varnel(evaluator, &transport);
-    const py::object model_id =
-        get_vn_model_id(header, evaluator.credential("vn_model_id"), vn_url, &transport);
-    const py::object link = get_varnel_metric_link(evaluator, model_id);
+    // One connection for the run's reads and deletes, closed when it returns; one per write.
+    console::PythonTransport transport;
+    console::PythonTransport write_transport(console::PythonTransport::Connections::OnePerRequest);
+    core::console::ConsoleSession run = open_run_session(evaluator, transport, write_transport);
+    const py::dict header = connect_to_varnel(evaluator, &run);
+    const py::object model_id = get_vn_model_id(header, evaluator.credential("vn_model_id"), vn_url, &run);
+    // Shown to a person: without the user information a console URL may carry.
+    const std::string link =
+        core::url_without_user_info(text_of(get_varnel_metric_link(evaluator, model_id)));
     const py::dict metrics_map =
-        get_vn_model_metrics_definitions(header, model_id, evaluator.risk_dimensions, vn_url, &transport);
+        get_vn_model_metrics_definitions(header, model_id, evaluator.risk_dimensions, vn_url, &run);
     if (py::len(metrics_map) > 0) {
         const py::dict stored =
-            normalize_varnel_data(return_existing_metric_value(metrics_map, header, vn_url, &transport));
+            normalize_varnel_data(return_existing_metric_value(metrics_map, header, vn_url, &run));
         for (const auto risk : stored) results[risk.first] = risk.second;
     }
     // Later runs on this evaluator ask only for what the console still lacks.
     const py::list risks_missing = check_if_all_risks_are_evaluated(evaluator.risk_dimensions, results);
     evaluator.risk_dimensions = risks_missing;
     if (py::len(risks_missing) == 0) {
-        bindings::print_line("Metrics have already been saved before, and are being retrieved from " +
-                             text_of(link));
+        bindings::print_line("Metrics have already been saved before, and are being retrieved from " + link);
         return calculate_score_with_margin(results);
     }
     const py::dict computed = risks_evaluation(evaluator);
-    publish_results(evaluator, computed, header, model_id, vn_url, &transport);
+    publish_results(evaluator, computed, header, model_id, vn_url, run);
     for (const auto risk : computed) results[risk.first] = risk.second;
-    bindings::print_line("Metrics have been successfully saved and published to " + text_of(link));
+    bindings::print_line("Metrics have been successfully saved and published to " + link);
     return results;
 }
 

@@ -1,7 +1,9 @@
 #include "mra/bindings/screen_model_hazard/console_support.hpp"
 
+#include <chrono>
 #include <climits>
 #include <optional>
+#include <thread>
 
 namespace velora::smh::console {
 namespace {
@@ -27,9 +29,19 @@ bool interrupted() {
     return true;
 }
 
-}  // namespace
+[[noreturn]] void raise_decode_error(const cc::ConsoleDecodeError& error) {
+    const auto& document = error.document();
+    const py::object doc = py::reinterpret_steal<py::object>(
+        PyUnicode_DecodeUTF8(document.data(), static_cast<Py_ssize_t>(document.size()), "replace"));
+    const py::object kind = py::module_::import("json").attr("JSONDecodeError");
+    const py::object instance = kind(error.reason(), doc, error.position());
+    PyErr_SetObject(kind.ptr(), instance.ptr());
+    throw py::error_already_set();
+}
 
-Json to_json(const py::handle& value) {
+Json json_at_depth(const py::handle& value, std::size_t depth) {
+    // A value that contains itself would never end; none that the console takes comes near this.
+    if (depth > cc::kMaxJsonNesting) raise_python(PyExc_ValueError, "Circular reference detected");
     if (value.is_none()) return nullptr;
     if (PyBool_Check(value.ptr())) return value.cast<bool>();
     if (PyLong_Check(value.ptr())) {
@@ -50,7 +62,7 @@ Json to_json(const py::handle& value) {
     if (PyUnicode_Check(value.ptr())) return value.cast<std::string>();
     if (PyList_Check(value.ptr()) || PyTuple_Check(value.ptr())) {
         Json array = Json::array();
-        for (const auto item : value) array.push_back(to_json(item));
+        for (const auto item : value) array.push_back(json_at_depth(item, depth + 1));
         return array;
     }
     if (PyDict_Check(value.ptr())) {
@@ -59,12 +71,16 @@ Json to_json(const py::handle& value) {
             if (!PyUnicode_Check(item.first.ptr())) {
                 raise_python(PyExc_TypeError, "keys must be str, not " + type_name(item.first));
             }
-            object[item.first.cast<std::string>()] = to_json(item.second);
+            object[item.first.cast<std::string>()] = json_at_depth(item.second, depth + 1);
         }
         return object;
     }
     raise_python(PyExc_TypeError, "Object of type " + type_name(value) + " is not JSON serializable");
 }
+
+}  // namespace
+
+Json to_json(const py::handle& value) { return json_at_depth(value, 0); }
 
 py::object from_json(const Json& value) {
     switch (value.type()) {
@@ -137,12 +153,32 @@ core::HttpResponse PythonTransport::perform(const core::HttpRequest& request) {
     core::HttpRequest watched = request;
     watched.should_abort = interrupted;
     py::gil_scoped_release release;
-    return curl_.perform(watched);
+    if (connections_ == Connections::Kept) return curl_.perform(watched);
+    core::CurlTransport fresh;
+    return fresh.perform(watched);
+}
+
+void python_pause(double seconds) {
+    using Clock = std::chrono::steady_clock;
+    const auto until =
+        Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+    while (!interrupted()) {
+        const auto left = until - Clock::now();
+        if (left <= Clock::duration::zero()) return;
+        py::gil_scoped_release release;
+        std::this_thread::sleep_for(std::min<Clock::duration>(left, std::chrono::milliseconds(50)));
+    }
+    throw core::HttpError(core::HttpError::Kind::Aborted, 0, "interrupted while waiting to try again");
 }
 
 void raise_console_error() {
     try {
         throw;
+    } catch (const cc::ConsoleRollbackError& error) {
+        if (!error.interrupted()) raise_python(PyExc_Exception, error.what());
+        // Ctrl-C stays Ctrl-C, now naming what it left behind.
+        pending_interrupt().reset();
+        raise_python(PyExc_KeyboardInterrupt, error.what());
     } catch (const cc::ConsoleError& error) {
         raise_python(PyExc_Exception, error.what());
     } catch (const cc::ConsoleKeyError& error) {
@@ -153,13 +189,7 @@ void raise_console_error() {
     } catch (const cc::ConsoleValueError& error) {
         raise_python(PyExc_ValueError, error.what());
     } catch (const cc::ConsoleDecodeError& error) {
-        const auto& document = error.document();
-        const py::object doc = py::reinterpret_steal<py::object>(
-            PyUnicode_DecodeUTF8(document.data(), static_cast<Py_ssize_t>(document.size()), "replace"));
-        const py::object kind = py::module_::import("json").attr("JSONDecodeError");
-        const py::object instance = kind(error.reason(), doc, error.position());
-        PyErr_SetObject(kind.ptr(), instance.ptr());
-        throw py::error_already_set();
+        raise_decode_error(error);
     } catch (const core::HttpError& error) {
         if (error.kind() == core::HttpError::Kind::Aborted) {
             auto& pending = pending_interrupt();

@@ -35,16 +35,23 @@ std::vector<std::string> texts_of(const py::handle& iterable);
 // left + right with the runtime's rules (str concatenation and its TypeError).
 py::object py_add(const py::handle& left, const py::handle& right);
 
-// Performs requests for one console operation over one client, so that the requests of one call
-// share a connection and none outlives the call. The GIL is released while a request waits; a
-// signal (Ctrl-C) noticed meanwhile abandons it, and its Python error is raised in the end.
+// The console's transport: libcurl, with the GIL released while a request waits. A signal (Ctrl-C)
+// noticed meanwhile abandons the request, and its Python error is raised in the end. A transport
+// keeps its connection between requests and closes it when it goes, or, made for writes, gives
+// every request a connection of its own, closed once it is answered.
 class PythonTransport final : public core::Transport {
   public:
+    enum class Connections { Kept, OnePerRequest };
+    explicit PythonTransport(Connections connections = Connections::Kept) : connections_(connections) {}
     core::HttpResponse perform(const core::HttpRequest& request) override;
 
   private:
+    Connections connections_;
     core::CurlTransport curl_;
 };
+
+// Waits without the GIL; Ctrl-C ends the wait with an HttpError of kind Aborted.
+void python_pause(double seconds);
 
 // Sets the Python error for the console or transport error in flight and throws
 // error_already_set; other exceptions are rethrown as they are.

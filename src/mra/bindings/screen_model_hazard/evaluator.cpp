@@ -32,7 +32,8 @@ void validate_risk_dimensions(const py::object& risk_dimensions) {
 
 void validate_max_sample_size(const py::object& max_sample_size) {
     if (max_sample_size.is_none()) return;
-    if (!py::isinstance<py::int_>(max_sample_size)) {
+    // A bool is an int to the runtime, but True is no sample size.
+    if (!py::isinstance<py::int_>(max_sample_size) || PyBool_Check(max_sample_size.ptr())) {
         raise_python(PyExc_ValueError, "max_sample_size must be an integer or None");
     }
     if (max_sample_size <= py::int_(0))

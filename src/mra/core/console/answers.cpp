@@ -7,9 +7,9 @@
 namespace velora::core::console {
 namespace {
 
-// seq[0] of a non-empty value.
-const Json& first_item(const Json& seq) {
-    if (seq.is_array()) return seq.front();
+// seq[0], or nullptr when seq is an empty list (an answer that holds nothing there).
+const Json* first_item(const Json& seq) {
+    if (seq.is_array()) return seq.empty() ? nullptr : &seq.front();
     if (seq.is_object()) throw ConsoleKeyError("0");
     throw ConsoleTypeError(std::string("'") + python_type_name(seq) + "' object is not subscriptable");
 }
@@ -55,11 +55,15 @@ std::optional<Json> model_id_from_get_answer(const Json& answer, LogSink& log) {
         log.debug(kModelNotFound);
         throw ConsoleError(kModelNotFound);
     }
-    const Json& fields = member_or_null(first_item(rows), "fields");
+    const Json* row = first_item(rows);
+    if (row == nullptr) return std::nullopt;
+    const Json& fields = member_or_null(*row, "fields");
     if (fields.is_null()) return std::nullopt;
     const Json& field = member_or_null(fields, "field");
     if (!python_truthy(field)) return std::nullopt;
-    return member(first_item(field), "value");
+    const Json* first = first_item(field);
+    if (first == nullptr) return std::nullopt;
+    return member(*first, "value");
 }
 
 std::optional<Json> model_id_from_post_answer(const Json& answer, LogSink& log) {
@@ -69,9 +73,13 @@ std::optional<Json> model_id_from_post_answer(const Json& answer, LogSink& log) 
     }
     const Json& rows = member_or_null(answer, "rows");
     if (!python_truthy(rows)) return std::nullopt;
-    const Json& fields = member_or_null(first_item(rows), "fields");
+    const Json* row = first_item(rows);
+    if (row == nullptr) return std::nullopt;
+    const Json& fields = member_or_null(*row, "fields");
     if (fields.is_null()) return std::nullopt;
-    return member_or_null(first_item(fields), "value");
+    const Json* first = first_item(fields);
+    if (first == nullptr) return std::nullopt;
+    return member_or_null(*first, "value");
 }
 
 std::optional<std::vector<Json>> metric_ids_from_answer(const Json& answer) {
@@ -112,6 +120,9 @@ std::vector<std::pair<Json, Json>> metric_values_from_answer(const Json& answer)
                 value = member(element, "value");
             }
         }
+        // Without any description so far the value has no metric to belong to (a null name
+        // would only fail later, far from the answer that caused it).
+        if (name.is_null()) throw ConsoleValueError("a metric value row has no \"Description\" field");
         values.emplace_back(name, value);
     }
     return values;

@@ -37,7 +37,8 @@ std::optional<std::vector<Json>> metric_ids_from_answer(const Json& answer);
 
 // (metric name, value) pairs of a metric-value answer, in row order: a "Description" field sets the
 // name to what follows its first apostrophe, a "TQS-MetricVal:Value" field sets the value, and both
-// carry over from one row to the next (starting as null). Empty when the answer has no rows.
+// carry over from one row to the next (starting as null). Empty when the answer has no rows;
+// ConsoleValueError when a row comes before any description.
 std::vector<std::pair<Json, Json>> metric_values_from_answer(const Json& answer);
 
 }  // namespace velora::core::console

@@ -3,6 +3,7 @@
 #include <charconv>
 #include <cmath>
 #include <limits>
+#include <optional>
 
 #include "common/pytext.hpp"
 #include "mra/core/console/errors.hpp"
@@ -21,17 +22,59 @@ size_t characters_in(std::string_view text, size_t bytes) {
     return count;
 }
 
+// Where a document first opens more than kMaxJsonNesting arrays or objects, if it does. Readers of
+// an answer recurse over it, so an answer nested deeper than any real one is refused up front.
+std::optional<size_t> too_deep_at(std::string_view text) {
+    size_t depth = 0;
+    bool in_string = false, escaped = false;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (in_string) {
+            if (escaped) {
+                escaped = false;
+            } else if (c == '\\') {
+                escaped = true;
+            } else if (c == '"') {
+                in_string = false;
+            }
+        } else if (c == '"') {
+            in_string = true;
+        } else if (c == '[' || c == '{') {
+            if (++depth > kMaxJsonNesting) return i;
+        } else if ((c == ']' || c == '}') && depth > 0) {
+            --depth;
+        }
+    }
+    return std::nullopt;
+}
+
+// The decoder's error at byte `byte` of `body`, with the runtime's line, column and position.
+ConsoleDecodeError decode_error(const std::string& reason, const std::string& body, size_t byte) {
+    size_t first = 0;
+    while (first < body.size() && is_blank(body[first])) ++first;
+    if (byte < first) byte = first;
+    const size_t position = characters_in(body, byte);
+    size_t line = 1;
+    for (size_t i = 0; i < byte; ++i) line += body[i] == '\n' ? 1 : 0;
+    // colno = pos - doc.rfind('\n', 0, pos), as the runtime computes it.
+    const size_t newline = byte == 0 ? std::string::npos : body.rfind('\n', byte - 1);
+    const size_t column =
+        newline == std::string::npos ? position + 1 : position - characters_in(body, newline);
+    return ConsoleDecodeError(reason, body, position, line, column);
+}
+
 }  // namespace
 
 ConsoleDecodeError::ConsoleDecodeError(std::string reason, std::string document, size_t position, size_t line,
                                        size_t column)
-    : std::runtime_error(reason + ": line " + std::to_string(line) + " column " + std::to_string(column) +
-                         " (char " + std::to_string(position) + ")"),
+    : ConsoleException(reason + ": line " + std::to_string(line) + " column " + std::to_string(column) +
+                       " (char " + std::to_string(position) + ")"),
       reason_(std::move(reason)),
       document_(std::move(document)),
       position_(position) {}
 
 Json parse_body(const std::string& body) {
+    if (const auto deep = too_deep_at(body)) throw decode_error("Document nested too deeply", body, *deep);
     try {
         return Json::parse(body);
     } catch (const Json::parse_error& error) {
@@ -41,17 +84,12 @@ Json parse_body(const std::string& body) {
         if (byte > body.size()) byte = body.size();
         size_t first = 0;
         while (first < body.size() && is_blank(body[first])) ++first;
-        const std::string reason = byte <= first ? "Expecting value" : "Invalid JSON";
-        if (byte < first) byte = first;
-        const size_t position = characters_in(body, byte);
-        size_t line = 1;
-        for (size_t i = 0; i < byte; ++i) line += body[i] == '\n' ? 1 : 0;
-        // colno = pos - doc.rfind('\n', 0, pos), as the runtime computes it.
-        const size_t newline = byte == 0 ? std::string::npos : body.rfind('\n', byte - 1);
-        const size_t column =
-            newline == std::string::npos ? position + 1 : position - characters_in(body, newline);
-        throw ConsoleDecodeError(reason, body, position, line, column);
+        throw decode_error(byte <= first ? "Expecting value" : "Invalid JSON", body, byte);
     }
+}
+
+std::string request_body(const Json& value) {
+    return value.dump(-1, ' ', false, Json::error_handler_t::replace);
 }
 
 const char* python_type_name(const Json& value) {

@@ -2,6 +2,7 @@
 // depends on them: truthiness, str() of a decoded value, int() of a metric id.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -12,8 +13,16 @@ namespace velora::core::console {
 // Member order matters in payloads and in the answers handed back to the caller.
 using Json = nlohmann::ordered_json;
 
-// The body parsed as JSON; ConsoleDecodeError when it is not (an empty body included).
+// Deepest nesting of arrays and objects an answer may have; the readers and the conversion to
+// Python recurse, and no console answer comes near it.
+inline constexpr std::size_t kMaxJsonNesting = 512;
+
+// The body parsed as JSON; ConsoleDecodeError when it is not (an empty body included) or when it
+// nests deeper than kMaxJsonNesting.
 Json parse_body(const std::string& body);
+
+// The compact text of a request body; text that is not UTF-8 is replaced, never an error.
+std::string request_body(const Json& value);
 
 // Python's name of the type a decoded value has: dict, list, str, int, float, bool, NoneType.
 const char* python_type_name(const Json& value);

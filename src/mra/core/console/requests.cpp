@@ -50,47 +50,59 @@ const char* reason_phrase(long status) {
     }
 }
 
-HttpRequest console_request(HttpMethod method, std::string url, const HttpHeaders& header) {
+void apply_tls(HttpRequest& request, const ConsoleSettings& settings) {
+    request.verify_tls = settings.verify_tls;
+    if (settings.verify_tls) request.ca_file = settings.ca_file;
+}
+
+HttpRequest console_request(HttpMethod method, std::string url, const HttpHeaders& header,
+                            const ConsoleSettings& settings) {
     HttpRequest request;
     request.method = method;
     request.url = std::move(url);
     request.headers = header;
-    request.verify_tls = false;
+    apply_tls(request, settings);
     return request;
 }
 
 }  // namespace
 
-HttpRequest query_get_request(std::string url, const HttpHeaders& header) {
-    auto request = console_request(HttpMethod::Get, std::move(url), header);
+HttpRequest query_get_request(std::string url, const HttpHeaders& header, const ConsoleSettings& settings) {
+    auto request = console_request(HttpMethod::Get, std::move(url), header, settings);
     request.timeout_seconds = kQueryTimeoutSeconds;
     return request;
 }
 
-HttpRequest query_post_request(std::string url, std::string body, const HttpHeaders& header) {
-    auto request = console_request(HttpMethod::Post, std::move(url), header);
+HttpRequest query_post_request(std::string url, std::string body, const HttpHeaders& header,
+                               const ConsoleSettings& settings) {
+    auto request = console_request(HttpMethod::Post, std::move(url), header, settings);
     request.body = std::move(body);
     request.timeout_seconds = kQueryTimeoutSeconds;
     return request;
 }
 
-HttpRequest write_request(std::string url, std::string body, const HttpHeaders& header) {
-    auto request = console_request(HttpMethod::Post, std::move(url), header);
+HttpRequest write_request(std::string url, std::string body, const HttpHeaders& header,
+                          const ConsoleSettings& settings) {
+    auto request = console_request(HttpMethod::Post, std::move(url), header, settings);
     request.body = std::move(body);
+    request.timeout_seconds = settings.write_timeout_seconds;
     return request;
 }
 
-HttpRequest delete_request(std::string url, const HttpHeaders& header) {
-    return console_request(HttpMethod::Delete, std::move(url), header);
+HttpRequest delete_request(std::string url, const HttpHeaders& header, const ConsoleSettings& settings) {
+    auto request = console_request(HttpMethod::Delete, std::move(url), header, settings);
+    request.timeout_seconds = settings.write_timeout_seconds;
+    return request;
 }
 
-HttpRequest orrin_authorize_request(std::string_view host, std::string body) {
+HttpRequest orrin_authorize_request(std::string_view host, std::string body,
+                                    const ConsoleSettings& settings) {
     HttpRequest request;
     request.method = HttpMethod::Post;
     request.url = "https://" + std::string(host) + kOrrinAuthorizePath;
     request.headers = {{"content-type", "application/json"}, {"cache-control", "no-cache"}};
     request.body = std::move(body);
-    request.verify_tls = false;
+    apply_tls(request, settings);
     request.default_accept_header = false;  // the platform gets exactly these two headers
     return request;
 }

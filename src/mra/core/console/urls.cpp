@@ -4,6 +4,9 @@
 #include <cstdlib>
 #include <utility>
 
+#include "common/pytext.hpp"
+#include "common/text.hpp"
+
 namespace velora::core {
 namespace {
 
@@ -30,10 +33,7 @@ std::string url_host(std::string_view url) {
     } else {
         url = url.substr(0, url.find(':'));
     }
-    std::string host(url);
-    for (char& c : host) {
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    }
+    std::string host = ascii_lower(url);
     while (!host.empty() && host.back() == '.') host.pop_back();
     return host;
 }
