@@ -66,6 +66,18 @@ TEST(MultiTransport, ReportsTheLastFailureWithItsAttemptCount) {
     }
 }
 
+TEST(MultiTransport, AnUnsendableRequestIsItsOwnFailureAndTheOthersAreSent) {
+    LoopbackServer server({LoopbackServer::respond(200, "b")});
+    MultiTransport transport;
+    HttpRequest smuggling = get(server, "/a");
+    smuggling.headers.emplace_back("X-Note", "a\r\nX-Admin: yes");
+    const auto results = transport.perform_all({smuggling, get(server, "/b")});
+    ASSERT_TRUE(results[0].error);
+    EXPECT_THROW(std::rethrow_exception(results[0].error), std::invalid_argument);
+    EXPECT_EQ(results[1].response->body, "b");
+    EXPECT_EQ(results[1].response->attempts, 1);
+}
+
 TEST(MultiTransport, AbandonsTheBatchSoonAfterShouldAbortSaysSo) {
     LoopbackServer server({LoopbackServer::stall(std::chrono::milliseconds(3000))});
     MultiTransport transport;

@@ -35,6 +35,7 @@ def env(no_judge_env, secret_watch):
     for name in OUR_VARIABLES:
         no_judge_env.delenv(name, raising=False)
     no_judge_env.setenv("CORVEX_JUDGE_MAX_RETRIES", "0")  # failures come back at once
+    no_judge_env.setenv("CORVEX_JUDGE_CONCURRENCY", "1")  # a script answers in arrival order
     secret_watch.guard(KEY, SESSION_TOKEN)
     return no_judge_env
 
