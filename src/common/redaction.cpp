@@ -40,13 +40,15 @@ std::string first_characters(std::string_view text, std::size_t characters) {
 
 std::string redacted_excerpt(std::string_view text, const std::vector<std::string>& secrets,
                              std::size_t limit) {
-    return redact_then_cut(text, secrets, [limit](const std::string& whole) { return shorten(whole, limit); });
+    return redact_then_cut(text, secrets,
+                           [limit](const std::string& whole) { return shorten(whole, limit); });
 }
 
 std::string quoted_answer(std::string_view text, const std::vector<std::string>& secrets,
                           std::size_t characters) {
-    return redact_then_cut(text, secrets,
-                           [characters](const std::string& whole) { return first_characters(whole, characters); });
+    return redact_then_cut(text, secrets, [characters](const std::string& whole) {
+        return first_characters(whole, characters);
+    });
 }
 
 }  // namespace velora::core

@@ -121,7 +121,8 @@ class MultiTransport::Batch {
         if (owner_.spares_.empty()) {
             CURL* easy = curl_easy_init();
             if (easy == nullptr)
-                throw HttpError(HttpError::Kind::Other, CURLE_FAILED_INIT, "libcurl could not create a handle");
+                throw HttpError(HttpError::Kind::Other, CURLE_FAILED_INIT,
+                                "libcurl could not create a handle");
             return easy;
         }
         auto* easy = static_cast<CURL*>(owner_.spares_.back());
@@ -157,7 +158,8 @@ class MultiTransport::Batch {
         TransportResult result;
         AttemptOutcome outcome;
         try {
-            result.response = finish_exchange(transfer.easy, code, requests_[transfer.index], transfer.buffers);
+            result.response =
+                finish_exchange(transfer.easy, code, requests_[transfer.index], transfer.buffers);
             result.response->attempts = transfer.attempt;
             outcome.status = result.response->status;
             outcome.retry_after = result.response->header("Retry-After");

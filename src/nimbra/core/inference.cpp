@@ -142,8 +142,8 @@ void NimbraInference::check_model() {
 }
 
 HttpRequest NimbraInference::completion_request(const std::string& prompt) const {
-    return prepared(completions::completion_request(connection_, model_id_, prompt,
-                                                    {options_.max_tokens, options_.temperature, options_.seed}));
+    return prepared(completions::completion_request(
+        connection_, model_id_, prompt, {options_.max_tokens, options_.temperature, options_.seed}));
 }
 
 std::string NimbraInference::read_completion(const HttpRequest& request, const HttpResponse& response) const {

@@ -16,7 +16,8 @@ struct CountingJudge final : JudgeModel {
     explicit CountingJudge(std::vector<std::string>* log) : asked(log) {}
     std::string ask(const std::string& prompt) override {
         asked->push_back(prompt);
-        if (prompt == "bad") throw JudgeCallError("the test judge failed", {JudgeCause::Kind::Service, "HTTP 500"});
+        if (prompt == "bad")
+            throw JudgeCallError("the test judge failed", {JudgeCause::Kind::Service, "HTTP 500"});
         return prompt + "!";
     }
     std::string describe() const override { return "test judge m"; }
@@ -27,8 +28,8 @@ TEST(CachedJudge, SendsEachMissingPromptOnceKeepsWhatCameBeforeAFailureAndResume
     fs::remove(file);
     std::vector<std::string> asked;
     const auto judge = [&] {
-        return CachedJudge(std::make_unique<CountingJudge>(&asked), std::make_unique<ResponseCache>(file.string()),
-                           {"test", "m"});
+        return CachedJudge(std::make_unique<CountingJudge>(&asked),
+                           std::make_unique<ResponseCache>(file.string()), {"test", "m"});
     };
     {
         auto first = judge();

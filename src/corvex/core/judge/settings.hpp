@@ -58,7 +58,7 @@ struct JudgeBasics {
     double timeout_seconds = kJudgeTimeoutSeconds;
     int max_retries = kJudgeMaxRetries;
     int max_tokens = kJudgeMaxTokens;
-    std::string ca_file;  // empty: the system's CA bundle
+    std::string ca_file;                    // empty: the system's CA bundle
     int concurrency = kJudgeConcurrency;    // calls in flight at most (replicate: one at a time)
     std::optional<std::string> cache_path;  // a response cache for the judge's answers
 };

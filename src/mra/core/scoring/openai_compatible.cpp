@@ -287,9 +287,9 @@ void OpenAICompatibleScorer::check_model() {
         fail_answer(listing, response, std::string("gave no model list (") + problem.what() + ")" + hint);
     }
     if (std::find(ids.begin(), ids.end(), settings_.generation.model) == ids.end()) {
-        throw ServiceError(safe(completions::model_not_listed_message(settings_.generation.model,
-                                                                      url_for_messages(root_), ids) +
-                                hint));
+        throw ServiceError(safe(
+            completions::model_not_listed_message(settings_.generation.model, url_for_messages(root_), ids) +
+            hint));
     }
     model_checked_ = true;
 }
