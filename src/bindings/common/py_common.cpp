@@ -93,6 +93,12 @@ void ModuleLogger::warning(const std::string& message) { handle().attr("log_warn
 
 void print_line(const std::string& line) { py::print(line); }
 
+bool interrupted() {
+    py::gil_scoped_acquire gil;
+    // An interrupt already raised stays an interrupt for every later poll of the same wait.
+    return PyErr_Occurred() != nullptr || PyErr_CheckSignals() != 0;
+}
+
 py::str utf8_text(const std::string& text) {
     PyObject* decoded = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
     if (decoded == nullptr) throw py::error_already_set();
