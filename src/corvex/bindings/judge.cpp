@@ -18,8 +18,8 @@ namespace cx = velora::core::corvex;
 namespace aws = velora::core::aws;
 
 // Judge failures and retry notes go to the standard logger "corvex".
-StandardLoggerSink& corvex_log() {
-    static StandardLoggerSink sink("corvex");  // stateless; lives as long as the module
+PythonLogSink& corvex_log() {
+    static PythonLogSink sink("corvex");  // stateless; lives as long as the module
     return sink;
 }
 
@@ -110,7 +110,7 @@ void register_judge(py::module_& m) {
         } catch (const cx::JudgeCallError& e) {
             // A Ctrl-C noticed while a judge call waited is already pending; it wins over the
             // error of the abandoned call.
-            if (PyErr_Occurred() != nullptr) return;
+            if (interrupt_pending()) return;
             set_chained_runtime_error(e);
         }
     });

@@ -17,7 +17,7 @@ py::list get_valid_risk_cards(const py::object& risks_dimension_name) {
     if (py::len(cards) == 0) logger().warning("No Cards found for risk " + text_of(risks_dimension_name));
     py::list valid;
     for (const auto card : cards) {
-        if (!(py::isinstance<py::str>(card) && core::is_invalid_card(card.cast<std::string>())))
+        if (!(py::isinstance<py::str>(card) && core::is_invalid_card(bindings::utf8_of(card, "card"))))
             valid.append(card);
     }
     return valid;

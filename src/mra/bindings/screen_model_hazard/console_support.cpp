@@ -8,38 +8,18 @@
 namespace velora::smh::console {
 namespace {
 
+using bindings::interrupted;
 using bindings::raise_python;
 using bindings::text_of;
+using bindings::type_name;
 
-std::string type_name(const py::handle& value) {
-    return py::type::handle_of(value).attr("__name__").cast<std::string>();
-}
-
-// The Python error a signal handler raised while a request was waiting; raised once the request
-// has been abandoned. Guarded by the GIL.
-std::optional<py::error_already_set>& pending_interrupt() {
-    static auto* pending = new std::optional<py::error_already_set>();
-    return *pending;
-}
-
-bool interrupted() {
-    py::gil_scoped_acquire gil;
-    if (PyErr_CheckSignals() == 0) return false;
-    pending_interrupt().emplace();  // takes the error out of the interpreter until it is raised
-    return true;
-}
-
-[[noreturn]] void raise_decode_error(const cc::ConsoleDecodeError& error) {
-    const auto& document = error.document();
-    const py::object doc = py::reinterpret_steal<py::object>(
-        PyUnicode_DecodeUTF8(document.data(), static_cast<Py_ssize_t>(document.size()), "replace"));
+void set_decode_error(const cc::ConsoleDecodeError& error) {
     const py::object kind = py::module_::import("json").attr("JSONDecodeError");
-    const py::object instance = kind(error.reason(), doc, error.position());
+    const py::object instance = kind(error.reason(), bindings::utf8_text(error.document()), error.position());
     PyErr_SetObject(kind.ptr(), instance.ptr());
-    throw py::error_already_set();
 }
 
-Json json_at_depth(const py::handle& value, std::size_t depth) {
+Json json_at_depth(const py::handle& value, std::size_t depth, std::string_view what) {
     // A value that contains itself would never end; none that the console takes comes near this.
     if (depth > cc::kMaxJsonNesting) raise_python(PyExc_ValueError, "Circular reference detected");
     if (value.is_none()) return nullptr;
@@ -59,10 +39,10 @@ Json json_at_depth(const py::handle& value, std::size_t depth) {
         return static_cast<std::uint64_t>(u);
     }
     if (PyFloat_Check(value.ptr())) return value.cast<double>();
-    if (PyUnicode_Check(value.ptr())) return value.cast<std::string>();
+    if (PyUnicode_Check(value.ptr())) return bindings::utf8_of(value, what);
     if (PyList_Check(value.ptr()) || PyTuple_Check(value.ptr())) {
         Json array = Json::array();
-        for (const auto item : value) array.push_back(json_at_depth(item, depth + 1));
+        for (const auto item : value) array.push_back(json_at_depth(item, depth + 1, what));
         return array;
     }
     if (PyDict_Check(value.ptr())) {
@@ -71,7 +51,7 @@ Json json_at_depth(const py::handle& value, std::size_t depth) {
             if (!PyUnicode_Check(item.first.ptr())) {
                 raise_python(PyExc_TypeError, "keys must be str, not " + type_name(item.first));
             }
-            object[item.first.cast<std::string>()] = json_at_depth(item.second, depth + 1);
+            object[bindings::utf8_of(item.first, what)] = json_at_depth(item.second, depth + 1, what);
         }
         return object;
     }
@@ -80,37 +60,11 @@ Json json_at_depth(const py::handle& value, std::size_t depth) {
 
 }  // namespace
 
-Json to_json(const py::handle& value) { return json_at_depth(value, 0); }
+Json to_json(const py::handle& value, std::string_view what) { return json_at_depth(value, 0, what); }
 
 py::object from_json(const Json& value) {
-    switch (value.type()) {
-        case Json::value_t::object: {
-            py::dict object;
-            for (const auto& [key, item] : value.items()) object[py::str(key)] = from_json(item);
-            return object;
-        }
-        case Json::value_t::array: {
-            py::list array;
-            for (const auto& item : value) array.append(from_json(item));
-            return array;
-        }
-        case Json::value_t::string: {
-            const auto& text = value.get_ref<const std::string&>();
-            // The console's text may be anything; undecodable bytes become U+FFFD, never an error.
-            return py::reinterpret_steal<py::object>(
-                PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
-        }
-        case Json::value_t::boolean:
-            return py::bool_(value.get<bool>());
-        case Json::value_t::number_integer:
-            return py::int_(value.get<std::int64_t>());
-        case Json::value_t::number_unsigned:
-            return py::int_(value.get<std::uint64_t>());
-        case Json::value_t::number_float:
-            return py::float_(value.get<double>());
-        default:
-            return py::none();
-    }
+    // The console's text may be anything; undecodable bytes become U+FFFD, never an error.
+    return bindings::json_to_python(value, bindings::BadUtf8::Replace);
 }
 
 core::HttpHeaders headers_from_python(const py::handle& header) {
@@ -134,7 +88,7 @@ std::string text_argument(const py::handle& value, const char* name) {
     if (!PyUnicode_Check(value.ptr())) {
         raise_python(PyExc_TypeError, std::string(name) + " must be a string, not " + type_name(value));
     }
-    return value.cast<std::string>();
+    return bindings::utf8_of(value, name);
 }
 
 std::vector<std::string> texts_of(const py::handle& iterable) {
@@ -171,38 +125,47 @@ void python_pause(double seconds) {
     throw core::HttpError(core::HttpError::Kind::Aborted, 0, "interrupted while waiting to try again");
 }
 
-void raise_console_error() {
+void translate_console_error(std::exception_ptr error) {
+    try {
+        if (error) std::rethrow_exception(error);
+    } catch (const cc::ConsoleRollbackError& e) {
+        if (!e.interrupted()) return PyErr_SetString(PyExc_Exception, e.what());
+        // Ctrl-C stays Ctrl-C, now naming what it left behind.
+        PyErr_Clear();
+        PyErr_SetString(PyExc_KeyboardInterrupt, e.what());
+    } catch (const cc::ConsoleError& e) {
+        PyErr_SetString(PyExc_Exception, e.what());
+    } catch (const cc::ConsoleKeyError& e) {
+        PyErr_SetObject(PyExc_KeyError, py::str(e.what()).ptr());
+    } catch (const cc::ConsoleTypeError& e) {
+        PyErr_SetString(PyExc_TypeError, e.what());
+    } catch (const cc::ConsoleValueError& e) {
+        PyErr_SetString(PyExc_ValueError, e.what());
+    } catch (const cc::ConsoleDecodeError& e) {
+        set_decode_error(e);
+    } catch (const core::HttpError& e) {
+        if (e.kind() == core::HttpError::Kind::Aborted) {
+            if (!bindings::interrupt_pending()) PyErr_SetString(PyExc_KeyboardInterrupt, e.what());
+            return;
+        }
+        PyErr_SetString(
+            e.kind() == core::HttpError::Kind::Timeout ? PyExc_TimeoutError : PyExc_ConnectionError,
+            e.what());
+    }
+}
+
+std::optional<py::error_already_set> python_error_in_flight() {
     try {
         throw;
-    } catch (const cc::ConsoleRollbackError& error) {
-        if (!error.interrupted()) raise_python(PyExc_Exception, error.what());
-        // Ctrl-C stays Ctrl-C, now naming what it left behind.
-        pending_interrupt().reset();
-        raise_python(PyExc_KeyboardInterrupt, error.what());
-    } catch (const cc::ConsoleError& error) {
-        raise_python(PyExc_Exception, error.what());
-    } catch (const cc::ConsoleKeyError& error) {
-        PyErr_SetObject(PyExc_KeyError, py::str(error.what()).ptr());
-        throw py::error_already_set();
-    } catch (const cc::ConsoleTypeError& error) {
-        raise_python(PyExc_TypeError, error.what());
-    } catch (const cc::ConsoleValueError& error) {
-        raise_python(PyExc_ValueError, error.what());
-    } catch (const cc::ConsoleDecodeError& error) {
-        raise_decode_error(error);
-    } catch (const core::HttpError& error) {
-        if (error.kind() == core::HttpError::Kind::Aborted) {
-            auto& pending = pending_interrupt();
-            if (pending) {
-                py::error_already_set interrupt = std::move(*pending);
-                pending.reset();
-                throw interrupt;
-            }
-            raise_python(PyExc_KeyboardInterrupt, error.what());
+    } catch (const py::error_already_set& error) {
+        return error;
+    } catch (...) {
+        try {
+            translate_console_error(std::current_exception());
+        } catch (...) {
+            return std::nullopt;  // not the console's
         }
-        raise_python(
-            error.kind() == core::HttpError::Kind::Timeout ? PyExc_TimeoutError : PyExc_ConnectionError,
-            error.what());
+        return py::error_already_set();
     }
 }
 
