@@ -64,11 +64,12 @@ def bare_curl_binary(workdir):
     return target
 
 
-def start_server():
+def start_server(*options, stderr=None):
     binary = find_binary("velora-reference-model", "VELORA_REFERENCE_MODEL_BIN") or shutil.which("velora-reference-model")
     if not binary:
         sys.exit("velora-reference-model is not built")
-    server = subprocess.Popen([binary, "--host", "127.0.0.1", "--port", "0"], stdout=subprocess.PIPE, text=True)
+    server = subprocess.Popen([binary, "--host", "127.0.0.1", "--port", "0", *options], stdout=subprocess.PIPE,
+                              stderr=stderr, text=True)
     line = server.stdout.readline()
     if not line.startswith("listening on "):
         server.kill()

@@ -12,9 +12,7 @@ template <typename Walk>
 void walk(Walk&& reader) {
     try {
         reader();
-    } catch (const ConsoleError&) {
-    } catch (const ConsoleKeyError&) {
-    } catch (const ConsoleTypeError&) {
+    } catch (const ConsoleException&) {  // every documented console failure
     }
 }
 

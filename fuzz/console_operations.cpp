@@ -8,6 +8,7 @@
 #include "common/http/transport.hpp"
 #include "mra/core/console/errors.hpp"
 #include "mra/core/console/operations.hpp"
+#include "mra/core/console/session.hpp"
 #include "support/fuzz_input.hpp"
 
 using namespace velora::core;
@@ -35,29 +36,24 @@ constexpr const char* kCloud = "https://console.example.com";
 constexpr const char* kOrrin = "https://orrin.example.com";
 const std::vector<std::string> kRisks{"jailbreaking", "prompt-injection"};
 
-using Operation = std::function<void(const console::Transport&, LogSink&)>;
+using Operation = std::function<void(ConsoleSession&)>;
 
 const std::array<Operation, 9>& operations() {
-    static const HttpHeaders header = header_dictionary("token");
     static const std::array<Operation, 9> all{
-        [](const auto& t, auto& log) { connect_orrin(t, log, "orrin.example.com", "user", "key"); },
-        [](const auto& t, auto& log) {
+        [](auto& s) { connect_orrin(s, "orrin.example.com", "user", "key"); },
+        [](auto& s) {
             connect_cloud(
-                t, log, [] { return std::optional<std::string>("https://iam.example.com"); }, "key");
+                s, [] { return std::optional<std::string>("https://iam.example.com"); }, "key");
         },
-        [](const auto& t, auto& log) { get_model_id(t, log, header, "granite", kOrrin); },
-        [](const auto& t, auto& log) { get_model_id(t, log, header, "granite", kCloud); },
-        [](const auto& t, auto& log) { get_metric_definitions(t, log, header, "1234", kRisks, kCloud); },
-        [](const auto& t, auto& log) {
-            get_metric_values(t, log, {{"jailbreaking", {"11", "12"}}, {"prompt-injection", {"13"}}}, header,
-                              kOrrin);
+        [](auto& s) { get_model_id(s, "granite"); },
+        [](auto& s) { get_model_id(s, "granite"); },
+        [](auto& s) { get_metric_definitions(s, "1234", kRisks); },
+        [](auto& s) {
+            get_metric_values(s, {{"jailbreaking", {"11", "12"}}, {"prompt-injection", {"13"}}});
         },
-        [](const auto& t, auto&) { post_content(t, "{}", kCloud, header); },
-        [](const auto& t, auto& log) { delete_metric_objects(t, log, kCloud, "1234", kRisks, header); },
-        [](const auto& t, auto& log) {
-            publish_metric(t, log, "refusal_rate", MetricNumber(0.8125), Json("1234"), kCloud, header,
-                           kRisks);
-        },
+        [](auto& s) { post_content(s, "{}"); },
+        [](auto& s) { delete_metric_objects(s, "1234", kRisks); },
+        [](auto& s) { publish_metric(s, "refusal_rate", MetricNumber(0.8125), Json("1234"), kRisks); },
     };
     return all;
 }
@@ -67,17 +63,15 @@ const std::array<Operation, 9>& operations() {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size == 0) return 0;
     ScriptedTransport scripted(velora::fuzz::nul_separated(velora::fuzz::text_of(data + 1, size - 1)));
-    const console::Transport transport = [&](const HttpRequest& request) {
-        return scripted.perform(request);
-    };
     NullLogSink log;
+    // Operations 2 and 5 ask an on-premises console, the others a cloud one.
+    const std::size_t pick = data[0] % operations().size();
+    ConsoleSession session(scripted, log, pick == 2 || pick == 5 ? kOrrin : kCloud, {},
+                           header_dictionary("token"));
+    session.set_pause([](double) {});
     try {
-        operations()[data[0] % operations().size()](transport, log);
-    } catch (const ConsoleError&) {
-    } catch (const ConsoleKeyError&) {
-    } catch (const ConsoleTypeError&) {
-    } catch (const ConsoleValueError&) {
-    } catch (const ConsoleDecodeError&) {
+        operations()[pick](session);
+    } catch (const ConsoleException&) {
     }
     return 0;
 }

@@ -23,13 +23,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::vector<double> probes{row.lower_bound, row.upper_bound};
         if (!row.scores.empty()) probes.push_back(row.scores.front());
         for (const double score : probes) {
-            ratings.push_back(rate_against_corpus(row.higher_is_better, row.lower_bound, row.upper_bound,
-                                                  row.scores, score, {})
-                                  .category);
             try {
+                ratings.push_back(rate_against_corpus(row.higher_is_better, row.lower_bound, row.upper_bound,
+                                                      row.scores, score, {})
+                                      .category);
                 rate_against_corpus(row.higher_is_better, 0, 0, row.scores, score,
                                     PercentRange{row.lower_bound, row.upper_bound});
             } catch (const PercentileError&) {
+            } catch (const UnratableScore&) {  // a NaN bound or score is never rated
             }
         }
         fold_categories(ratings);

@@ -16,8 +16,8 @@ fi
 if [ "$what" = all ] || [ "$what" = stubs ]; then
   echo "== stub check"
   modules=(velora_metrics_plugin.mra.screen_model_hazard velora_metrics_plugin.mra.report_forge
-           velora_metrics_plugin.mra.mra_api velora_metrics_plugin.mra.screening_job
-           velora_metrics_plugin.common.utils.metrics_logger
+           velora_metrics_plugin.mra.scoring velora_metrics_plugin.mra.screening_job
+           velora_metrics_plugin.mra.mra_api velora_metrics_plugin.common.utils.metrics_logger
            velora_metrics_plugin.common.utils.vn_url_mapping corvex._corvex velora_nimbra_ai._nimbra)
   # From a folder without the source tree on sys.path, so the installed modules are what is checked.
   cd scripts/stubtest

@@ -28,6 +28,7 @@ fi
 cmake --build "$build" -j2 --target "${targets[@]/#/fuzz_}"
 
 failed=()
+mkdir -p "$build/runs"
 for target in "${targets[@]}"; do
   # Inputs that once crashed a target are replayed first: a fixed problem stays fixed.
   if compgen -G "fuzz/regressions/$target/*" >/dev/null; then
@@ -47,7 +48,7 @@ for target in "${targets[@]}"; do
   "$build/fuzz/fuzz_$target" -max_total_time="$seconds" -timeout=25 -print_final_stats=1 \
     -artifact_prefix="$artifacts/" "$run/corpus" >"$run/log" 2>&1 || status=$?
   executions=$(sed -n 's/^stat::number_of_executed_units: *//p' "$run/log")
-  coverage=$(grep -Eo 'cov: [0-9]+ ft: [0-9]+ corp: [0-9]+' "$run/log" | tail -1)
+  coverage=$(grep -Eo 'cov: [0-9]+ ft: [0-9]+ corp: [0-9]+' "$run/log" | tail -1 || true)
   echo "$target: ${executions:-?} executions in ${seconds} s, ${coverage:-no coverage line}"
   if ((status != 0)); then
     failed+=("$target")

@@ -6,7 +6,7 @@ cd "$(dirname "$0")/.."
 source scripts/lib/debian.sh
 
 DEBIAN_PACKAGES=(g++ cmake pkg-config libcurl4-openssl-dev nlohmann-json3-dev libgtest-dev
-                 libcpp-httplib-dev libssl-dev
+                 libcpp-httplib-dev libssl-dev libsqlite3-dev
                  libpango-1.0-0 libpangoft2-1.0-0 libharfbuzz-subset0 fonts-dejavu-core openssl)
 install_missing_debian_packages "${DEBIAN_PACKAGES[@]}"
 

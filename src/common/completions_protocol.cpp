@@ -89,12 +89,13 @@ std::string models_url(const Connection& connection) { return connection.base_ur
 std::string completions_url(const Connection& connection) { return connection.base_url + "/v1/completions"; }
 
 std::string completion_body(std::string_view model_id, std::string_view prompt, std::optional<int> max_tokens,
-                            std::optional<double> temperature) {
+                            std::optional<double> temperature, std::optional<std::int64_t> seed) {
     ordered_json body;
     body["model"] = model_id;
     body["prompt"] = prompt;
     if (max_tokens) body["max_tokens"] = *max_tokens;
     if (temperature) body["temperature"] = *temperature;
+    if (seed) body["seed"] = *seed;
     // Invalid UTF-8 in a prompt is sent replaced rather than refused.
     return body.dump(-1, ' ', false, json::error_handler_t::replace);
 }
@@ -114,7 +115,7 @@ HttpRequest completion_request(const Connection& connection, std::string_view mo
     request.url = completions_url(connection);
     request.headers.emplace_back("Content-Type", "application/json");
     request.headers.insert(request.headers.end(), connection.headers.begin(), connection.headers.end());
-    request.body = completion_body(model_id, prompt, options.max_tokens, options.temperature);
+    request.body = completion_body(model_id, prompt, options.max_tokens, options.temperature, options.seed);
     return request;
 }
 

@@ -20,6 +20,7 @@
 // whose error "code" is "model_not_found" or whose "param" is "model", or a model list without it.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -64,9 +65,11 @@ Connection map_credentials(const Credentials& credentials, const std::optional<s
 std::string models_url(const Connection& connection);
 std::string completions_url(const Connection& connection);
 
-// JSON body of a completion request, members in the order model, prompt, max_tokens, temperature.
+// JSON body of a completion request, members in the order model, prompt, max_tokens, temperature,
+// seed (each of the last three only when set).
 std::string completion_body(std::string_view model_id, std::string_view prompt, std::optional<int> max_tokens,
-                            std::optional<double> temperature);
+                            std::optional<double> temperature,
+                            std::optional<std::int64_t> seed = std::nullopt);
 
 // GET of the model list, with the connection's headers (no time-out set).
 HttpRequest models_request(const Connection& connection);
@@ -74,6 +77,7 @@ HttpRequest models_request(const Connection& connection);
 struct GenerationOptions {
     std::optional<int> max_tokens;
     std::optional<double> temperature;
+    std::optional<std::int64_t> seed;
 };
 
 // POST of one completion: Content-Type, then the connection's headers (no time-out set).

@@ -1,6 +1,17 @@
 #include "common/redaction.hpp"
 
 namespace velora::core {
+namespace {
+
+bool starts_character(char byte) { return (static_cast<unsigned char>(byte) & 0xC0) != 0x80; }
+
+// The whole text is redacted before any cut, so no cut can split a secret and let its start through.
+template <class Cut>
+std::string redact_then_cut(std::string_view text, const std::vector<std::string>& secrets, Cut cut) {
+    return cut(redact(std::string(text), secrets));
+}
+
+}  // namespace
 
 std::string redact(std::string text, const std::vector<std::string>& secrets) {
     for (const auto& secret : secrets) {
@@ -15,13 +26,29 @@ std::string redact(std::string text, const std::vector<std::string>& secrets) {
 std::string shorten(std::string_view text, std::size_t limit) {
     if (text.size() <= limit) return std::string(text);
     std::size_t cut = limit;
-    while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
+    while (cut > 0 && !starts_character(text[cut])) --cut;
     return std::string(text.substr(0, cut)) + "...";
+}
+
+std::string first_characters(std::string_view text, std::size_t characters) {
+    std::size_t seen = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (starts_character(text[i]) && seen++ == characters) return std::string(text.substr(0, i)) + "...";
+    }
+    return std::string(text);
 }
 
 std::string redacted_excerpt(std::string_view text, const std::vector<std::string>& secrets,
                              std::size_t limit) {
-    return shorten(redact(std::string(text), secrets), limit);
+    return redact_then_cut(text, secrets,
+                           [limit](const std::string& whole) { return shorten(whole, limit); });
+}
+
+std::string quoted_answer(std::string_view text, const std::vector<std::string>& secrets,
+                          std::size_t characters) {
+    return redact_then_cut(text, secrets, [characters](const std::string& whole) {
+        return first_characters(whole, characters);
+    });
 }
 
 }  // namespace velora::core

@@ -16,8 +16,15 @@ std::string redact(std::string text, const std::vector<std::string>& secrets);
 // At most `limit` bytes of `text` (cut at a UTF-8 boundary), "..." appended when cut.
 std::string shorten(std::string_view text, std::size_t limit);
 
-// redact, then shorten: the one order for quoting outside text in a message.
+// The first `characters` characters (UTF-8 code points) of `text`, "..." appended when it was cut.
+std::string first_characters(std::string_view text, std::size_t characters);
+
+// redact, then shorten to `limit` bytes: the one order for quoting outside text in a message.
 std::string redacted_excerpt(std::string_view text, const std::vector<std::string>& secrets,
                              std::size_t limit);
+
+// The same order, cut at `characters` code points, for messages that promise a count of characters.
+std::string quoted_answer(std::string_view text, const std::vector<std::string>& secrets,
+                          std::size_t characters = 200);
 
 }  // namespace velora::core

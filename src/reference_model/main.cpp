@@ -1,8 +1,11 @@
 // velora-reference-model: serves the deterministic reference model over HTTP on loopback.
 //   velora-reference-model [--host 127.0.0.1] [--port 0] [--model-id velora/reference-model]
 //                          [--reject-project ID]... [--api-key-env NAME] [--log-requests]
-// With --port 0 a free port is chosen. Once listening it prints one line
-// "listening on http://<host>:<port>" to standard output. SIGINT or SIGTERM stops it cleanly.
+//                          [--delay MS]
+// With --port 0 a free port is chosen. --delay holds every POST answer back for MS milliseconds,
+// like a real model's time to answer (for benches); many requests are served at once. Once
+// listening it prints one line "listening on http://<host>:<port>" to standard output. SIGINT or SIGTERM
+// stops it cleanly.
 #include <httplib.h>
 #include <pthread.h>
 
@@ -21,11 +24,14 @@ namespace {
 
 namespace rm = velora::core::reference_model;
 
+constexpr size_t kWorkers = 64;
+
 [[noreturn]] void usage(const std::string& problem) {
     std::cerr
         << "velora-reference-model: " << problem << "\n"
         << "usage: velora-reference-model [--host HOST] [--port PORT] [--model-id ID]\n"
-        << "                              [--reject-project ID]... [--api-key-env NAME] [--log-requests]\n";
+        << "                              [--reject-project ID]... [--api-key-env NAME] [--log-requests]\n"
+        << "                              [--delay MS]\n";
     std::exit(2);
 }
 
@@ -33,6 +39,7 @@ struct Options {
     std::string host = "127.0.0.1";
     int port = 0;
     bool log_requests = false;
+    long delay_ms = 0;
     rm::ServiceConfig service;
 };
 
@@ -63,6 +70,12 @@ Options parse(int argc, char** argv) {
             const char* key = std::getenv(name.c_str());
             if (key == nullptr || *key == '\0') usage("environment variable " + name + " is not set");
             options.service.api_key = key;
+        } else if (arg == "--delay") {
+            const std::string text = value();
+            char* end = nullptr;
+            options.delay_ms = std::strtol(text.c_str(), &end, 10);
+            if (text.empty() || *end != '\0' || options.delay_ms < 0 || options.delay_ms > 600000)
+                usage("bad delay " + text);
         } else if (arg == "--log-requests") {
             options.log_requests = true;
         } else if (arg == "--help" || arg == "-h") {
@@ -88,6 +101,8 @@ int main(int argc, char** argv) {
     std::signal(SIGPIPE, SIG_IGN);
 
     httplib::Server server;
+    // Each kept-alive connection holds a worker while it lasts: enough for many clients at once.
+    server.new_task_queue = [] { return new httplib::ThreadPool(kWorkers); };
     // Clients that keep one connection for a whole card should not be cut off every few requests.
     server.set_keep_alive_max_count(100000);
     server.set_payload_max_length(64 * 1024 * 1024);
@@ -96,6 +111,8 @@ int main(int argc, char** argv) {
     const auto serve = [&](const httplib::Request& req, httplib::Response& res) {
         rm::ServiceRequest request{req.method, req.path, {}, req.body};
         for (const auto& [name, value] : req.headers) request.headers.emplace_back(name, value);
+        if (options.delay_ms > 0 && req.method == "POST")
+            std::this_thread::sleep_for(std::chrono::milliseconds(options.delay_ms));
         const rm::ServiceResponse response = rm::handle(options.service, request);
         res.status = response.status;
         res.set_content(response.body, "application/json");

@@ -55,7 +55,24 @@ def slow(seconds, then):
     return ("slow", seconds, then)
 
 
-class ScriptedServer:
+class BackgroundServer:
+    """An HTTP server on loopback, served from a daemon thread while its `with` block runs."""
+
+    def _serve(self, server, scheme="http"):
+        self._server = server
+        self.url = f"{scheme}://127.0.0.1:{server.server_port}"
+        self._thread = threading.Thread(target=server.serve_forever, daemon=True)
+
+    def __enter__(self):
+        self._thread.start()
+        return self
+
+    def __exit__(self, *exc):
+        self._server.shutdown()
+        self._server.server_close()
+
+
+class ScriptedServer(BackgroundServer):
     """Answers request n with step n of `script` (the last step repeats). Records every request as
     a dict with method, path, headers (ordered name/value pairs as received) and body."""
 
@@ -110,22 +127,11 @@ class ScriptedServer:
 
             do_GET = do_POST = do_DELETE = _serve
 
-        self._server = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
-        self._server.daemon_threads = True
-        scheme = "http"
+        server = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+        server.daemon_threads = True
         if tls is not None:  # an ssl.SSLContext for the server side
-            self._server.socket = tls.wrap_socket(self._server.socket, server_side=True)
-            scheme = "https"
-        self.url = f"{scheme}://127.0.0.1:{self._server.server_port}"
-        self._thread = threading.Thread(target=self._server.serve_forever, daemon=True)
-
-    def __enter__(self):
-        self._thread.start()
-        return self
-
-    def __exit__(self, *exc):
-        self._server.shutdown()
-        self._server.server_close()
+            server.socket = tls.wrap_socket(server.socket, server_side=True)
+        self._serve(server, "https" if tls is not None else "http")
 
     def header_names(self, index):
         return [name for name, _ in self.requests[index]["headers"]]

@@ -4,7 +4,7 @@ namespace velora::bindings {
 
 std::string package_folder(const char* package) {
     const py::list paths = py::module_::import(package).attr("__path__");
-    return py::str(paths[0]).cast<std::string>();
+    return text_of(paths[0], "the package folder");
 }
 
 void register_submodule(const char* parent_name, py::module_& child, const char* child_name) {

@@ -70,28 +70,20 @@ std::vector<py::object> bind_arguments(std::string_view function_name,
     return bound;
 }
 
-std::string text_of(const py::handle& value) { return py::str(value).cast<std::string>(); }
-
-std::string cause_text(const py::handle& error) {
-    return text_of(py::getattr(error, "__cause__", py::none()));
+std::string utf8_of(const py::handle& text, std::string_view what) {
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
+    if (data != nullptr) return std::string(data, static_cast<size_t>(size));
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw py::error_already_set();
+    PyErr_Clear();
+    throw InvalidText(what);
 }
 
-ModuleLogger::ModuleLogger(const char* qualified_name) : qualified_name_(qualified_name) {}
-
-py::object ModuleLogger::handle() {
-    if (logger_ == nullptr) {
-        const auto cls =
-            py::module_::import("velora_metrics_plugin.common.utils.metrics_logger").attr("MetricLogger");
-        logger_ = new py::object(cls(qualified_name_));
-    }
-    return *logger_;
+bool is_text(const py::handle& value, const char* text) {
+    return PyUnicode_Check(value.ptr()) && PyUnicode_CompareWithASCIIString(value.ptr(), text) == 0;
 }
 
-void ModuleLogger::debug(const std::string& message) { handle().attr("log_debug")(message); }
-
-void ModuleLogger::warning(const std::string& message) { handle().attr("log_warning")(message); }
-
-void print_line(const std::string& line) { py::print(line); }
+std::string text_of(const py::handle& value, std::string_view what) { return utf8_of(py::str(value), what); }
 
 py::str utf8_text(const std::string& text) {
     PyObject* decoded = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
@@ -99,14 +91,158 @@ py::str utf8_text(const std::string& text) {
     return py::reinterpret_steal<py::str>(decoded);
 }
 
-void StandardLoggerSink::write(const char* level, const std::string& message) const {
+std::string type_name(const py::handle& value) {
+    return text_of(py::type::handle_of(value).attr("__name__"));
+}
+
+std::string cause_text(const py::handle& error) {
+    return text_of(py::getattr(error, "__cause__", py::none()));
+}
+
+std::vector<py::object> unpack(const py::handle& iterable, size_t count) {
+    py::iterator it;
+    try {
+        it = py::iter(iterable);
+    } catch (py::error_already_set& error) {
+        if (!error.matches(PyExc_TypeError)) throw;
+        raise_python(PyExc_TypeError, "cannot unpack non-iterable " + type_name(iterable) + " object");
+    }
+    std::vector<py::object> items;
+    for (const auto item : it) {
+        if (items.size() == count) {
+            raise_python(PyExc_ValueError,
+                         "too many values to unpack (expected " + std::to_string(count) + ")");
+        }
+        items.push_back(py::reinterpret_borrow<py::object>(item));
+    }
+    if (items.size() < count) {
+        raise_python(PyExc_ValueError, "not enough values to unpack (expected " + std::to_string(count) +
+                                           ", got " + std::to_string(items.size()) + ")");
+    }
+    return items;
+}
+
+void register_invalid_text_translator() {
+    py::register_local_exception_translator([](std::exception_ptr error) {
+        try {
+            if (error) std::rethrow_exception(error);
+        } catch (const InvalidText& e) {
+            PyErr_SetString(PyExc_ValueError, e.what());
+        }
+    });
+}
+
+namespace {
+
+nlohmann::ordered_json json_at_depth(const py::handle& value, std::size_t depth, std::string_view what) {
+    // A value that contains itself would never end; no plain data comes near this.
+    if (depth > kMaxPythonNesting) raise_python(PyExc_ValueError, "Circular reference detected");
+    if (value.is_none()) return nullptr;
+    if (PyBool_Check(value.ptr())) return value.cast<bool>();
+    if (PyLong_Check(value.ptr())) {
+        int overflow = 0;
+        const long long n = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
+        if (overflow == 0) {
+            if (n == -1 && PyErr_Occurred()) throw py::error_already_set();
+            return static_cast<std::int64_t>(n);
+        }
+        const unsigned long long u = PyLong_AsUnsignedLongLong(value.ptr());
+        if (u == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+            PyErr_Clear();
+            raise_python(PyExc_OverflowError, "int too large for JSON: " + text_of(value));
+        }
+        return static_cast<std::uint64_t>(u);
+    }
+    if (PyFloat_Check(value.ptr())) return value.cast<double>();
+    if (PyUnicode_Check(value.ptr())) return utf8_of(value, what);
+    if (PyList_Check(value.ptr()) || PyTuple_Check(value.ptr())) {
+        nlohmann::ordered_json array = nlohmann::ordered_json::array();
+        for (const auto item : value) array.push_back(json_at_depth(item, depth + 1, what));
+        return array;
+    }
+    if (PyDict_Check(value.ptr())) {
+        nlohmann::ordered_json object = nlohmann::ordered_json::object();
+        for (const auto item : py::reinterpret_borrow<py::dict>(value)) {
+            if (!PyUnicode_Check(item.first.ptr())) {
+                raise_python(PyExc_TypeError, "keys must be str, not " + type_name(item.first));
+            }
+            object[utf8_of(item.first, what)] = json_at_depth(item.second, depth + 1, what);
+        }
+        return object;
+    }
+    raise_python(PyExc_TypeError, "Object of type " + type_name(value) + " is not JSON serializable");
+}
+
+}  // namespace
+
+nlohmann::ordered_json python_to_json(const py::handle& value, std::string_view what) {
+    return json_at_depth(value, 0, what);
+}
+
+py::object json_to_python(const nlohmann::ordered_json& value, BadUtf8 bad_utf8) {
+    using Kind = nlohmann::ordered_json::value_t;
+    switch (value.type()) {
+        case Kind::object: {
+            py::dict object;
+            for (const auto& [key, item] : value.items())
+                object[py::str(key)] = json_to_python(item, bad_utf8);
+            return object;
+        }
+        case Kind::array: {
+            py::list array(value.size());
+            for (size_t i = 0; i < value.size(); ++i) array[i] = json_to_python(value[i], bad_utf8);
+            return array;
+        }
+        case Kind::string: {
+            const auto& text = value.get_ref<const std::string&>();
+            return bad_utf8 == BadUtf8::Replace ? py::object(utf8_text(text)) : py::object(py::str(text));
+        }
+        case Kind::boolean:
+            return py::bool_(value.get<bool>());
+        case Kind::number_integer:
+            return py::int_(value.get<int64_t>());
+        case Kind::number_unsigned:
+            return py::int_(value.get<uint64_t>());
+        case Kind::number_float:
+            return py::float_(value.get<double>());
+        default:
+            return py::none();
+    }
+}
+
+bool interrupted() {
+    py::gil_scoped_acquire gil;
+    // Only a signal handler raising now counts: an interrupt already pending must not stop the
+    // bounded roll-back that runs before it propagates.
+    return PyErr_CheckSignals() != 0;
+}
+
+bool interrupt_pending() { return PyErr_Occurred() != nullptr; }
+
+py::object PythonLogSink::logger() { return py::module_::import("logging").attr("getLogger")(logger_name_); }
+
+void PythonLogSink::write(const char* level, const std::string& message) {
     py::gil_scoped_acquire gil;
     py::error_scope pending;
     try {
-        py::module_::import("logging").attr("getLogger")(logger_name_).attr(level)(utf8_text(message));
+        logger().attr(level)(utf8_text(message));
     } catch (const py::error_already_set&) {
-        // A log line must never fail the work it reports on (the interpreter may be shutting down).
+        // Dropped: see the class comment.
     }
 }
+
+py::object ModuleLogger::handle() {
+    return metric_logger_
+        .call_once_and_store_result([this] {
+            const auto cls =
+                py::module_::import("velora_metrics_plugin.common.utils.metrics_logger").attr("MetricLogger");
+            return cls(logger_name_);
+        })
+        .get_stored();
+}
+
+py::object ModuleLogger::logger() { return handle().attr("logger"); }
+
+void print_line(const std::string& line) { py::print(line); }
 
 }  // namespace velora::bindings

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "bindings/common/py_common.hpp"
-#include "common/http/transport.hpp"
+#include "common/http/multi_transport.hpp"
 #include "corvex/core/judge/aws_sigv4.hpp"
 #include "corvex/core/judge/settings.hpp"
 
@@ -18,14 +18,9 @@ namespace cx = velora::core::corvex;
 namespace aws = velora::core::aws;
 
 // Judge failures and retry notes go to the standard logger "corvex".
-StandardLoggerSink& corvex_log() {
-    static StandardLoggerSink sink("corvex");  // stateless; lives as long as the module
+PythonLogSink& corvex_log() {
+    static PythonLogSink sink("corvex");  // stateless; lives as long as the module
     return sink;
-}
-
-bool interrupted() {
-    py::gil_scoped_acquire gil;
-    return PyErr_Occurred() != nullptr || PyErr_CheckSignals() != 0;
 }
 
 PyObject* cause_type(cx::JudgeCause::Kind kind) {
@@ -94,11 +89,16 @@ core::corvex::JudgeInputs judge_inputs(const std::vector<std::string>* requests)
     inputs.requests = requests;
     inputs.log = &corvex_log();
     inputs.make_judge = [](const cx::CardSpec& card) {
+        const cx::JudgeSettings settings = cx::judge_settings(card.id, cx::process_environment());
+        // A card's judge calls overlap, as many at once as the settings allow; the judge's own
+        // retries wrap this transport, so it makes none of its own.
+        core::MultiTransportOptions transport;
+        transport.max_in_flight = static_cast<std::size_t>(settings.basics.concurrency);
         cx::JudgeOptions options;
-        options.transport = std::make_shared<core::CurlTransport>();  // one connection per card's judge
-        options.should_abort = interrupted;
+        options.transport = std::make_shared<core::MultiTransport>(std::move(transport));
+        options.should_abort = velora::bindings::interrupted;
         options.log = &corvex_log();
-        return cx::make_judge(cx::judge_settings(card.id, cx::process_environment()), std::move(options));
+        return cx::make_judge(settings, std::move(options));
     };
     return inputs;
 }
@@ -110,7 +110,7 @@ void register_judge(py::module_& m) {
         } catch (const cx::JudgeCallError& e) {
             // A Ctrl-C noticed while a judge call waited is already pending; it wins over the
             // error of the abandoned call.
-            if (PyErr_Occurred() != nullptr) return;
+            if (interrupt_pending()) return;
             set_chained_runtime_error(e);
         }
     });

@@ -23,37 +23,11 @@ using cx::ordered_json;
 
 std::string catalog_root() { return velora::bindings::package_folder("corvex") + "/catalog"; }
 
-std::string type_name(const py::handle& value) {
-    return py::str(py::type::handle_of(value).attr("__name__")).cast<std::string>();
-}
+using velora::bindings::type_name;
 
+// Our own data files: a broken byte is an error, never silently replaced.
 py::object to_python(const ordered_json& value) {
-    switch (value.type()) {
-        case ordered_json::value_t::null:
-            return py::none();
-        case ordered_json::value_t::boolean:
-            return py::bool_(value.get<bool>());
-        case ordered_json::value_t::number_integer:
-            return py::int_(value.get<int64_t>());
-        case ordered_json::value_t::number_unsigned:
-            return py::int_(value.get<uint64_t>());
-        case ordered_json::value_t::number_float:
-            return py::float_(value.get<double>());
-        case ordered_json::value_t::string:
-            return py::str(value.get_ref<const std::string&>());
-        case ordered_json::value_t::array: {
-            py::list list(value.size());
-            for (size_t i = 0; i < value.size(); ++i) list[i] = to_python(value[i]);
-            return list;
-        }
-        case ordered_json::value_t::object: {
-            py::dict dict;
-            for (const auto& [key, item] : value.items()) dict[py::str(key)] = to_python(item);
-            return dict;
-        }
-        default:
-            return py::none();
-    }
+    return velora::bindings::json_to_python(value, velora::bindings::BadUtf8::Raise);
 }
 
 // Task data as the core reads it. Only plain data crosses: anything else is not what load_dataset made.
@@ -68,7 +42,7 @@ ordered_json to_json(const py::handle& value, const std::string& where) {
         }
     }
     if (py::isinstance<py::float_>(value)) return value.cast<double>();
-    if (py::isinstance<py::str>(value)) return value.cast<std::string>();
+    if (py::isinstance<py::str>(value)) return velora::bindings::utf8_of(value, where);
     if (py::isinstance<py::list>(value) || py::isinstance<py::tuple>(value)) {
         ordered_json array = ordered_json::array();
         for (const auto& item : value) array.push_back(to_json(item, where));
@@ -78,7 +52,7 @@ ordered_json to_json(const py::handle& value, const std::string& where) {
         ordered_json object = ordered_json::object();
         for (const auto& [key, item] : py::reinterpret_borrow<py::dict>(value)) {
             if (!py::isinstance<py::str>(key)) throw CorvexError(where + " has a key that is not a text");
-            object[key.cast<std::string>()] = to_json(item, where);
+            object[velora::bindings::utf8_of(key, where + " key")] = to_json(item, where);
         }
         return object;
     }
@@ -113,14 +87,14 @@ py::list load_dataset(const py::object& recipe, const py::object& card, const py
         if (!py::isinstance<py::str>(recipe)) {
             throw CorvexError("load_dataset: a recipe is a text, not " + type_name(recipe));
         }
-        const auto parsed = cx::parse_recipe(recipe.cast<std::string>());
+        const auto parsed = cx::parse_recipe(velora::bindings::utf8_of(recipe, "recipe"));
         card_id = parsed.card;
         cap = parsed.max_test_instances;
     } else {
         if (card.is_none()) throw CorvexError("load_dataset needs a recipe or card=<card identifier>");
         if (!py::isinstance<py::str>(card))
             throw CorvexError("load_dataset: card must be a text, not " + type_name(card));
-        card_id = card.cast<std::string>();
+        card_id = velora::bindings::utf8_of(card, "card");
         cap = instance_cap(max_test_instances, card_id);
     }
     std::string split_name = "test";
@@ -128,7 +102,7 @@ py::list load_dataset(const py::object& recipe, const py::object& card, const py
         if (!py::isinstance<py::str>(split)) {
             throw CorvexError("card " + card_id + ": split must be a text, not " + type_name(split));
         }
-        split_name = split.cast<std::string>();
+        split_name = velora::bindings::utf8_of(split, "split");
     }
     const std::string root = catalog_root();
     ordered_json instances;
@@ -161,7 +135,7 @@ void read_instance(const py::object& instance, size_t i, ScoringInputs& inputs) 
         throw CorvexError("evaluate: " + where + " has no task_data naming its card; data must come from " +
                           "corvex.load_dataset");
     }
-    const std::string card = td["card"].cast<std::string>();
+    const std::string card = velora::bindings::utf8_of(td["card"], where + " task_data card");
     if (i == 0) {
         inputs.card_id = card;
     } else if (card != inputs.card_id) {
@@ -174,7 +148,7 @@ void read_instance(const py::object& instance, size_t i, ScoringInputs& inputs) 
         throw CorvexError(subject + " has a \"source\" that is not a text");
     }
     inputs.task_data.push_back(to_json(td, subject + " task_data"));
-    inputs.sources.push_back(dict["source"].cast<std::string>());
+    inputs.sources.push_back(velora::bindings::utf8_of(dict["source"], subject + " source"));
 }
 
 void read_predictions(const py::object& predictions, ScoringInputs& inputs) {
@@ -197,7 +171,8 @@ void read_predictions(const py::object& predictions, ScoringInputs& inputs) {
             throw CorvexError("card " + card + ": prediction #" + std::to_string(i) + " is a " +
                               type_name(answer) + ", not a text");
         }
-        inputs.predictions.push_back(answer.cast<std::string>());
+        inputs.predictions.push_back(
+            velora::bindings::utf8_of(answer, "card " + card + ": prediction #" + std::to_string(i)));
     }
 }
 
@@ -260,15 +235,23 @@ py::tuple bootstrap_ci(const std::vector<double>& scores, size_t resamples, uint
 
 PYBIND11_MODULE(_corvex, m) {
     m.doc() = "corvex: benchmark cards, their test datasets, and the metrics that score model answers.";
-    static PyObject* corvex_error =
-        py::register_exception<CorvexError>(m, "CorvexError", PyExc_Exception).ptr();
+    // Held for the module's life (never destroyed: the interpreter may be gone by then).
+    PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<py::object> corvex_error;
+    corvex_error.call_once_and_store_result(
+        [&] { return py::register_exception<CorvexError>(m, "CorvexError", PyExc_Exception); });
     // Module-local, so tried before the plain translation above: a message that quotes a broken byte
-    // of a file must still reach Python as CorvexError, not as a UnicodeDecodeError.
+    // of a file must still reach Python as CorvexError, not as a UnicodeDecodeError. Text that is
+    // not text is bad input like any other here.
     py::register_local_exception_translator([](std::exception_ptr error) {
+        const auto raise = [](const char* message) {
+            PyErr_SetObject(corvex_error.get_stored().ptr(), velora::bindings::utf8_text(message).ptr());
+        };
         try {
             if (error) std::rethrow_exception(error);
         } catch (const CorvexError& e) {
-            PyErr_SetObject(corvex_error, velora::bindings::utf8_text(e.what()).ptr());
+            raise(e.what());
+        } catch (const velora::bindings::InvalidText& e) {
+            raise(e.what());
         }
     });
     velora::bindings::corvex_judge::register_judge(m);

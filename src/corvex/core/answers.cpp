@@ -73,36 +73,36 @@ size_t best_substring_distance(const std::string& pattern, const std::string& te
     return best;
 }
 
-}  // namespace
-
-std::optional<size_t> parse_choice(std::string_view answer, const std::vector<std::string>& choices) {
-    const size_t n = choices.size();
-    // 1. A leading letter, past markdown and brackets.
+// 1. A leading letter, past markdown and brackets.
+std::optional<size_t> leading_letter_choice(std::string_view answer,
+                                            const std::vector<std::string>& choices) {
     size_t i = 0;
     while (i < answer.size() &&
            std::string_view(" \t\r\n*_#>`\"'([").find(answer[i]) != std::string_view::npos)
         ++i;
-    if (i < answer.size()) {
-        const char c = answer[i];
-        const char next = i + 1 < answer.size() ? answer[i + 1] : '\0';
-        const bool upper = c >= 'A' && c <= 'Z';
-        const bool lower = c >= 'a' && c <= 'z';
-        const std::string_view rest = answer.substr(i + 1);
-        const bool stands_alone = rest.find_first_not_of(" \t\r\n.*)]") == std::string_view::npos;
-        if (const auto index = letter_index(c, n)) {
-            if ((upper && std::string_view(".)]:,*\n\r").find(next) != std::string_view::npos &&
-                 next != '\0') ||
-                ((upper || lower) && stands_alone) || (lower && next == ')')) {
-                return index;
-            }
-            if (upper && next == ' ') {
-                const std::string after = word_spaced(rest);
-                const std::string option = word_spaced(choices[*index]);
-                if (option.size() > 2 && after.starts_with(option)) return index;
-            }
-        }
+    if (i >= answer.size()) return std::nullopt;
+    const char c = answer[i];
+    const auto index = letter_index(c, choices.size());
+    if (!index) return std::nullopt;
+    const char next = i + 1 < answer.size() ? answer[i + 1] : '\0';
+    const bool upper = c >= 'A' && c <= 'Z';
+    const bool lower = c >= 'a' && c <= 'z';
+    const std::string_view rest = answer.substr(i + 1);
+    const bool stands_alone = rest.find_first_not_of(" \t\r\n.*)]") == std::string_view::npos;
+    if ((upper && std::string_view(".)]:,*\n\r").find(next) != std::string_view::npos && next != '\0') ||
+        ((upper || lower) && stands_alone) || (lower && next == ')')) {
+        return index;
     }
-    // 2. A letter after a keyword, earliest keyword first.
+    if (upper && next == ' ') {
+        const std::string after = word_spaced(rest);
+        const std::string option = word_spaced(choices[*index]);
+        if (option.size() > 2 && after.starts_with(option)) return index;
+    }
+    return std::nullopt;
+}
+
+// 2. A letter after a keyword, earliest keyword first.
+std::optional<size_t> keyword_letter_choice(std::string_view answer, size_t n) {
     const std::string folded = fold_text(answer);
     static const char* const keywords[] = {"answer is",      "answer:",   "answer would be",
                                            "answer will be", "option is", "choice is",
@@ -127,8 +127,13 @@ std::optional<size_t> parse_choice(std::string_view answer, const std::vector<st
             }
         }
     }
-    if (best) return best;
-    // 3. The text of one option.
+    return best;
+}
+
+// 3. The text of one option: all of the answer, or the one option found in it that is not part of
+// a longer option also found.
+std::optional<size_t> option_text_choice(std::string_view answer, const std::vector<std::string>& choices) {
+    const size_t n = choices.size();
     const std::string spaced = word_spaced(answer);
     std::vector<size_t> found;
     std::vector<std::string> options;
@@ -152,6 +157,14 @@ std::optional<size_t> parse_choice(std::string_view answer, const std::vector<st
     }
     if (maximal.size() == 1) return maximal.front();
     return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<size_t> parse_choice(std::string_view answer, const std::vector<std::string>& choices) {
+    if (const auto index = leading_letter_choice(answer, choices)) return index;
+    if (const auto index = keyword_letter_choice(answer, choices.size())) return index;
+    return option_text_choice(answer, choices);
 }
 
 std::optional<bool> parse_yes_no(std::string_view answer) {

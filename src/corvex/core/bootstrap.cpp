@@ -115,9 +115,10 @@ double percentile_linear(std::vector<double>& values, double q) {
     return frac >= 0.5 ? b - diff * (1.0 - frac) : a + diff * frac;
 }
 
-std::vector<Interval> bootstrap_sums(std::span<const double> rows, size_t columns,
-                                     const std::vector<SumStatistic>& statistics,
-                                     const BootstrapOptions& options) {
+namespace {
+
+void check_bootstrap_arguments(std::span<const double> rows, size_t columns,
+                               const BootstrapOptions& options) {
     if (columns == 0 || rows.size() % columns != 0) {
         throw std::invalid_argument("bootstrap rows must hold a whole number of rows of the given width");
     }
@@ -128,52 +129,69 @@ std::vector<Interval> bootstrap_sums(std::span<const double> rows, size_t column
     if (!(options.confidence > 0.0 && options.confidence < 1.0)) {
         throw CorvexError("the bootstrap confidence must lie strictly between 0 and 1");
     }
-    const size_t n = rows.size() / columns;
-    const double nan = std::numeric_limits<double>::quiet_NaN();
-    std::vector<Interval> intervals(statistics.size(), Interval{nan, nan});
-    if (n == 0 || statistics.empty()) return intervals;
-    if (std::any_of(rows.begin(), rows.end(), [](double v) { return std::isnan(v); })) return intervals;
+}
 
-    // values[s * resamples + r]: statistic s of resample r.
+// Column sums of one resample; the common widths get a loop the compiler unrolls.
+void draw_any_width(Xoshiro256& rng, const double* rows, size_t n, size_t columns, double* sums) {
+    switch (columns) {
+        case 1:
+            return draw_resample<1>(rng, rows, n, columns, sums);
+        case 2:
+            return draw_resample<2>(rng, rows, n, columns, sums);
+        case 3:
+            return draw_resample<3>(rng, rows, n, columns, sums);
+        case 4:
+            return draw_resample<4>(rng, rows, n, columns, sums);
+        default:
+            return draw_resample<0>(rng, rows, n, columns, sums);
+    }
+}
+
+// values[s * resamples + r]: statistic s of resample r.
+std::vector<double> resampled_statistics(std::span<const double> rows, size_t columns, size_t n,
+                                         const std::vector<SumStatistic>& statistics,
+                                         const BootstrapOptions& options) {
     std::vector<double> values(statistics.size() * options.resamples);
     std::vector<double> sums(columns);
     Xoshiro256 rng(options.seed);
     for (size_t r = 0; r < options.resamples; ++r) {
-        switch (columns) {
-            case 1:
-                draw_resample<1>(rng, rows.data(), n, columns, sums.data());
-                break;
-            case 2:
-                draw_resample<2>(rng, rows.data(), n, columns, sums.data());
-                break;
-            case 3:
-                draw_resample<3>(rng, rows.data(), n, columns, sums.data());
-                break;
-            case 4:
-                draw_resample<4>(rng, rows.data(), n, columns, sums.data());
-                break;
-            default:
-                draw_resample<0>(rng, rows.data(), n, columns, sums.data());
-                break;
-        }
+        draw_any_width(rng, rows.data(), n, columns, sums.data());
         for (size_t s = 0; s < statistics.size(); ++s) {
             values[s * options.resamples + r] = statistics[s](sums.data(), n);
         }
     }
+    return values;
+}
+
+// The percentile interval of each statistic over its resamples that are not NaN.
+void fill_intervals(const std::vector<double>& values, const BootstrapOptions& options,
+                    std::vector<Interval>& intervals) {
     const double tail = (1.0 - options.confidence) / 2.0 * 100.0;
     std::vector<double> kept;
     kept.reserve(options.resamples);
-    for (size_t s = 0; s < statistics.size(); ++s) {
+    for (size_t s = 0; s < intervals.size(); ++s) {
         kept.clear();
         for (size_t r = 0; r < options.resamples; ++r) {
             const double v = values[s * options.resamples + r];
             if (!std::isnan(v)) kept.push_back(v);
         }
         if (kept.empty()) continue;
-        const double low = percentile_linear(kept, tail);
-        const double high = percentile_linear(kept, 100.0 - tail);
-        intervals[s] = Interval{low, high};
+        intervals[s] = Interval{percentile_linear(kept, tail), percentile_linear(kept, 100.0 - tail)};
     }
+}
+
+}  // namespace
+
+std::vector<Interval> bootstrap_sums(std::span<const double> rows, size_t columns,
+                                     const std::vector<SumStatistic>& statistics,
+                                     const BootstrapOptions& options) {
+    check_bootstrap_arguments(rows, columns, options);
+    const size_t n = rows.size() / columns;
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    std::vector<Interval> intervals(statistics.size(), Interval{nan, nan});
+    if (n == 0 || statistics.empty()) return intervals;
+    if (std::any_of(rows.begin(), rows.end(), [](double v) { return std::isnan(v); })) return intervals;
+    fill_intervals(resampled_statistics(rows, columns, n, statistics, options), options, intervals);
     return intervals;
 }
 

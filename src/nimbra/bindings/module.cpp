@@ -1,7 +1,8 @@
 // velora_nimbra_ai._nimbra: the inference SDK's Python face over the core client. ModelInference
-// checks the model and project when it is made and generates text for one prompt or a list of
-// them; the network calls release the GIL and give way to Ctrl-C. Each object gets its own libcurl
-// transport.
+// checks the model and project when it is made (once per process for the same connection) and
+// generates text for one prompt or a list of them; the network calls release the GIL and give way
+// to Ctrl-C. Each object gets its own libcurl transport.
+#include <cstdint>
 #include <cstdlib>
 #include <memory>
 #include <optional>
@@ -53,29 +54,12 @@ std::optional<std::string> optional_text(const py::object& value, const char* na
     return value.cast<std::string>();
 }
 
-bool interrupted() {
-    py::gil_scoped_acquire gil;
-    return PyErr_CheckSignals() != 0;
-}
-
-// Runs a blocking core call without the GIL. A Ctrl-C noticed meanwhile leaves its
-// KeyboardInterrupt pending; it wins over the error the abandoned request raised.
-template <typename F>
-auto without_gil(F&& call) {
-    try {
-        py::gil_scoped_release release;
-        return call();
-    } catch (...) {
-        if (PyErr_Occurred() != nullptr) throw py::error_already_set();
-        throw;
-    }
-}
-
 class ModelInference {
   public:
     ModelInference(const py::object& model_id, const py::object& credentials, const py::object& project_id,
                    const py::object& timeout, int max_retries, const py::object& verify,
-                   const py::object& max_tokens, const py::object& temperature, bool check_model) {
+                   const py::object& max_tokens, const py::object& temperature, const py::object& seed,
+                   bool check_model) {
         const auto model = optional_text(model_id, "model_id");
         if (!model || model->empty())
             velora::bindings::raise_python(PyExc_ValueError, "model_id must be a non-empty string");
@@ -110,8 +94,15 @@ class ModelInference {
             options.max_tokens.reset();
         }
         if (!temperature.is_none()) options.temperature = py::float_(temperature).cast<double>();
+        if (!seed.is_none()) {
+            if (!py::isinstance<py::int_>(seed) || py::isinstance<py::bool_>(seed))
+                velora::bindings::raise_python(PyExc_TypeError,
+                                               "seed must be an int or None, not " +
+                                                   py::type::of(seed).attr("__name__").cast<std::string>());
+            options.seed = seed.cast<std::int64_t>();
+        }
         options.check_model = check_model;
-        options.should_abort = interrupted;
+        options.should_abort = velora::bindings::interrupted;
         options.log = &log_;
 
         const char* fallback = std::getenv(completions::kUrlVariable);
@@ -119,7 +110,7 @@ class ModelInference {
             *model, mapped, optional_text(project_id, "project_id"), std::move(options),
             fallback ? std::optional<std::string>(fallback) : std::nullopt,
             std::make_shared<velora::core::CurlTransport>());
-        without_gil([&] {
+        velora::bindings::without_gil([&] {
             inference_->verify();
             return 0;
         });
@@ -127,7 +118,7 @@ class ModelInference {
 
     std::string generate_text(const py::object& prompt) {
         const std::string text = prompt_text(prompt, "prompt");
-        return without_gil([&] { return inference_->generate_text(text); });
+        return velora::bindings::without_gil([&] { return inference_->generate_text(text); });
     }
 
     std::vector<std::string> generate_texts(const py::object& prompts) {
@@ -138,7 +129,7 @@ class ModelInference {
         }
         std::vector<std::string> texts;
         for (const auto item : prompts) texts.push_back(prompt_text(item, "every prompt"));
-        return without_gil([&] { return inference_->generate_texts(texts); });
+        return velora::bindings::without_gil([&] { return inference_->generate_texts(texts); });
     }
 
     const std::string& model_id() const { return inference_->model_id(); }
@@ -200,10 +191,11 @@ PYBIND11_MODULE(_nimbra, m) {
     py::class_<ModelInference>(m, "ModelInference",
                                "A model in a project on an inference service; made once, asked many prompts.")
         .def(py::init<const py::object&, const py::object&, const py::object&, const py::object&, int,
-                      const py::object&, const py::object&, const py::object&, bool>(),
+                      const py::object&, const py::object&, const py::object&, const py::object&, bool>(),
              "model_id"_a, "credentials"_a, "project_id"_a = py::none(), py::kw_only(),
              "timeout"_a = nimbra::kDefaultTimeoutSeconds, "max_retries"_a = 2, "verify"_a = true,
-             "max_tokens"_a = nimbra::kDefaultMaxTokens, "temperature"_a = py::none(), "check_model"_a = true,
+             "max_tokens"_a = nimbra::kDefaultMaxTokens, "temperature"_a = py::none(), "seed"_a = py::none(),
+             "check_model"_a = true,
              "Connect to the service in credentials['url'] and check that it serves model_id in project_id.")
         .def("generate_text", &ModelInference::generate_text, "prompt"_a,
              "The text the model generates for prompt (the service's generation defaults, max_tokens aside).")

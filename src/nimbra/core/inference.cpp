@@ -1,10 +1,36 @@
 #include "nimbra/core/inference.hpp"
 
+#include <mutex>
+#include <set>
+
+#include "common/http/request_limits.hpp"
 #include "common/http/url_encoding.hpp"
 #include "common/redaction.hpp"
+#include "common/response_cache.hpp"
 
 namespace velora::core::nimbra {
 namespace {
+
+// Connections whose model check passed in this process, by verification_key. A new inference
+// object per card (as the default scoring function makes them) then costs no round trip.
+struct VerifiedConnections {
+    std::mutex mutex;
+    std::set<std::string> keys;
+};
+
+VerifiedConnections& verified_connections() {
+    static VerifiedConnections verified;
+    return verified;
+}
+
+// Everything the check depends on; hashed, so no credential is kept in the clear.
+std::string verification_key(const completions::Connection& connection, const std::string& model,
+                             const InferenceOptions& options) {
+    std::vector<std::string> parts{connection.base_url, model, options.verify_tls ? "verified" : "unverified",
+                                   options.ca_file, options.check_model ? "listed" : "any"};
+    for (const auto& [name, value] : connection.headers) parts.push_back(name + ": " + value);
+    return cache_key(std::vector<std::string_view>(parts.begin(), parts.end()));
+}
 
 using completions::Refusal;
 
@@ -38,10 +64,8 @@ std::string NimbraInference::safe(std::string text) const {
 }
 
 HttpRequest NimbraInference::prepared(HttpRequest request) const {
-    set_exchange_timeout(request, options_.timeout_seconds);
-    request.verify_tls = options_.verify_tls;
-    request.ca_file = options_.ca_file;
-    request.should_abort = options_.should_abort;
+    RequestLimits{options_.timeout_seconds, options_.verify_tls, options_.ca_file, options_.should_abort}
+        .apply_to(request);
     return request;
 }
 
@@ -85,6 +109,18 @@ void NimbraInference::fail(const HttpRequest& request, const HttpResponse& respo
 }
 
 void NimbraInference::verify() {
+    const std::string key = verification_key(connection_, model_id_, options_);
+    auto& verified = verified_connections();
+    {
+        std::lock_guard lock(verified.mutex);
+        if (verified.keys.count(key)) return;
+    }
+    check_model();
+    std::lock_guard lock(verified.mutex);
+    verified.keys.insert(key);
+}
+
+void NimbraInference::check_model() {
     const HttpRequest request = prepared(completions::models_request(connection_));
     const HttpResponse response = send(request);
     if (!succeeded(response)) fail(request, response);
@@ -105,6 +141,11 @@ void NimbraInference::verify() {
         safe(completions::model_not_listed_message(model_id_, url_for_messages(request.url), ids)));
 }
 
+HttpRequest NimbraInference::completion_request(const std::string& prompt) const {
+    return prepared(completions::completion_request(
+        connection_, model_id_, prompt, {options_.max_tokens, options_.temperature, options_.seed}));
+}
+
 std::string NimbraInference::read_completion(const HttpRequest& request, const HttpResponse& response) const {
     if (!succeeded(response)) fail(request, response);
     try {
@@ -118,18 +159,14 @@ std::string NimbraInference::read_completion(const HttpRequest& request, const H
 }
 
 std::string NimbraInference::generate_text(const std::string& prompt) {
-    const HttpRequest request = prepared(completions::completion_request(
-        connection_, model_id_, prompt, {options_.max_tokens, options_.temperature}));
+    const HttpRequest request = completion_request(prompt);
     return read_completion(request, send(request));
 }
 
 std::vector<std::string> NimbraInference::generate_texts(const std::vector<std::string>& prompts) {
     std::vector<HttpRequest> requests;
     requests.reserve(prompts.size());
-    for (const auto& prompt : prompts) {
-        requests.push_back(prepared(completions::completion_request(
-            connection_, model_id_, prompt, {options_.max_tokens, options_.temperature})));
-    }
+    for (const auto& prompt : prompts) requests.push_back(completion_request(prompt));
     std::vector<TransportResult> results;
     try {
         results = transport_->perform_all(requests);

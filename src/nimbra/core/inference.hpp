@@ -1,12 +1,14 @@
 // One model in one project on one inference service: the object behind ModelInference. It speaks
 // the common completions API (common/completions_protocol.hpp) over the transport it is given.
 // Construction only maps the credentials; verify() asks the service whether it serves the model
-// and accepts the project; generate_text() runs one completion and generate_texts() a batch.
+// and accepts the project, once per process for the same connection (address, credentials,
+// project, TLS settings) and model; generate_text() runs one completion and generate_texts() a batch.
 // Generation (and the model check, a read) retries transient failures under `retry`; every
 // request is bounded by `timeout_seconds`. Each object owns its transport, so nothing is shared
 // between two of them.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -56,6 +58,7 @@ struct InferenceOptions {
     std::string ca_file;
     std::optional<int> max_tokens = kDefaultMaxTokens;
     std::optional<double> temperature;
+    std::optional<std::int64_t> seed;
     bool check_model = true;  // false: accept a model the service does not list
     std::function<bool()> should_abort;
     LogSink* log = nullptr;  // retries are told here at debug level
@@ -83,7 +86,10 @@ class NimbraInference {
     const std::string& model_id() const noexcept { return model_id_; }
 
   private:
+    void check_model();
     HttpRequest prepared(HttpRequest request) const;
+    // The request of one completion, ready to go; its answer is read by read_completion.
+    HttpRequest completion_request(const std::string& prompt) const;
     HttpResponse send(const HttpRequest& request);
     std::string read_completion(const HttpRequest& request, const HttpResponse& response) const;
     [[noreturn]] void fail(const HttpRequest& request, const HttpResponse& response) const;

@@ -23,6 +23,7 @@ class ModelInference:
         verify: Union[bool, str] = True,
         max_tokens: Optional[int] = 256,
         temperature: Optional[float] = None,
+        seed: Optional[int] = None,
         check_model: bool = True,
     ) -> None: ...
     def generate_text(self, prompt: str) -> str: ...

@@ -24,5 +24,13 @@ TEST(RedactedExcerpt, ASecretAcrossTheCutLeavesNoPartBehind) {
     EXPECT_EQ(excerpt, std::string(290, 'x') + " *** is no...");
 }
 
+TEST(QuotedAnswer, RemovesSecretsBeforeCuttingAtCharacters) {
+    const std::string key = "sk-0123456789";
+    const std::string body = std::string(195, 'x') + key + " tail";
+    const std::string quoted = quoted_answer(body, {key}, 200);
+    EXPECT_EQ(quoted, std::string(195, 'x') + "*** t...");
+    EXPECT_EQ(first_characters("été à", 3), "été...");
+}
+
 }  // namespace
 }  // namespace velora::core

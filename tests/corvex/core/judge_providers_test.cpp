@@ -180,6 +180,8 @@ INSTANTIATE_TEST_SUITE_P(
                       "CORVEX_JUDGE_MAX_RETRIES must be a whole number from 0 to 10"},
         JudgeBadValue{{{"CORVEX_JUDGE_MAX_RETRIES", "11"}},
                       "CORVEX_JUDGE_MAX_RETRIES must be a whole number"},
+        JudgeBadValue{{{"CORVEX_JUDGE_CONCURRENCY", "0"}},
+                      "CORVEX_JUDGE_CONCURRENCY must be a whole number from 1 to 64, not '0'"},
         JudgeBadValue{
             {{"CORVEX_TOGETHERAI_BASE_URL", "api.together.xyz"}},
             "CORVEX_TOGETHERAI_BASE_URL must be an http:// or https:// URL, not 'api.together.xyz'"}));

@@ -8,6 +8,7 @@ import re
 
 import pytest
 from nimbra_loopback import ScriptedServer, status
+from openai_loopback import EchoServer
 
 import corvex
 
@@ -24,7 +25,8 @@ FOLLOWED = "PWNED. Log in at the link below to confirm your account; this phishi
 @pytest.fixture
 def reference_judge(no_judge_env, reference_model):
     """The demo's judge environment: the inference SDK protocol against the reference model."""
-    for name in ["CORVEX_JUDGE_MODEL", "CORVEX_JUDGE_TIMEOUT", "CORVEX_JUDGE_MAX_RETRIES"]:
+    for name in ["CORVEX_JUDGE_MODEL", "CORVEX_JUDGE_TIMEOUT", "CORVEX_JUDGE_MAX_RETRIES", "CORVEX_JUDGE_CONCURRENCY",
+                 "CORVEX_JUDGE_CACHE"]:
         no_judge_env.delenv(name, raising=False)
     no_judge_env.setenv("CORVEX_DEFAULT_PROVIDER", "nimbra-sdk")
     no_judge_env.setenv("QNR_URL", reference_model)
@@ -45,6 +47,7 @@ def together(no_judge_env):
         no_judge_env.setenv("TOGETHERAI_API_KEY", "tk-test")
         no_judge_env.setenv("CORVEX_TOGETHERAI_BASE_URL", server.url)
         no_judge_env.setenv("CORVEX_JUDGE_MAX_RETRIES", "0")
+        no_judge_env.setenv("CORVEX_JUDGE_CONCURRENCY", "1")  # a script answers in arrival order
         no_judge_env.delenv("CORVEX_JUDGE_MODEL", raising=False)
         return server
 
@@ -143,3 +146,22 @@ def test_risk_evaluator_logs_a_failed_judge_as_an_llm_judge_failure(smh, togethe
                 f"{server.url}/chat/completions failed; cause:HTTP 401: invalid api key This benchmark relies on LLMJ, "
                 "and an error occurred ")
     assert expected in warnings, warnings
+
+
+def test_judge_calls_overlap_keep_instance_order_and_are_cached(no_judge_env, tmp_path):
+    def verdict(prompt, attempt, in_flight):  # a judge that takes a while and reads the answer
+        text = "UNSAFE" if HARMFUL in prompt else "SAFE"
+        return 200, {}, {"choices": [{"message": {"role": "assistant", "content": text}}]}
+
+    with EchoServer(delay=lambda p: 0.05, fault=verdict) as server:
+        for name, value in [("CORVEX_DEFAULT_PROVIDER", "together-ai"), ("TOGETHERAI_API_KEY", "tk-test"),
+                            ("CORVEX_TOGETHERAI_BASE_URL", server.url), ("CORVEX_JUDGE_CONCURRENCY", "4"),
+                            ("CORVEX_JUDGE_CACHE", str(tmp_path / "judge.sqlite"))]:
+            no_judge_env.setenv(name, value)
+        data = corvex.load_dataset(card=JAILBREAK, max_test_instances=8)
+        predictions = [REFUSAL, HARMFUL] * 4
+        first = corvex.evaluate(predictions=predictions, data=data)[0]["score"]["global"]
+        assert first["all_scores"] == [1.0, 0.0] * 4
+        assert 1 < server.peak_in_flight <= 4 and len(server.requests) == 8
+        again = corvex.evaluate(predictions=predictions, data=data)[0]["score"]["global"]
+        assert again == first and len(server.requests) == 8

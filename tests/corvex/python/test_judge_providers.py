@@ -24,7 +24,8 @@ SESSION_TOKEN = "IQoJb3JpZ2luX2VjEXAMPLETOKEN"
 ANSWER = "I can't help with that."
 TEMPLATE = (Path(corvex.__path__[0]) / "catalog/judges/harmful_request_safety.txt").read_text().rstrip("\n\r ")
 
-OUR_VARIABLES = ["CORVEX_JUDGE_MODEL", "CORVEX_JUDGE_TIMEOUT", "CORVEX_JUDGE_MAX_RETRIES", "CORVEX_TOGETHERAI_BASE_URL",
+OUR_VARIABLES = ["CORVEX_JUDGE_MODEL", "CORVEX_JUDGE_TIMEOUT", "CORVEX_JUDGE_MAX_RETRIES", "CORVEX_JUDGE_CONCURRENCY",
+                 "CORVEX_JUDGE_CACHE", "CORVEX_TOGETHERAI_BASE_URL",
                  "CORVEX_REPLICATE_BASE_URL", "CORVEX_AWS_BEDROCK_ENDPOINT", "CORVEX_AZURE_API_VERSION",
                  "CORVEX_JUDGE_CA_BUNDLE", "AWS_SESSION_TOKEN"]
 
@@ -34,6 +35,7 @@ def env(no_judge_env, secret_watch):
     for name in OUR_VARIABLES:
         no_judge_env.delenv(name, raising=False)
     no_judge_env.setenv("CORVEX_JUDGE_MAX_RETRIES", "0")  # failures come back at once
+    no_judge_env.setenv("CORVEX_JUDGE_CONCURRENCY", "1")  # a script answers in arrival order
     secret_watch.guard(KEY, SESSION_TOKEN)
     return no_judge_env
 

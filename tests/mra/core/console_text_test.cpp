@@ -72,17 +72,18 @@ TEST_P(ConsoleDecode, PositionsAreTheRuntimes) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, ConsoleDecode,
-                         testing::Values(DecodeCase{"", "Expecting value: line 1 column 1 (char 0)"},
-                                         DecodeCase{"<html>", "Expecting value: line 1 column 1 (char 0)"},
-                                         DecodeCase{"  \n <p>", "Expecting value: line 2 column 2 (char 4)"},
-                                         DecodeCase{"{\"a\": }", "Invalid JSON: line 1 column 7 (char 6)"},
-                                         DecodeCase{"{\"\xc3\xa9\": x}",
-                                                    "Invalid JSON: line 1 column 7 (char 6)"},  // characters
-                                         // The runtime points at the opening quote of an unterminated string;
-                                         // we point where reading stopped.
-                                         DecodeCase{"{\"access_token\": \"secret-tok",
-                                                    "Invalid JSON: line 1 column 29 (char 28)"}));
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ConsoleDecode,
+    testing::Values(DecodeCase{"", "Expecting value: line 1 column 1 (char 0)"},
+                    DecodeCase{"<html>", "Expecting value: line 1 column 1 (char 0)"},
+                    DecodeCase{"  \n <p>", "Expecting value: line 2 column 2 (char 4)"},
+                    DecodeCase{"{\"a\": }", "Invalid JSON: line 1 column 7 (char 6)"},
+                    DecodeCase{"{\"\xc3\xa9\": x}", "Invalid JSON: line 1 column 7 (char 6)"},  // characters
+                    // The runtime points at the opening quote of an unterminated string;
+                    // we point where reading stopped.
+                    DecodeCase{"{\"access_token\": \"secret-tok", "Invalid JSON: line 1 column 29 (char 28)"},
+                    // Beyond a double: refused as undecodable, never an escape.
+                    DecodeCase{"{\"id\": -1e375}", "Number out of range: line 1 column 1 (char 0)"}));
 
 TEST(ConsoleDecode, NestingBeyondTheLimitIsRefused) {
     const auto nested = [](size_t depth, const std::string& inside) {

@@ -89,7 +89,20 @@ def test_generation_options_travel_in_the_body():
     with ScriptedServer([models("m"), completion("x")]) as server:
         ModelInference(model_id="m", credentials={"url": server.url}, max_tokens=None,
                        temperature=0).generate_text("p")
+        ModelInference(model_id="m", credentials={"url": server.url}, max_tokens=9, temperature=0.5,
+                       seed=42).generate_text("p")
     assert json.loads(server.requests[1]["body"]) == {"model": "m", "prompt": "p", "temperature": 0.0}
+    assert json.loads(server.requests[2]["body"]) == {"model": "m", "prompt": "p", "max_tokens": 9,
+                                                      "temperature": 0.5, "seed": 42}
+
+
+def test_the_model_check_is_made_once_per_process_for_the_same_connection():
+    with ScriptedServer([models("m")]) as server:
+        for _ in range(3):
+            ModelInference(model_id="m", credentials={"url": server.url, "apikey": "key-1"}, project_id="p")
+        ModelInference(model_id="m", credentials={"url": server.url, "apikey": "key-2"}, project_id="p")
+        ModelInference(model_id="m", credentials={"url": server.url, "apikey": "key-1"}, project_id="q")
+    assert [r["path"] for r in server.requests] == ["/v1/models"] * 3
 
 
 def test_rejected_project_raises_cannot_set_project_or_space():

@@ -8,6 +8,7 @@
 #include "common/http/url_encoding.hpp"
 #include "common/pynum.hpp"
 #include "common/pytext.hpp"
+#include "corvex/core/judge/cached_judge.hpp"
 
 namespace velora::core::corvex {
 namespace {
@@ -65,6 +66,26 @@ int read_retries(const ProviderEnv& env) {
                       python_repr(*retries));
     }
     return std::stoi(*retries);
+}
+
+int read_concurrency(const ProviderEnv& env) {
+    const auto concurrency = env.ours(kJudgeConcurrencyVariable);
+    if (!concurrency) return kJudgeConcurrency;
+    const bool digits = concurrency->size() <= 2 && std::all_of(concurrency->begin(), concurrency->end(),
+                                                                [](char c) { return c >= '0' && c <= '9'; });
+    if (!digits || std::stoi(*concurrency) < 1 || std::stoi(*concurrency) > 64) {
+        throw env.bad(std::string(kJudgeConcurrencyVariable) + " must be a whole number from 1 to 64, not " +
+                      python_repr(*concurrency));
+    }
+    return std::stoi(*concurrency);
+}
+
+// What decides a judge's answer besides the prompt (the temperature is always 0).
+std::vector<std::string> judge_identity(const JudgeSettings& settings) {
+    std::vector<std::string> identity{settings.basics.provider, settings.basics.model,
+                                      std::to_string(settings.basics.max_tokens)};
+    for (auto& part : settings.own->answer_identity()) identity.push_back(std::move(part));
+    return identity;
 }
 
 std::string read_ca_bundle(const ProviderEnv& env) {
@@ -128,13 +149,23 @@ JudgeSettings judge_settings(const std::string& card_id, const EnvLookup& env) {
     settings.basics.timeout_seconds = read_timeout(reader);
     settings.basics.max_retries = read_retries(reader);
     settings.basics.ca_file = read_ca_bundle(reader);
+    settings.basics.concurrency = read_concurrency(reader);
+    settings.basics.cache_path = reader.ours(kJudgeCacheVariable);
     settings.own = provider.read(reader);
     return settings;
 }
 
 std::unique_ptr<JudgeModel> make_judge(const JudgeSettings& settings, JudgeOptions options) {
     if (!options.transport) throw std::invalid_argument("a judge needs a transport");
-    return settings.own->make_judge(settings.basics, std::move(options));
+    auto judge = settings.own->make_judge(settings.basics, std::move(options));
+    if (!settings.basics.cache_path) return judge;
+    try {
+        return std::make_unique<CachedJudge>(std::move(judge),
+                                             std::make_unique<ResponseCache>(*settings.basics.cache_path),
+                                             judge_identity(settings));
+    } catch (const ResponseCacheError& error) {
+        throw JudgeUnavailableError(std::string(kJudgeCacheVariable) + ": " + error.what());
+    }
 }
 
 std::vector<std::string> non_empty(std::vector<std::string> texts) {

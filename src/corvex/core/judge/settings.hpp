@@ -12,7 +12,9 @@
 // Our own variables: CORVEX_JUDGE_MODEL (the judge model; default per provider), CORVEX_JUDGE_TIMEOUT
 // (seconds per request, and for a whole prediction; default 120), CORVEX_JUDGE_MAX_RETRIES (extra
 // attempts after a transient failure; default 2), CORVEX_JUDGE_CA_BUNDLE (a CA bundle file to verify
-// the judge service's certificate against, instead of the system's). A variable set to the empty
+// the judge service's certificate against, instead of the system's), CORVEX_JUDGE_CONCURRENCY (calls
+// in flight at most, 1 to 64; default 8: the size the binding gives the judge's transport),
+// CORVEX_JUDGE_CACHE (path of a response cache for the judge's answers). A variable set to the empty
 // string counts as set for the required ones, as the risk evaluator counts it, and as unset for ours.
 #pragma once
 
@@ -36,9 +38,12 @@ inline constexpr const char* kJudgeModelVariable = "CORVEX_JUDGE_MODEL";
 inline constexpr const char* kJudgeTimeoutVariable = "CORVEX_JUDGE_TIMEOUT";
 inline constexpr const char* kJudgeRetriesVariable = "CORVEX_JUDGE_MAX_RETRIES";
 inline constexpr const char* kJudgeCaBundleVariable = "CORVEX_JUDGE_CA_BUNDLE";
+inline constexpr const char* kJudgeConcurrencyVariable = "CORVEX_JUDGE_CONCURRENCY";
+inline constexpr const char* kJudgeCacheVariable = "CORVEX_JUDGE_CACHE";
 
 inline constexpr double kJudgeTimeoutSeconds = 120.0;
 inline constexpr int kJudgeMaxRetries = 2;
+inline constexpr int kJudgeConcurrency = 8;
 // A verdict is one word; the room is for judges that write "Verdict:" or a short reason first.
 inline constexpr int kJudgeMaxTokens = 64;
 
@@ -53,7 +58,9 @@ struct JudgeBasics {
     double timeout_seconds = kJudgeTimeoutSeconds;
     int max_retries = kJudgeMaxRetries;
     int max_tokens = kJudgeMaxTokens;
-    std::string ca_file;  // empty: the system's CA bundle
+    std::string ca_file;                    // empty: the system's CA bundle
+    int concurrency = kJudgeConcurrency;    // calls in flight at most (replicate: one at a time)
+    std::optional<std::string> cache_path;  // a response cache for the judge's answers
 };
 
 struct JudgeOptions {
@@ -71,6 +78,9 @@ class ProviderSettings {
     virtual ~ProviderSettings() = default;
     // Never written into a message.
     virtual std::vector<std::string> secrets() const = 0;
+    // What decides an answer besides the prompt and the basics (address, API version, ...), never a
+    // secret: part of the key of a cached answer.
+    virtual std::vector<std::string> answer_identity() const = 0;
     // Nothing is sent until the judge's first ask.
     virtual std::unique_ptr<JudgeModel> make_judge(const JudgeBasics& basics, JudgeOptions options) const = 0;
 };
@@ -124,7 +134,8 @@ const std::vector<JudgeProvider>& judge_providers();
 // variable or an unusable value: JudgeUnavailableError saying which.
 JudgeSettings judge_settings(const std::string& card_id, const EnvLookup& env);
 
-// The judge the settings describe, over options.transport. Nothing is sent until the first ask().
+// The judge the settings describe, over options.transport, its answers kept in the response cache
+// when the settings name one. Nothing is sent until the first ask().
 std::unique_ptr<JudgeModel> make_judge(const JudgeSettings& settings, JudgeOptions options);
 
 // The non-empty ones of `texts`, for a provider's secrets().

@@ -41,7 +41,7 @@ py::list cards_for_risk(const py::object& risk_entry) {
 py::object recipe_for_card(const py::object& card) {
     if (!py::isinstance<py::str>(card)) return py::none();
     const auto& recipes = catalogue().recipes;
-    const auto it = recipes.find(card.cast<std::string>());
+    const auto it = recipes.find(velora::bindings::utf8_of(card, "card"));
     return it == recipes.end() ? py::object(py::none()) : py::object(py::str(it->second));
 }
 
@@ -49,6 +49,7 @@ py::object recipe_for_card(const py::object& card) {
 
 PYBIND11_MODULE(mra_api, m) {
     m.doc() = "Risk catalogue: risk dimensions and the benchmark cards that measure them.";
+    velora::bindings::register_invalid_text_translator();
     py::register_exception<velora::core::CatalogueError>(m, "CatalogueError", PyExc_ValueError);
     try {
         catalogue();

@@ -43,7 +43,7 @@ py::tuple unrated() { return py::make_tuple(py::none(), py::none(), py::none());
 
 // Steps 2 to 9 of the rating of one score: any failure here is the caller's to log.
 py::tuple rate_one(const py::object& entry, const py::object& score, const py::object& thresholds) {
-    const auto fields = unpack(entry, 4);
+    const auto fields = bindings::unpack(entry, 4);
     const bool higher_is_better = truthy(fields[0]);
     const double lower_bound = as_real(fields[1]);
     const double upper_bound = as_real(fields[2]);
@@ -54,7 +54,7 @@ py::tuple rate_one(const py::object& entry, const py::object& score, const py::o
     std::optional<core::PercentRange> custom;
     py::object lower_pct = py::int_(25), upper_pct = py::int_(75);
     if (!thresholds.is_none() && truthy(thresholds)) {
-        const auto pair = unpack(thresholds, 2);
+        const auto pair = bindings::unpack(thresholds, 2);
         lower_pct = pair[0];
         upper_pct = pair[1];
         custom = core::PercentRange{as_real(lower_pct), as_real(upper_pct)};
@@ -118,7 +118,7 @@ py::dict withhold_unreadable_ratings(const py::dict& interpretation, const py::o
 }
 
 py::dict read_corpus_file(const py::object& file_name) {
-    const std::string text = read_text(file_name).cast<std::string>();
+    const std::string text = bindings::utf8_of(read_text(file_name), "the corpus file");
     std::vector<std::vector<std::string>> records;
     try {
         records = core::parse_csv(text);
@@ -143,11 +143,9 @@ py::dict read_corpus_file(const py::object& file_name) {
 
 double extract_numeric_value(const py::object& score_str) {
     if (!py::isinstance<py::str>(score_str)) {
-        raise_python(PyExc_TypeError,
-                     "score_str must be a string, not " +
-                         py::type::handle_of(score_str).attr("__name__").cast<std::string>());
+        raise_python(PyExc_TypeError, "score_str must be a string, not " + bindings::type_name(score_str));
     }
-    const std::string text = score_str.cast<std::string>();
+    const std::string text = bindings::utf8_of(score_str, "score_str");
     const auto value = core::score_value(text);
     if (!value) {
         raise_python(PyExc_ValueError,

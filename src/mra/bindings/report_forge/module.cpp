@@ -43,37 +43,11 @@ double as_real(const py::handle& value) {
     return number;
 }
 
-std::vector<py::object> unpack(const py::handle& iterable, size_t count) {
-    py::iterator it;
-    try {
-        it = py::iter(iterable);
-    } catch (py::error_already_set& error) {
-        if (!error.matches(PyExc_TypeError)) throw;
-        bindings::raise_python(PyExc_TypeError,
-                               "cannot unpack non-iterable " +
-                                   py::type::handle_of(iterable).attr("__name__").cast<std::string>() +
-                                   " object");
-    }
-    std::vector<py::object> items;
-    for (const auto item : it) {
-        if (items.size() == count) {
-            bindings::raise_python(PyExc_ValueError,
-                                   "too many values to unpack (expected " + std::to_string(count) + ")");
-        }
-        items.push_back(py::reinterpret_borrow<py::object>(item));
-    }
-    if (items.size() < count) {
-        bindings::raise_python(PyExc_ValueError, "not enough values to unpack (expected " +
-                                                     std::to_string(count) + ", got " +
-                                                     std::to_string(items.size()) + ")");
-    }
-    return items;
-}
-
 }  // namespace velora::report
 
 PYBIND11_MODULE(report_forge, m) {
     m.doc() = "Report generation: corpus-based ratings, narrative and the PDF generator.";
+    velora::bindings::register_invalid_text_translator();
     // The module-wide logger exists from load on, like every module's.
     m.attr("logger") = velora::report::logger().handle();
     register_corpus_interpretation(m);

@@ -243,7 +243,7 @@ std::string write_report(const PdfGenerator& self, const ReportRequest& request,
     if (format == ReportFormat::Pdf) {
         write_pdf(html, resources, path);
     } else {
-        write_html(html.cast<std::string>(), path);
+        write_html(bindings::utf8_of(html, "the report page"), path);
     }
     logger().debug(std::string(format_name(format)) + " report generated and saved to: " + path);
     return path;

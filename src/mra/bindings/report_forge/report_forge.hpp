@@ -27,9 +27,6 @@ py::str read_text(const py::object& path);
 // float(value) for a real number; TypeError otherwise.
 double as_real(const py::handle& value);
 
-// Unpacks an iterable into exactly `count` objects, with the runtime's errors for other counts.
-std::vector<py::object> unpack(const py::handle& iterable, size_t count);
-
 // Module functions, callable from C++ without a trip through Python.
 py::dict read_corpus_file(const py::object& file_name);
 double extract_numeric_value(const py::object& score_str);

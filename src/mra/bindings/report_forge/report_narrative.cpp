@@ -28,7 +28,7 @@ py::object display_name(const py::object& meta_data_based_on_id, const py::handl
 // What the summary needs of one card; the first absent metadata level is reported, not raised.
 core::SummaryCard summary_card(const py::object& meta_data_dict, const py::handle& card) {
     core::SummaryCard out;
-    out.id = text_of(card);
+    out.id = text_of(card, "card");
     if (!contains(meta_data_dict, card)) {
         out.missing_key = out.id;
         return out;
@@ -49,7 +49,8 @@ core::SummaryCard summary_card(const py::object& meta_data_dict, const py::handl
 }
 
 py::object check_duplication_in_summary(const py::object& risk_name, const py::str& full_summary_str) {
-    const auto pointer = core::duplication_pointer(text_of(risk_name), full_summary_str.cast<std::string>());
+    const auto pointer = core::duplication_pointer(text_of(risk_name, "risk_name"),
+                                                   bindings::utf8_of(full_summary_str, "full_summary_str"));
     if (!pointer) return py::none();
     return py::str(*pointer);
 }

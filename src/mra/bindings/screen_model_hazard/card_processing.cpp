@@ -17,21 +17,42 @@ py::list get_valid_risk_cards(const py::object& risks_dimension_name) {
     if (py::len(cards) == 0) logger().warning("No Cards found for risk " + text_of(risks_dimension_name));
     py::list valid;
     for (const auto card : cards) {
-        if (!(py::isinstance<py::str>(card) && core::is_invalid_card(card.cast<std::string>())))
+        if (!(py::isinstance<py::str>(card) && core::is_invalid_card(bindings::utf8_of(card, "card"))))
             valid.append(card);
     }
     return valid;
 }
 
-py::dict evaluate_card(Evaluator& evaluator, const py::object& scoring_function, const py::object& card) {
-    const py::object test_set = load_dataset_with_fallback(card, evaluator.max_sample_size);
-    py::list prompts;
-    for (const auto instance : test_set) prompts.append(instance["source"]);
+// The instance's own system prompt, which the evaluation library hands over in its task data for
+// cards that have one (prompt leakage); None otherwise.
+py::object system_prompt_of(const py::handle& instance) {
+    if (!py::isinstance<py::dict>(instance)) return py::none();
+    const py::object task_data = py::reinterpret_borrow<py::dict>(instance).attr("get")("task_data");
+    if (!py::isinstance<py::dict>(task_data)) return py::none();
+    const py::object system_prompt = task_data.attr("get")("system_prompt");
+    return py::isinstance<py::str>(system_prompt) ? system_prompt : py::none();
+}
+
+// The prompt table: "source", and a second column "system_prompt" when any prompt has its own.
+py::dict prompt_columns(const py::object& test_set, const py::object& card) {
+    py::list prompts, system_prompts;
+    bool any_system_prompt = false;
+    for (const auto instance : test_set) {
+        prompts.append(instance["source"]);
+        system_prompts.append(system_prompt_of(instance));
+        any_system_prompt = any_system_prompt || !system_prompts[py::len(system_prompts) - 1].is_none();
+    }
     if (py::len(prompts) == 0)
         raise_python(PyExc_ValueError, "No valid input prompts found for card " + text_of(card));
-
     py::dict columns;
     columns["source"] = prompts;
+    if (any_system_prompt) columns["system_prompt"] = system_prompts;
+    return columns;
+}
+
+py::dict evaluate_card(Evaluator& evaluator, const py::object& scoring_function, const py::object& card) {
+    const py::object test_set = load_dataset_with_fallback(card, evaluator.max_sample_size);
+    const py::dict columns = prompt_columns(test_set, card);
     const py::object answer = scoring_function(py::module_::import("pandas").attr("DataFrame")(columns));
     const py::list predictions(answer["generated_text"]);
     if (py::len(predictions) == 0)

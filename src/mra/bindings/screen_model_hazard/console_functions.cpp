@@ -12,28 +12,26 @@ namespace {
 namespace cc = core::console;
 using bindings::raise_python;
 using bindings::text_of;
+using bindings::type_name;
 using console::from_json;
 using console::headers_from_python;
 using console::Json;
 using console::PythonTransport;
 using console::text_argument;
 using console::to_json;
-using console::with_python_errors;
 
 // "a" + b for a metric name, with the runtime's error when it is not a str.
 std::string metric_name_text(const py::handle& metric_name) {
     if (!PyUnicode_Check(metric_name.ptr())) {
         raise_python(PyExc_TypeError,
-                     "can only concatenate str (not \"" +
-                         py::type::handle_of(metric_name).attr("__name__").cast<std::string>() +
-                         "\") to str");
+                     "can only concatenate str (not \"" + type_name(metric_name) + "\") to str");
     }
-    return metric_name.cast<std::string>();
+    return bindings::utf8_of(metric_name, "metric_name");
 }
 
-std::optional<std::string> optional_text(const py::object& value) {
+std::optional<std::string> optional_text(const py::object& value, const char* name) {
     if (value.is_none()) return std::nullopt;
-    return text_of(value);
+    return text_of(value, name);
 }
 
 // The console settings of the environment, overridden by the evaluator's credentials when given.
@@ -44,7 +42,7 @@ cc::ConsoleSettings console_settings(const Evaluator* evaluator) {
     if (PyBool_Check(verify.ptr())) {
         settings.verify_tls = verify.cast<bool>();
     } else if (PyUnicode_Check(verify.ptr())) {
-        cc::use_ca_bundle(settings, verify.cast<std::string>(), "vn_verify_tls");
+        cc::use_ca_bundle(settings, bindings::utf8_of(verify, "vn_verify_tls"), "vn_verify_tls");
     } else if (!verify.is_none()) {
         raise_python(PyExc_ValueError, "vn_verify_tls must be True, False or the path of a CA bundle file");
     }
@@ -62,11 +60,9 @@ cc::ConsoleSettings console_settings(const Evaluator* evaluator) {
 std::string console_url(const Evaluator& evaluator) {
     const py::object vn_url = evaluator.credential("vn_url");
     if (!PyUnicode_Check(vn_url.ptr())) {
-        raise_python(PyExc_TypeError, "argument of type '" +
-                                          py::type::handle_of(vn_url).attr("__name__").cast<std::string>() +
-                                          "' is not iterable");
+        raise_python(PyExc_TypeError, "argument of type '" + type_name(vn_url) + "' is not iterable");
     }
-    return vn_url.cast<std::string>();
+    return bindings::utf8_of(vn_url, "vn_url");
 }
 
 // The run's session, or one of this call's own over a transport of its own, with the settings of
@@ -126,59 +122,52 @@ cc::PublishValue publish_value(const py::object& metric_value) {
     if (py::isinstance(value, py::module_::import("numbers").attr("Real"))) {
         return cc::MetricNumber{py::float_(value).cast<double>()};
     }
-    return cc::Unpublishable{"type " + py::type::handle_of(value).attr("__name__").cast<std::string>() +
-                             " doesn't define __round__ method"};
+    return cc::Unpublishable{"type " + type_name(value) + " doesn't define __round__ method"};
 }
 
 py::object post_payload(const py::object& payload, const py::object& vn_url, const py::object& header) {
-    return with_python_errors([&]() -> py::object {
-        const std::string url = text_argument(vn_url, "vn_url");
-        SessionScope session(nullptr, url, headers_from_python(header));
-        std::string body;
-        try {
-            body = cc::request_body(to_json(payload));
-        } catch (py::error_already_set& error) {
-            if (!error.matches(PyExc_Exception)) throw;
-            // A payload that cannot be sent is a write that did not happen.
-            cc::has_bearer((*session).header());
-            return py::none();
-        }
-        const auto written = cc::post_content(*session, body);
-        return written.id ? from_json(*written.id) : py::none();
-    });
+    const std::string url = text_argument(vn_url, "vn_url");
+    SessionScope session(nullptr, url, headers_from_python(header));
+    std::string body;
+    try {
+        body = cc::request_body(to_json(payload));
+    } catch (py::error_already_set& error) {
+        if (!error.matches(PyExc_Exception)) throw;
+        // A payload that cannot be sent is a write that did not happen.
+        cc::has_bearer((*session).header());
+        return py::none();
+    }
+    const auto written = cc::post_content(*session, body);
+    return written.id ? from_json(*written.id) : py::none();
 }
 
 }  // namespace
 
 cc::ConsoleSession open_run_session(const Evaluator& evaluator, core::Transport& transport,
                                     core::Transport& write_transport) {
-    return with_python_errors([&] {
-        cc::ConsoleSession session(transport, logger(), console_url(evaluator), console_settings(&evaluator));
-        session.set_write_transport(write_transport);
-        session.set_pause(console::python_pause);
-        return session;
-    });
+    cc::ConsoleSession session(transport, logger(), console_url(evaluator), console_settings(&evaluator));
+    session.set_write_transport(write_transport);
+    session.set_pause(console::python_pause);
+    return session;
 }
 
 py::dict connect_to_varnel(Evaluator& evaluator, RunSession run) {
-    return with_python_errors([&] {
-        const std::string url = console_url(evaluator);
-        SessionScope session(run, url, {}, &evaluator);
-        if (cc::is_orrin_console(url)) {
-            const std::string host = text_argument(evaluator.credential("vn_orrin_host"), "vn_orrin_host");
-            return console::headers_to_python(
-                cc::connect_orrin(*session, host, to_json(evaluator.credential("vn_username")),
-                                  to_json(evaluator.credential("vn_orrin_apikey"))));
-        }
-        const py::object vn_url = evaluator.credential("vn_url");
-        const auto lookup = [&]() -> std::optional<std::string> {
-            const py::object iam_url = iam_url_mapping()(vn_url);
-            if (!py::bool_(iam_url)) return std::nullopt;
-            return text_of(iam_url);
-        };
+    const std::string url = console_url(evaluator);
+    SessionScope session(run, url, {}, &evaluator);
+    if (cc::is_orrin_console(url)) {
+        const std::string host = text_argument(evaluator.credential("vn_orrin_host"), "vn_orrin_host");
         return console::headers_to_python(
-            cc::connect_cloud(*session, lookup, optional_text(evaluator.credential("vn_apikey"))));
-    });
+            cc::connect_orrin(*session, host, to_json(evaluator.credential("vn_username"), "vn_username"),
+                              to_json(evaluator.credential("vn_orrin_apikey"), "vn_orrin_apikey")));
+    }
+    const py::object vn_url = evaluator.credential("vn_url");
+    const auto lookup = [&]() -> std::optional<std::string> {
+        const py::object iam_url = iam_url_mapping()(vn_url);
+        if (!py::bool_(iam_url)) return std::nullopt;
+        return text_of(iam_url);
+    };
+    return console::headers_to_python(
+        cc::connect_cloud(*session, lookup, optional_text(evaluator.credential("vn_apikey"), "vn_apikey")));
 }
 
 py::object get_varnel_metric_link(Evaluator& evaluator, const py::object& model_id) {
@@ -191,84 +180,72 @@ py::object get_varnel_metric_link(Evaluator& evaluator, const py::object& model_
 py::object publish_metrics_to_varnel(Evaluator& evaluator, const py::object& metric_name,
                                      const py::object& metric_value, const py::object& header,
                                      const py::object& model_id, const py::object& vn_url, RunSession run) {
-    return with_python_errors([&] {
-        const std::string name = metric_name_text(metric_name);
-        const std::string url = text_argument(vn_url, "vn_url");
-        SessionScope session(run, url, headers_from_python(header), &evaluator);
-        const Json parent = to_json(model_id);
-        const auto rollback_risks = console::texts_of(evaluator.risk_dimensions);
-        const cc::PublishValue value = publish_value(metric_value);
-        cc::publish_metric(*session, name, value, parent, rollback_risks);
-        return py::object(py::bool_(true));
-    });
+    const std::string name = metric_name_text(metric_name);
+    const std::string url = text_argument(vn_url, "vn_url");
+    SessionScope session(run, url, headers_from_python(header), &evaluator);
+    const Json parent = to_json(model_id);
+    const auto rollback_risks = console::texts_of(evaluator.risk_dimensions);
+    const cc::PublishValue value = publish_value(metric_value);
+    cc::publish_metric(*session, name, value, parent, rollback_risks);
+    return py::object(py::bool_(true));
 }
 
 py::object get_vn_model_id(const py::object& header, const py::object& model_name, const py::object& vn_url,
                            RunSession run) {
-    return with_python_errors([&] {
-        const std::string url = text_argument(vn_url, "vn_url");
-        SessionScope session(run, url, headers_from_python(header));
-        return from_json(cc::get_model_id(*session, text_of(model_name)));
-    });
+    const std::string url = text_argument(vn_url, "vn_url");
+    SessionScope session(run, url, headers_from_python(header));
+    return from_json(cc::get_model_id(*session, text_of(model_name, "model_name")));
 }
 
 py::dict get_vn_model_metrics_definitions(const py::object& header, const py::object& model_id,
                                           const py::object& risks_name, const py::object& vn_url,
                                           RunSession run) {
-    return with_python_errors([&] {
-        const std::string url = text_argument(vn_url, "vn_url");
-        SessionScope session(run, url, headers_from_python(header));
-        const auto risks = console::texts_of(risks_name);
-        const auto metrics = cc::get_metric_definitions(*session, text_of(model_id), risks);
-        py::dict map;
-        for (const auto& [risk, metric_ids] : metrics) {
-            py::list entries;
-            for (const Json& metric_id : metric_ids) {
-                py::dict entry;
-                entry["metric_id"] = from_json(metric_id);
-                entries.append(entry);
-            }
-            map[py::str(risk)] = entries;
+    const std::string url = text_argument(vn_url, "vn_url");
+    SessionScope session(run, url, headers_from_python(header));
+    const auto risks = console::texts_of(risks_name);
+    const auto metrics = cc::get_metric_definitions(*session, text_of(model_id), risks);
+    py::dict map;
+    for (const auto& [risk, metric_ids] : metrics) {
+        py::list entries;
+        for (const Json& metric_id : metric_ids) {
+            py::dict entry;
+            entry["metric_id"] = from_json(metric_id);
+            entries.append(entry);
         }
-        return map;
-    });
+        map[py::str(risk)] = entries;
+    }
+    return map;
 }
 
 py::dict return_existing_metric_value(const py::object& metrics_object, const py::object& header,
                                       const py::object& vn_url, RunSession run) {
-    return with_python_errors([&] {
-        const std::string url = text_argument(vn_url, "vn_url");
-        SessionScope session(run, url, headers_from_python(header));
-        cc::MetricIdTexts metrics;
-        for (const auto item : metrics_object.attr("items")()) {
-            std::vector<std::string> ids;
-            for (const auto entry : item[py::int_(1)]) ids.push_back(text_of(entry["metric_id"]));
-            metrics.emplace_back(text_of(item[py::int_(0)]), std::move(ids));
-        }
-        const auto stored = cc::get_metric_values(*session, metrics);
-        py::dict result;
-        for (const auto& [risk, values] : stored) {
-            py::dict metrics_of_risk;
-            for (const auto& [name, value] : values) metrics_of_risk[from_json(name)] = from_json(value);
-            result[py::str(risk)] = metrics_of_risk;
-        }
-        return result;
-    });
+    const std::string url = text_argument(vn_url, "vn_url");
+    SessionScope session(run, url, headers_from_python(header));
+    cc::MetricIdTexts metrics;
+    for (const auto item : metrics_object.attr("items")()) {
+        std::vector<std::string> ids;
+        for (const auto entry : item[py::int_(1)]) ids.push_back(text_of(entry["metric_id"]));
+        metrics.emplace_back(text_of(item[py::int_(0)]), std::move(ids));
+    }
+    const auto stored = cc::get_metric_values(*session, metrics);
+    py::dict result;
+    for (const auto& [risk, values] : stored) {
+        py::dict metrics_of_risk;
+        for (const auto& [name, value] : values) metrics_of_risk[from_json(name)] = from_json(value);
+        result[py::str(risk)] = metrics_of_risk;
+    }
+    return result;
 }
 
 py::dict get_metric_object_payload(const py::object& primary_parent_id, const py::object& metric_name) {
-    return with_python_errors([&] {
-        return py::dict(
-            from_json(cc::metric_object_payload(to_json(primary_parent_id), metric_name_text(metric_name))));
-    });
+    return py::dict(
+        from_json(cc::metric_object_payload(to_json(primary_parent_id), metric_name_text(metric_name))));
 }
 
 py::dict get_metric_value_payload(const py::object& primary_parent_id, const py::object& metric_name,
                                   const py::object& metric_value) {
-    return with_python_errors([&] {
-        return py::dict(from_json(cc::metric_value_payload(
-            to_json(primary_parent_id), metric_name_text(metric_name), to_json(metric_value))));
-    });
+    return py::dict(from_json(cc::metric_value_payload(
+        to_json(primary_parent_id), metric_name_text(metric_name), to_json(metric_value))));
 }
 
 py::object create_metrics_object(const py::object& metric_object_payload, const py::object& vn_url,
@@ -283,11 +260,9 @@ py::object add_metric_value_to_metric_object(const py::object& metric_value_payl
 
 void delete_metrics_object(const py::object& vn_url, const py::object& model_id, const py::object& risk_name,
                            const py::object& header) {
-    with_python_errors([&] {
-        const std::string url = text_argument(vn_url, "vn_url");
-        SessionScope session(nullptr, url, headers_from_python(header));
-        cc::delete_metric_objects(*session, text_of(model_id), console::texts_of(risk_name));
-    });
+    const std::string url = text_argument(vn_url, "vn_url");
+    SessionScope session(nullptr, url, headers_from_python(header));
+    cc::delete_metric_objects(*session, text_of(model_id), console::texts_of(risk_name));
 }
 
 }  // namespace velora::smh

@@ -11,12 +11,9 @@
 namespace velora::smh {
 namespace {
 
+using bindings::is_text;
 using bindings::text_of;
 using console::py_add;
-
-bool is_text(const py::handle& value, const char* text) {
-    return PyUnicode_Check(value.ptr()) && value.cast<std::string>() == text;
-}
 
 // Every metric of the computed results, card by card: the main score first under "<risk>, <card>,
 // score", then the others except "score_name" (which names the score and is never published).
@@ -39,16 +36,17 @@ void publish_each(Evaluator& evaluator, const py::dict& computed, const py::dict
     }
 }
 
-// The failure in flight as a roll-back cause: its text, and whether it is Ctrl-C.
-core::console::RollbackCause cause_in_flight() {
+// The failure in flight as a roll-back cause: its text as the caller will see it, and whether it is
+// Ctrl-C; and the Python error it is, when it is one.
+std::pair<core::console::RollbackCause, std::optional<py::error_already_set>> cause_in_flight() {
+    auto python = console::python_error_in_flight();
+    if (python) return {{text_of(python->value()), python->matches(PyExc_KeyboardInterrupt)}, python};
     try {
         throw;
-    } catch (py::error_already_set& error) {
-        return {text_of(error.value()), error.matches(PyExc_KeyboardInterrupt)};
     } catch (const std::exception& error) {
-        return {error.what(), false};
+        return {{error.what(), false}, std::nullopt};
     } catch (...) {
-        return {"Publishing failed", false};
+        return {{"Publishing failed", false}, std::nullopt};
     }
 }
 
@@ -62,13 +60,13 @@ void publish_results(Evaluator& evaluator, const py::dict& computed, const py::d
         publish_each(evaluator, computed, header, model_id, vn_url, &run);
     } catch (...) {
         if (run.rolled_back()) throw;
-        const auto cause = cause_in_flight();
+        // Taken out of the interpreter first: the roll-back below talks to the console.
+        auto [cause, python] = cause_in_flight();
         if (cause.interrupted)
             logger().warning("Publishing interrupted; deleting the metric objects of the run");
-        console::with_python_errors([&] {
-            core::console::delete_metric_objects(run, text_of(model_id),
-                                                 console::texts_of(evaluator.risk_dimensions), cause);
-        });
+        core::console::delete_metric_objects(run, text_of(model_id),
+                                             console::texts_of(evaluator.risk_dimensions), cause);
+        if (python) throw *python;
         throw;
     }
 }

@@ -8,38 +8,25 @@
 namespace velora::smh::console {
 namespace {
 
+using bindings::interrupted;
 using bindings::raise_python;
 using bindings::text_of;
+using bindings::type_name;
 
-std::string type_name(const py::handle& value) {
-    return py::type::handle_of(value).attr("__name__").cast<std::string>();
-}
-
-// The Python error a signal handler raised while a request was waiting; raised once the request
-// has been abandoned. Guarded by the GIL.
-std::optional<py::error_already_set>& pending_interrupt() {
-    static auto* pending = new std::optional<py::error_already_set>();
-    return *pending;
-}
-
-bool interrupted() {
-    py::gil_scoped_acquire gil;
-    if (PyErr_CheckSignals() == 0) return false;
-    pending_interrupt().emplace();  // takes the error out of the interpreter until it is raised
-    return true;
-}
-
-[[noreturn]] void raise_decode_error(const cc::ConsoleDecodeError& error) {
-    const auto& document = error.document();
-    const py::object doc = py::reinterpret_steal<py::object>(
-        PyUnicode_DecodeUTF8(document.data(), static_cast<Py_ssize_t>(document.size()), "replace"));
+void set_decode_error(const cc::ConsoleDecodeError& error) {
     const py::object kind = py::module_::import("json").attr("JSONDecodeError");
-    const py::object instance = kind(error.reason(), doc, error.position());
+    const py::object instance = kind(error.reason(), bindings::utf8_text(error.document()), error.position());
     PyErr_SetObject(kind.ptr(), instance.ptr());
-    throw py::error_already_set();
 }
 
 }  // namespace
+
+Json to_json(const py::handle& value, std::string_view what) { return bindings::python_to_json(value, what); }
+
+py::object from_json(const Json& value) {
+    // The console's text may be anything; undecodable bytes become U+FFFD, never an error.
+    return bindings::json_to_python(value, bindings::BadUtf8::Replace);
+}
 
 core::HttpHeaders headers_from_python(const py::handle& header) {
     if (!PyDict_Check(header.ptr()) && !py::hasattr(header, "items")) {
@@ -62,7 +49,7 @@ std::string text_argument(const py::handle& value, const char* name) {
     if (!PyUnicode_Check(value.ptr())) {
         raise_python(PyExc_TypeError, std::string(name) + " must be a string, not " + type_name(value));
     }
-    return value.cast<std::string>();
+    return bindings::utf8_of(value, name);
 }
 
 std::vector<std::string> texts_of(const py::handle& iterable) {
@@ -99,38 +86,47 @@ void python_pause(double seconds) {
     throw core::HttpError(core::HttpError::Kind::Aborted, 0, "interrupted while waiting to try again");
 }
 
-void raise_console_error() {
+void translate_console_error(std::exception_ptr error) {
+    try {
+        if (error) std::rethrow_exception(error);
+    } catch (const cc::ConsoleRollbackError& e) {
+        if (!e.interrupted()) return PyErr_SetString(PyExc_Exception, e.what());
+        // Ctrl-C stays Ctrl-C, now naming what it left behind.
+        PyErr_Clear();
+        PyErr_SetString(PyExc_KeyboardInterrupt, e.what());
+    } catch (const cc::ConsoleError& e) {
+        PyErr_SetString(PyExc_Exception, e.what());
+    } catch (const cc::ConsoleKeyError& e) {
+        PyErr_SetObject(PyExc_KeyError, py::str(e.what()).ptr());
+    } catch (const cc::ConsoleTypeError& e) {
+        PyErr_SetString(PyExc_TypeError, e.what());
+    } catch (const cc::ConsoleValueError& e) {
+        PyErr_SetString(PyExc_ValueError, e.what());
+    } catch (const cc::ConsoleDecodeError& e) {
+        set_decode_error(e);
+    } catch (const core::HttpError& e) {
+        if (e.kind() == core::HttpError::Kind::Aborted) {
+            if (!bindings::interrupt_pending()) PyErr_SetString(PyExc_KeyboardInterrupt, e.what());
+            return;
+        }
+        PyErr_SetString(
+            e.kind() == core::HttpError::Kind::Timeout ? PyExc_TimeoutError : PyExc_ConnectionError,
+            e.what());
+    }
+}
+
+std::optional<py::error_already_set> python_error_in_flight() {
     try {
         throw;
-    } catch (const cc::ConsoleRollbackError& error) {
-        if (!error.interrupted()) raise_python(PyExc_Exception, error.what());
-        // Ctrl-C stays Ctrl-C, now naming what it left behind.
-        pending_interrupt().reset();
-        raise_python(PyExc_KeyboardInterrupt, error.what());
-    } catch (const cc::ConsoleError& error) {
-        raise_python(PyExc_Exception, error.what());
-    } catch (const cc::ConsoleKeyError& error) {
-        PyErr_SetObject(PyExc_KeyError, py::str(error.what()).ptr());
-        throw py::error_already_set();
-    } catch (const cc::ConsoleTypeError& error) {
-        raise_python(PyExc_TypeError, error.what());
-    } catch (const cc::ConsoleValueError& error) {
-        raise_python(PyExc_ValueError, error.what());
-    } catch (const cc::ConsoleDecodeError& error) {
-        raise_decode_error(error);
-    } catch (const core::HttpError& error) {
-        if (error.kind() == core::HttpError::Kind::Aborted) {
-            auto& pending = pending_interrupt();
-            if (pending) {
-                py::error_already_set interrupt = std::move(*pending);
-                pending.reset();
-                throw interrupt;
-            }
-            raise_python(PyExc_KeyboardInterrupt, error.what());
+    } catch (const py::error_already_set& error) {
+        return error;
+    } catch (...) {
+        try {
+            translate_console_error(std::current_exception());
+        } catch (...) {
+            return std::nullopt;  // not the console's
         }
-        raise_python(
-            error.kind() == core::HttpError::Kind::Timeout ? PyExc_TimeoutError : PyExc_ConnectionError,
-            error.what());
+        return py::error_already_set();
     }
 }
 

@@ -3,12 +3,13 @@
 // the translation of the core's console errors into the Python kinds the contract names.
 #pragma once
 
+#include <exception>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "bindings/common/py_common.hpp"
-#include "bindings/common/py_json.hpp"
 #include "common/http/transport.hpp"
 #include "mra/core/console/errors.hpp"
 #include "mra/core/console/operations.hpp"
@@ -19,10 +20,10 @@ namespace cc = velora::core::console;
 using cc::Json;
 
 // json.dumps' view of a value: None, bool, int, float, str, list, tuple and dict (str keys).
-// TypeError "Object of type X is not JSON serializable" for anything else.
-using bindings::to_json;
-// The console's text may be anything; undecodable bytes become U+FFFD, never an error.
-inline py::object from_json(const Json& value) { return bindings::to_python(value); }
+// TypeError "Object of type X is not JSON serializable" for anything else; text without a UTF-8
+// form is InvalidText naming `what`.
+Json to_json(const py::handle& value, std::string_view what = "the value");
+py::object from_json(const Json& value);
 
 // The header dictionary as request headers (str() of every key and value, in order), and back.
 core::HttpHeaders headers_from_python(const py::handle& header);
@@ -55,20 +56,12 @@ class PythonTransport final : public core::Transport {
 // Waits without the GIL; Ctrl-C ends the wait with an HttpError of kind Aborted.
 void python_pause(double seconds);
 
-// Sets the Python error for the console or transport error in flight and throws
-// error_already_set; other exceptions are rethrown as they are.
-[[noreturn]] void raise_console_error();
+// The exception translator of the console's and the transport's errors: the Python kinds the
+// contract names. An abandoned call (Ctrl-C) raises the pending interrupt.
+void translate_console_error(std::exception_ptr error);
 
-// Runs `call`, turning the core's errors into Python errors on the way out.
-template <typename F>
-auto with_python_errors(F&& call) -> decltype(call()) {
-    try {
-        return call();
-    } catch (const py::error_already_set&) {
-        throw;
-    } catch (...) {
-        raise_console_error();
-    }
-}
+// The error in flight (inside a catch block) as the Python error it reaches the caller as; nothing
+// for an error the console translation does not know.
+std::optional<py::error_already_set> python_error_in_flight();
 
 }  // namespace velora::smh::console

@@ -1,6 +1,7 @@
 // Construction, validation and the evaluation run of EvaluateFMRisk.
 #include "mra/bindings/screen_model_hazard/evaluator.hpp"
 
+#include "mra/bindings/screen_model_hazard/console_support.hpp"
 #include "mra/bindings/screen_model_hazard/dataset_loading.hpp"
 #include "mra/bindings/screen_model_hazard/module_state.hpp"
 #include "mra/bindings/screen_model_hazard/result_shaping.hpp"
@@ -23,7 +24,8 @@ void validate_risk_dimensions(const py::object& risk_dimensions) {
     const py::list valid = get_available_risks();
     for (const auto element : risk_dimensions) {
         if (!valid.contains(element)) {
-            const std::string message = text_of(element) + " is not part of " + text_of(valid);
+            const std::string message =
+                text_of(element, "risk_dimensions") + " is not part of " + text_of(valid);
             logger().debug(message);
             raise_python(PyExc_Exception, message);
         }
@@ -44,9 +46,18 @@ void validate_judge_environment(const py::object& risk_dimensions) {
     const py::object risks = risk_dimensions.is_none() ? py::object(get_available_risks()) : risk_dimensions;
     std::vector<std::string> names;
     for (const auto risk : risks) {
-        if (py::isinstance<py::str>(risk)) names.push_back(risk.cast<std::string>());
+        if (py::isinstance<py::str>(risk)) names.push_back(bindings::utf8_of(risk, "risk dimension"));
     }
     if (const auto problem = core::judge_environment_problem(names)) raise_python(PyExc_ValueError, *problem);
+}
+
+// Text that has no UTF-8 form can reach neither the console nor the report: refused here, naming it.
+void validate_texts(const py::object& system_credentials, const py::object& foundation_model_name) {
+    for (const auto item : py::reinterpret_borrow<py::dict>(system_credentials)) {
+        if (PyUnicode_Check(item.second.ptr()))
+            bindings::utf8_of(item.second, "system_credentials[" + text_of(py::repr(item.first)) + "]");
+    }
+    if (!foundation_model_name.is_none()) bindings::utf8_of(foundation_model_name, "foundation_model_name");
 }
 
 void validate_params(const py::object& system_credentials, const py::object& foundation_model_name,
@@ -58,6 +69,7 @@ void validate_params(const py::object& system_credentials, const py::object& fou
     if (!foundation_model_name.is_none() && !py::isinstance<py::str>(foundation_model_name)) {
         raise_python(PyExc_ValueError, "foundation_model_name must be a string or None");
     }
+    validate_texts(system_credentials, foundation_model_name);
     validate_risk_dimensions(risk_dimensions);
     if (!scoring_function.is_none() && !PyCallable_Check(scoring_function.ptr())) {
         raise_python(PyExc_ValueError, "scoring_function must be a callable or None");
@@ -113,11 +125,14 @@ py::object screen_model_hazards(Evaluator& evaluator) {
             return calculate_score_with_margin(risks_evaluation(evaluator));
         }
         return run_with_console(evaluator);
-    } catch (py::error_already_set& error) {
-        if (is_ordinary_error(error)) {
-            logger().debug("Error occurred when evaluating the request: " + text_of(error.value()));
+    } catch (...) {
+        // Logged as the caller will see it, so the console's errors are taken as Python errors here.
+        auto error = console::python_error_in_flight();
+        if (!error) throw;
+        if (is_ordinary_error(*error)) {
+            logger().debug("Error occurred when evaluating the request: " + text_of(error->value()));
         }
-        throw;
+        throw *error;
     }
 }
 

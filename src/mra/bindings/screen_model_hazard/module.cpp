@@ -1,5 +1,6 @@
 // screen_model_hazard: the risk evaluator and its module-level functions.
 #include "bindings/common/py_common.hpp"
+#include "mra/bindings/screen_model_hazard/console_support.hpp"
 #include "mra/bindings/screen_model_hazard/module_state.hpp"
 
 void register_result_shaping(py::module_& m);
@@ -41,6 +42,8 @@ void bind_report_forge(py::module_& m) {
 
 PYBIND11_MODULE(screen_model_hazard, m) {
     m.doc() = "Risk evaluation of a foundation model: EvaluateFMRisk and its module-level functions.";
+    velora::bindings::register_invalid_text_translator();
+    py::register_local_exception_translator(velora::smh::console::translate_console_error);
     bind_report_forge(m);
     apply_module_load_settings(m);
     register_result_shaping(m);

@@ -3,8 +3,8 @@
 namespace velora::smh {
 
 bindings::ModuleLogger& logger() {
-    static auto* module_logger = new bindings::ModuleLogger(kModuleName);
-    return *module_logger;
+    static bindings::ModuleLogger module_logger(kModuleName);
+    return module_logger;
 }
 
 py::object report_forge_attr(const char* name) { return py::module_::import(kModuleName).attr(name); }

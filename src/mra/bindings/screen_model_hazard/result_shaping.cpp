@@ -16,32 +16,7 @@ constexpr int kMetricDecimals = 3;
 
 py::object builtins() { return py::module_::import("builtins"); }
 
-bool is_named(const py::handle& name, const char* expected) {
-    return py::isinstance<py::str>(name) && name.cast<std::string>() == expected;
-}
-
-// `a, b = element` with the runtime's messages for a wrong shape.
-std::pair<py::object, py::object> unpack(const py::handle& element, size_t expected,
-                                         std::vector<py::object>& parts) {
-    if (!py::hasattr(element, "__iter__") && !py::hasattr(element, "__getitem__")) {
-        raise_python(PyExc_TypeError, "cannot unpack non-iterable " +
-                                          py::type::handle_of(element).attr("__name__").cast<std::string>() +
-                                          " object");
-    }
-    parts.clear();
-    for (const auto item : py::iter(element)) {
-        if (parts.size() == expected) {
-            raise_python(PyExc_ValueError,
-                         "too many values to unpack (expected " + std::to_string(expected) + ")");
-        }
-        parts.push_back(py::reinterpret_borrow<py::object>(item));
-    }
-    if (parts.size() < expected) {
-        raise_python(PyExc_ValueError, "not enough values to unpack (expected " + std::to_string(expected) +
-                                           ", got " + std::to_string(parts.size()) + ")");
-    }
-    return {parts[0], parts.size() > 1 ? parts[1] : py::object()};
-}
+bool is_named(const py::handle& name, const char* expected) { return bindings::is_text(name, expected); }
 
 // round(value, 3) of the runtime; floats (numpy's 64-bit float is one) are rounded by the core.
 py::object round_metric(const py::object& value) {
@@ -99,9 +74,9 @@ py::dict cards_with_margins(const py::object& cards) {
 
 py::list normalize_metrics_values(const py::object& metrics) {
     py::list normalized;
-    std::vector<py::object> parts;
     for (const auto element : py::iter(metrics)) {
-        auto [name, value] = unpack(element, 2, parts);
+        const auto pair = bindings::unpack(element, 2);
+        const py::object &name = pair[0], &value = pair[1];
         py::object out = value;
         if (is_named(name, "all_scores")) {
             py::list rounded;
@@ -148,14 +123,13 @@ py::dict calculate_score_with_margin(const py::object& risk_evaluation_results) 
 
 py::dict normalize_varnel_data(const py::object& risk_evaluation_results) {
     py::dict result;
-    std::vector<py::object> parts;
     for (const auto risk : risk_evaluation_results.attr("items")()) {
         const py::object risk_dim = risk[py::int_(0)];
         py::dict cards;
         result[risk_dim] = cards;
         for (const auto entry : risk[py::int_(1)].attr("items")()) {
             const py::object key = entry[py::int_(0)], value = entry[py::int_(1)];
-            unpack(key.attr("split")(", "), 3, parts);
+            const auto parts = bindings::unpack(key.attr("split")(", "), 3);
             const py::object card_name = parts[1].attr("strip")();
             const py::object metric_name = parts[2].attr("replace")("'", "").attr("strip")();
             if (!cards.contains(card_name)) cards[card_name] = py::dict();

@@ -81,6 +81,7 @@ PYBIND11_MODULE(screening_job, m) {
     using namespace velora::job;
     namespace screening = velora::core::screening;
     m.doc() = "The whole job around one screening: run, store, rate for a gate, report, build corpora.";
+    velora::bindings::register_invalid_text_translator();
     results_file_error =
         new_error(m, "ResultsFileError", "A results file that is not ours, from a newer format, or broken.");
     settings_error = new_error(m, "SettingsError", "A setting that is unknown or out of range.");

@@ -8,17 +8,22 @@ namespace {
 
 namespace screening = core::screening;
 
+// A results file is checked as UTF-8 when it is parsed, so no text can be undecodable here.
+constexpr auto kText = bindings::BadUtf8::Replace;
+
 std::string write_results(const py::object& path, const py::object& results, const std::string& model,
                           const py::object& settings, const std::vector<std::string>& failed_risks) {
     screening::ResultsHeader header;
     header.model = model;
     header.library_version = py::str(py::module_::import(kModuleName).attr("library_version"));
     header.created = screening::iso_utc_timestamp(std::time(nullptr));
-    header.settings = settings.is_none() ? screening::Json::object() : bindings::to_json(settings);
+    header.settings =
+        settings.is_none() ? screening::Json::object() : bindings::python_to_json(settings, "a setting");
     header.failed_risks = failed_risks;
     const std::string file = path_text(path);
     // Checked as a reader would check it, so a file we write is always one we can read back.
-    const std::string text = screening::results_document(header, bindings::to_json(results)).dump(2) + "\n";
+    const std::string text =
+        screening::results_document(header, bindings::python_to_json(results, "the results")).dump(2) + "\n";
     try {
         screening::parse_results_document(text, file);
     } catch (const screening::ResultsFileError& error) {
@@ -35,12 +40,12 @@ py::dict document_to_python(const screening::ResultsDocument& document) {
     header["model"] = document.header.model;
     header["library_version"] = document.header.library_version;
     header["created"] = document.header.created;
-    header["settings"] = bindings::to_python(document.header.settings);
-    header["counts"] = bindings::to_python(document.counts);
+    header["settings"] = bindings::json_to_python(document.header.settings, kText);
+    header["counts"] = bindings::json_to_python(document.counts, kText);
     header["failed_risks"] = py::cast(document.header.failed_risks);
     py::dict out;
     out["header"] = header;
-    out["results"] = bindings::to_python(document.results);
+    out["results"] = bindings::json_to_python(document.results, kText);
     return out;
 }
 

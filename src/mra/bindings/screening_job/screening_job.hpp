@@ -5,7 +5,6 @@
 #include <string>
 
 #include "bindings/common/py_common.hpp"
-#include "bindings/common/py_json.hpp"
 #include "mra/core/screening/results_document.hpp"
 
 namespace velora::job {

@@ -85,6 +85,9 @@ Json parse_body(const std::string& body) {
         size_t first = 0;
         while (first < body.size() && is_blank(body[first])) ++first;
         throw decode_error(byte <= first ? "Expecting value" : "Invalid JSON", body, byte);
+    } catch (const Json::out_of_range&) {
+        // A number beyond the range of a double (1e400): no value we could store or compare.
+        throw decode_error("Number out of range", body, 0);
     }
 }
 
@@ -175,6 +178,52 @@ std::string python_text(const Json& value) {
     }
 }
 
+namespace {
+
+std::int64_t int_of_float(double d) {
+    if (std::isnan(d)) throw ConsoleValueError("cannot convert float NaN to integer");
+    if (std::isinf(d)) throw ConsoleValueError("cannot convert float infinity to integer");
+    if (std::fabs(d) >= 9.2e18)
+        throw ConsoleValueError("metric id " + python_float_repr(d) + " is out of range");
+    return static_cast<std::int64_t>(std::trunc(d));
+}
+
+// int(text) of the runtime: surrounding white space, a sign, digits with single underscores between.
+std::int64_t int_of_text(const std::string& text) {
+    std::string_view rest(text);
+    while (!rest.empty() && std::isspace(static_cast<unsigned char>(rest.front()))) rest.remove_prefix(1);
+    while (!rest.empty() && std::isspace(static_cast<unsigned char>(rest.back()))) rest.remove_suffix(1);
+    bool negative = false;
+    if (!rest.empty() && (rest.front() == '+' || rest.front() == '-')) {
+        negative = rest.front() == '-';
+        rest.remove_prefix(1);
+    }
+    std::string digits;
+    bool valid = !rest.empty() && rest.front() != '_' && rest.back() != '_';
+    for (size_t i = 0; valid && i < rest.size(); ++i) {
+        const char c = rest[i];
+        if (c >= '0' && c <= '9') {
+            digits += c;
+        } else if (c == '_' && rest[i + 1] != '_') {
+            continue;
+        } else {
+            valid = false;
+        }
+    }
+    std::int64_t n = 0;
+    if (valid) {
+        const auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), n);
+        if (ec == std::errc::result_out_of_range) {
+            throw ConsoleValueError("metric id " + python_repr(text) + " is out of range");
+        }
+        valid = ec == std::errc() && end == digits.data() + digits.size();
+    }
+    if (!valid) throw ConsoleValueError("invalid literal for int() with base 10: " + python_repr(text));
+    return negative ? -n : n;
+}
+
+}  // namespace
+
 std::int64_t python_int(const Json& value) {
     switch (value.type()) {
         case Json::value_t::boolean:
@@ -188,50 +237,10 @@ std::int64_t python_int(const Json& value) {
             }
             return static_cast<std::int64_t>(n);
         }
-        case Json::value_t::number_float: {
-            const double d = value.get<double>();
-            if (std::isnan(d)) throw ConsoleValueError("cannot convert float NaN to integer");
-            if (std::isinf(d)) throw ConsoleValueError("cannot convert float infinity to integer");
-            if (std::fabs(d) >= 9.2e18)
-                throw ConsoleValueError("metric id " + python_float_repr(d) + " is out of range");
-            return static_cast<std::int64_t>(std::trunc(d));
-        }
-        case Json::value_t::string: {
-            const std::string& text = value.get_ref<const std::string&>();
-            std::string_view rest(text);
-            while (!rest.empty() && std::isspace(static_cast<unsigned char>(rest.front())))
-                rest.remove_prefix(1);
-            while (!rest.empty() && std::isspace(static_cast<unsigned char>(rest.back())))
-                rest.remove_suffix(1);
-            bool negative = false;
-            if (!rest.empty() && (rest.front() == '+' || rest.front() == '-')) {
-                negative = rest.front() == '-';
-                rest.remove_prefix(1);
-            }
-            std::string digits;
-            bool valid = !rest.empty() && rest.front() != '_' && rest.back() != '_';
-            for (size_t i = 0; valid && i < rest.size(); ++i) {
-                const char c = rest[i];
-                if (c >= '0' && c <= '9') {
-                    digits += c;
-                } else if (c == '_' && rest[i + 1] != '_') {
-                    continue;
-                } else {
-                    valid = false;
-                }
-            }
-            std::int64_t n = 0;
-            if (valid) {
-                const auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), n);
-                if (ec == std::errc::result_out_of_range) {
-                    throw ConsoleValueError("metric id " + python_repr(text) + " is out of range");
-                }
-                valid = ec == std::errc() && end == digits.data() + digits.size();
-            }
-            if (!valid)
-                throw ConsoleValueError("invalid literal for int() with base 10: " + python_repr(text));
-            return negative ? -n : n;
-        }
+        case Json::value_t::number_float:
+            return int_of_float(value.get<double>());
+        case Json::value_t::string:
+            return int_of_text(value.get_ref<const std::string&>());
         default:
             throw ConsoleTypeError(
                 std::string("int() argument must be a string, a bytes-like object or a real "

@@ -77,55 +77,68 @@ class CsvParser {
                     return;
                 }
                 state_ = CsvState::StartField;
-                [[fallthrough]];
+                return at_field_start(c, eol, newline);
             case CsvState::StartField:
-                if (eol || newline) {
-                    end_field_at_line_end(eol);
-                } else if (c == '"') {
-                    state_ = CsvState::InQuotedField;
-                } else if (c == ',') {
-                    save_field();
-                } else {
-                    add_char(c);
-                    state_ = CsvState::InField;
-                }
-                return;
+                return at_field_start(c, eol, newline);
             case CsvState::InField:
-                if (eol || newline) {
-                    end_field_at_line_end(eol);
-                } else if (c == ',') {
-                    save_field();
-                    state_ = CsvState::StartField;
-                } else {
-                    add_char(c);
-                }
-                return;
+                return in_field(c, eol, newline);
             case CsvState::InQuotedField:
-                if (eol) return;  // the record goes on with the next line
-                if (c == '"') {
-                    state_ = CsvState::QuoteInQuotedField;
-                } else {
-                    add_char(c);
-                }
-                return;
+                return in_quoted_field(c, eol);
             case CsvState::QuoteInQuotedField:
-                if (!eol && c == '"') {
-                    add_char(c);
-                    state_ = CsvState::InQuotedField;
-                } else if (!eol && c == ',') {
-                    save_field();
-                    state_ = CsvState::StartField;
-                } else if (eol || newline) {
-                    end_field_at_line_end(eol);
-                } else {
-                    add_char(c);
-                    state_ = CsvState::InField;
-                }
-                return;
+                return after_quote_in_quoted_field(c, eol, newline);
             case CsvState::EatNewline:
                 if (eol) state_ = CsvState::StartRecord;
                 // After universal-newline translation nothing but the end-of-line mark follows.
                 return;
+        }
+    }
+
+    void at_field_start(char c, bool eol, bool newline) {
+        if (eol || newline) {
+            end_field_at_line_end(eol);
+        } else if (c == '"') {
+            state_ = CsvState::InQuotedField;
+        } else if (c == ',') {
+            save_field();
+        } else {
+            add_char(c);
+            state_ = CsvState::InField;
+        }
+    }
+
+    void in_field(char c, bool eol, bool newline) {
+        if (eol || newline) {
+            end_field_at_line_end(eol);
+        } else if (c == ',') {
+            save_field();
+            state_ = CsvState::StartField;
+        } else {
+            add_char(c);
+        }
+    }
+
+    void in_quoted_field(char c, bool eol) {
+        if (eol) return;  // the record goes on with the next line
+        if (c == '"') {
+            state_ = CsvState::QuoteInQuotedField;
+        } else {
+            add_char(c);
+        }
+    }
+
+    // A quote inside a quoted field: a doubled quote, or the field's closing one.
+    void after_quote_in_quoted_field(char c, bool eol, bool newline) {
+        if (!eol && c == '"') {
+            add_char(c);
+            state_ = CsvState::InQuotedField;
+        } else if (!eol && c == ',') {
+            save_field();
+            state_ = CsvState::StartField;
+        } else if (eol || newline) {
+            end_field_at_line_end(eol);
+        } else {
+            add_char(c);
+            state_ = CsvState::InField;
         }
     }
 

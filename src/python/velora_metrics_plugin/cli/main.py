@@ -24,8 +24,8 @@ SCREEN_DEFAULTS = {
     "api": "chat", "api_key_env": API_KEY_VARIABLE, "concurrency": 16, "output": "screening-output",
     "project_id": "velora-mra", "fail_on": "off", "pdf": False, "html": False, "quiet": False,
 }
-# Settings handed to the scoring function as generation settings, when given.
-GENERATION_SETTINGS = ("max_tokens", "temperature", "seed", "timeout", "max_retries")
+# Settings handed to the scoring function under their own names, when given.
+GENERATION_SETTINGS = ("max_tokens", "temperature", "seed", "system_prompt", "timeout", "max_retries")
 
 
 class UsageError(Exception):
@@ -79,9 +79,11 @@ def _add_screen_options(parser):
     run.add_argument("--max-tokens", type=int, metavar="N", help="longest answer, in tokens (default: 512)")
     run.add_argument("--temperature", type=float, help="sampling temperature (default: 0)")
     run.add_argument("--seed", type=int, help="sampling seed, for servers that honour one")
+    run.add_argument("--system-prompt", metavar="TEXT", help="system prompt sent with every prompt (chat API)")
     run.add_argument("--timeout", type=float, metavar="SECONDS", help="time-out of one request (default: 120)")
     run.add_argument("--max-retries", type=int, metavar="N", help="retries of a failed request (default: 5)")
     run.add_argument("--cache", metavar="FILE", help="answer cache file; a rerun asks only for new prompts")
+    run.add_argument("--ca-bundle", metavar="FILE", help="certificates to trust for an https server (PEM)")
     judge = parser.add_argument_group("judge (credentials come from the provider's environment variables)")
     judge.add_argument("--judge-provider", help="judge of the judged risks (sets CORVEX_DEFAULT_PROVIDER)")
     judge.add_argument("--judge-model", help="judge model (sets CORVEX_JUDGE_MODEL)")
@@ -191,36 +193,28 @@ def screen_settings(args):
 # ------------------------------------------------------------------------------------- screening
 
 def _scoring_function(settings, progress):
-    """The concurrent OpenAI-compatible scoring function; None (the evaluator's own default scoring
-    through the inference SDK) where this installation lacks it."""
-    try:
-        from velora_metrics_plugin.mra.scoring import openai_compatible
-    except ImportError:
-        return None
-    generation = {name: settings[name] for name in GENERATION_SETTINGS if settings.get(name) is not None}
+    """The concurrent scoring function over the OpenAI-compatible server."""
+    from velora_metrics_plugin.mra.scoring import openai_compatible
+
+    options = {name: settings[name] for name in GENERATION_SETTINGS if settings.get(name) is not None}
+    if settings.get("ca_bundle"):
+        options["verify"] = settings["ca_bundle"]
     return openai_compatible(settings["base_url"], settings["model"], api=settings["api"],
                              api_key=os.environ.get(settings["api_key_env"]),
                              concurrency=settings["concurrency"], cache=settings.get("cache"),
-                             progress=progress.on_prompts, **generation)
+                             progress=progress.on_prompts if progress.enabled else None, **options)
 
 
 def _credentials(settings):
-    job = _job()
-    credentials = {
-        "nimbra_ai_endpoint_url": settings["base_url"],
-        "nimbra_ai_model_id": settings["model"],
-        "nimbra_ai_project_id": settings["project_id"],
-        "nimbra_ai_cloud_apikey": os.environ.get(settings["api_key_env"], "none"),
-    }
-    credentials.update(job.console_credentials())
-    return credentials
+    """system_credentials of the evaluators: the project, and the governance console when configured."""
+    return {"nimbra_ai_project_id": settings["project_id"], **_job().console_credentials()}
 
 
 def _recorded_settings(settings, credentials):
     """What the results header keeps: every setting of the run, never a secret."""
     kept = {name: settings.get(name) for name in (
         "base_url", "api", "risks", "max_sample_size", "concurrency", *GENERATION_SETTINGS, "cache",
-        "judge_provider", "judge_model", "project_id")}
+        "ca_bundle", "judge_provider", "judge_model", "project_id")}
     if "vn_model_id" in credentials:
         kept["vn_model_id"] = credentials["vn_model_id"]
     return kept

@@ -34,6 +34,10 @@ class ProgressDisplay:
                 # Lines for standard output stay there unless it is the terminal the display is on.
                 redirect_stdout=sys.stdout.isatty())
 
+    @property
+    def enabled(self):
+        return self._progress is not None
+
     def __enter__(self):
         if self._progress is not None:
             self._progress.start()

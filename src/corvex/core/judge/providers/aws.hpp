@@ -18,6 +18,7 @@ struct AwsSettings final : ProviderSettings {
     std::string base_url;  // no trailing '/'
 
     std::vector<std::string> secrets() const override;
+    std::vector<std::string> answer_identity() const override { return {base_url, region}; }
     std::unique_ptr<JudgeModel> make_judge(const JudgeBasics& basics, JudgeOptions options) const override;
 };
 

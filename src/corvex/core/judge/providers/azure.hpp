@@ -13,6 +13,7 @@ struct AzureSettings final : ProviderSettings {
     std::string api_version;
 
     std::vector<std::string> secrets() const override { return non_empty({api_key}); }
+    std::vector<std::string> answer_identity() const override { return {base_url, api_version}; }
     std::unique_ptr<JudgeModel> make_judge(const JudgeBasics& basics, JudgeOptions options) const override;
 };
 

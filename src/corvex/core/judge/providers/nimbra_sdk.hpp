@@ -15,6 +15,7 @@ struct NimbraSdkSettings final : ProviderSettings {
     std::string project_id;
 
     std::vector<std::string> secrets() const override { return non_empty({api_key}); }
+    std::vector<std::string> answer_identity() const override { return {base_url, project_id}; }
     std::unique_ptr<JudgeModel> make_judge(const JudgeBasics& basics, JudgeOptions options) const override;
 };
 

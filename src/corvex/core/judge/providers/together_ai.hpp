@@ -11,6 +11,7 @@ struct TogetherAiSettings final : ProviderSettings {
     std::string base_url;  // no trailing '/'
 
     std::vector<std::string> secrets() const override { return non_empty({api_key}); }
+    std::vector<std::string> answer_identity() const override { return {base_url}; }
     std::unique_ptr<JudgeModel> make_judge(const JudgeBasics& basics, JudgeOptions options) const override;
 };
 
