@@ -85,12 +85,6 @@ bool is_text(const py::handle& value, const char* text) {
 
 std::string text_of(const py::handle& value, std::string_view what) { return utf8_of(py::str(value), what); }
 
-bool interrupted() {
-    py::gil_scoped_acquire gil;
-    // An interrupt already raised stays an interrupt for every later poll of the same wait.
-    return PyErr_Occurred() != nullptr || PyErr_CheckSignals() != 0;
-}
-
 py::str utf8_text(const std::string& text) {
     PyObject* decoded = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
     if (decoded == nullptr) throw py::error_already_set();
@@ -171,6 +165,8 @@ py::object json_to_python(const nlohmann::ordered_json& value, BadUtf8 bad_utf8)
 
 bool interrupted() {
     py::gil_scoped_acquire gil;
+    // Only a signal handler raising now counts: an interrupt already pending must not stop the
+    // bounded roll-back that runs before it propagates.
     return PyErr_CheckSignals() != 0;
 }
 

@@ -124,10 +124,6 @@ class ModuleLogger final : public PythonLogSink {
 // One line to Python's sys.stdout (what print() does), so notebooks and capture see it.
 void print_line(const std::string& line);
 
-// For a core call's should_abort while it waits without the GIL: takes the GIL and runs the
-// signal handlers; true when one raised (Ctrl-C), whose error is then pending.
-bool interrupted();
-
 // Runs a blocking core call without the GIL. A Ctrl-C noticed meanwhile leaves its
 // KeyboardInterrupt pending; it wins over the error the abandoned call raised.
 template <typename F>
