@@ -201,7 +201,7 @@ def test_progress_only_on_a_terminal_and_not_when_quiet(reference_model, tmp_pat
                       f'risks = ["{TOXIC}"]\nmax_sample_size = 5\n')
     args = ["screen", "--config", config, "--max-sample-size", 2, "--output", tmp_path]
     stderr = screen_in_terminal(args + (["--quiet"] if quiet else []), terminal)
-    assert (f"{TOXIC} 1/2" in stderr) == shown, stderr
+    assert (f"{TOXIC} 2/2 cards.value_alignment" in stderr) == shown, stderr  # at least the last card drawn
     document = json.loads(results_of(tmp_path).read_text())
     assert document["header"]["settings"]["max_sample_size"] == 2  # the command line overrides the file
 

@@ -1,15 +1,15 @@
 """The progress display of a screening on standard error: the card being answered, prompts done of
-total, rate and time left. Redrawn at most ten times a second from the caller's thread (no thread
+total, rate and time left. Redrawn at most four times a second from the caller's thread (no thread
 of its own), so it costs the screening next to nothing."""
 
 import sys
 import time
 
-_REDRAW_INTERVAL = 0.1
+_REDRAW_INTERVAL = 0.25
 
 
 def _time_left(done, total, rate):
-    if not rate or done >= total:
+    if not rate or total is None or done >= total:
         return "-:--:--"
     seconds = int((total - done) / rate)
     return f"{seconds // 3600}:{seconds // 60 % 60:02d}:{seconds % 60:02d}"
@@ -23,6 +23,8 @@ class ProgressDisplay:
         self._progress = None
         self._task = None
         self._drawn = 0.0
+        self._card = {"description": "starting", "total": None}
+        self._state = {"done": 0, "total": None, "rate": 0.0}
         if enabled:
             from rich.console import Console
             from rich.progress import BarColumn, MofNCompleteColumn, Progress, TextColumn
@@ -40,35 +42,42 @@ class ProgressDisplay:
 
     def __enter__(self):
         if self._progress is not None:
-            self._progress.start()
+            # The line exists before the display starts, and the first drawing waits for the first
+            # interval: rich would otherwise draw on each of these steps.
+            self._task = self._progress.add_task("starting", total=None, rate="", left="-:--:--")
+            self._progress.live.start(refresh=False)
+            self._drawn = time.monotonic()
         return self
 
     def __exit__(self, *exc):
         if self._progress is not None:
-            self._progress.stop()
+            self._apply()
+            self._progress.stop()  # draws the last state
         return False
 
     def on_card(self, risk, card, index, count, prompts):
         """Called before each card is answered (screening_job.screen's on_card)."""
-        if self._progress is None:
-            return
-        if self._task is not None:
-            self._progress.update(self._task, visible=False)
-        self._task = self._progress.add_task(f"{risk} {index}/{count} {card}", total=prompts,
-                                             rate="", left="-:--:--")
-        self._redraw(force=True)
+        self._card = {"description": f"{risk} {index}/{count} {card}", "total": prompts}
+        self._state = {"done": 0, "total": prompts, "rate": 0.0}
+        self._redraw()
 
     def on_prompts(self, state):
         """The scoring function's progress callback: {"done", "total", "rate", ...}."""
-        if self._progress is None or self._task is None:
-            return
-        done, total, rate = state["done"], state["total"], state.get("rate") or 0.0
-        self._progress.update(self._task, completed=done, total=total, rate=f"{rate:.1f} prompts/s",
-                              left=_time_left(done, total, rate))
-        self._redraw(force=done >= total)
+        self._state = state
+        self._redraw()
 
-    def _redraw(self, force=False):
+    # Callbacks only keep the latest state; it is handed to rich when a drawing is due, so the
+    # screening pays for neither rich's bookkeeping nor its drawing between two drawings.
+    def _redraw(self):
+        if self._progress is None:
+            return
         now = time.monotonic()
-        if force or now - self._drawn >= _REDRAW_INTERVAL:
+        if now - self._drawn >= _REDRAW_INTERVAL:
             self._drawn = now
+            self._apply()
             self._progress.refresh()
+
+    def _apply(self):
+        done, total, rate = self._state["done"], self._state["total"], self._state.get("rate") or 0.0
+        self._progress.update(self._task, description=self._card["description"], completed=done, total=total,
+                              rate=f"{rate:.1f} prompts/s" if rate else "", left=_time_left(done, total, rate))
