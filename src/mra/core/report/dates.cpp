@@ -17,10 +17,12 @@ std::string local_report_date(std::time_t instant) {
     return format_time(local, "%B %d, %Y");
 }
 
-std::string utc_report_timestamp(std::time_t instant) {
+std::string utc_text(std::time_t instant, const char* format) {
     std::tm utc{};
     gmtime_r(&instant, &utc);
-    return format_time(utc, "%m/%d/%Y %H:%M:%S UTC");
+    return format_time(utc, format);
 }
+
+std::string utc_report_timestamp(std::time_t instant) { return utc_text(instant, "%m/%d/%Y %H:%M:%S UTC"); }
 
 }  // namespace velora::core

@@ -1,5 +1,6 @@
 #include "mra/core/screening/results_document.hpp"
 
+#include "mra/core/report/dates.hpp"
 #include "mra/core/score_string.hpp"
 
 namespace velora::core::screening {
@@ -92,13 +93,7 @@ ResultsHeader read_header(const Json& document, const std::string& file_name) {
 
 }  // namespace
 
-std::string iso_utc_timestamp(std::time_t instant) {
-    std::tm utc{};
-    gmtime_r(&instant, &utc);
-    char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
-    return text;
-}
+std::string iso_utc_timestamp(std::time_t instant) { return utc_text(instant, "%Y-%m-%dT%H:%M:%SZ"); }
 
 Json card_counts(const Json& results) {
     Json counts = Json::object();
