@@ -27,9 +27,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             cases.push_back({risk, card, JunitCase::Outcome::Failed, document.header.model});
         }
     }
-    const BuiltCorpus corpus =
-        build_corpus({{document.header.model, "fuzz", document.results}, {"other", "b", document.results}},
-                     orientation);
+    const BuiltCorpus corpus = build_corpus(
+        {{document.header.model, "fuzz", document.results}, {"other", "b", document.results}}, orientation);
     NullLogSink log;
     try {
         if (read_corpus(parse_csv(corpus.csv), log).size() != corpus.cards) std::abort();
