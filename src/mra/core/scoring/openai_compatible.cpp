@@ -249,9 +249,9 @@ HttpRequest OpenAICompatibleScorer::request(HttpMethod method, std::string url, 
     if (method == HttpMethod::Post) request.headers.emplace_back("Content-Type", "application/json");
     request.headers.emplace_back("Accept", "application/json");
     if (settings_.api_key) request.headers.emplace_back("Authorization", "Bearer " + *settings_.api_key);
-    for (const auto& [name, value] : settings_.headers) {
-        std::erase_if(request.headers, [&](const auto& ours) { return iequals(ours.first, name); });
-        request.headers.emplace_back(name, value);
+    for (const auto& header : settings_.headers) {
+        std::erase_if(request.headers, [&](const auto& ours) { return iequals(ours.first, header.first); });
+        request.headers.push_back(header);
     }
     RequestLimits{settings_.timeout_seconds, settings_.verify_tls, settings_.ca_file, hooks_.should_abort}
         .apply_to(request);

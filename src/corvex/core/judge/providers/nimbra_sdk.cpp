@@ -37,8 +37,8 @@ class CompletionsJudge final : public SingleExchangeJudge {
     }
 
     HttpRequest build_request(const std::string& prompt) override {
-        return bounded(
-            completions::completion_request(connection_, basics_.model, prompt, {basics_.max_tokens, 0.0}));
+        return bounded(completions::completion_request(connection_, basics_.model, prompt,
+                                                       {basics_.max_tokens, 0.0, std::nullopt}));
     }
 
     std::string read_answer(const HttpRequest& r, const HttpResponse& response) const override {
