@@ -164,12 +164,18 @@ def test_usage_errors_exit_2(args, tmp_path):
     assert "error" in done.stderr
 
 
-def test_settings_file_with_an_unknown_key_names_the_closest(tmp_path):
+@pytest.mark.parametrize("line, message", [
+    ("max_sample = 3", ["unknown key 'max_sample'", "'max_sample_size'"]),
+    ('max_sample_size = "3"', ["setting 'max_sample_size' must be int"]),
+    ("thresholds = [90, 10]", ["must not exceed"]),
+    ('fail_on = "amber"', ["setting 'fail_on' must be one of"]),
+])
+def test_bad_settings_files_are_usage_errors(tmp_path, line, message):
     config = tmp_path / "screen.toml"
-    config.write_text('base_url = "http://127.0.0.1:9"\nmodel = "m"\nmax_sample = 3\n')
+    config.write_text(f'base_url = "http://127.0.0.1:9"\nmodel = "m"\n{line}\n')
     done = run("screen", "--config", config)
     assert done.returncode == 2
-    assert "unknown key 'max_sample'" in done.stderr and "'max_sample_size'" in done.stderr
+    assert all(text in done.stderr for text in message), done.stderr
 
 
 def screen_in_terminal(args, terminal):
