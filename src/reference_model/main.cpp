@@ -87,20 +87,18 @@ Options parse(int argc, char** argv) {
     return options;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    const Options options = parse(argc, argv);
-
-    // Signals are taken by one thread with sigwait, so stopping never runs inside a handler.
+// Signals are taken by one thread with sigwait, so stopping never runs inside a handler.
+sigset_t block_stop_signals() {
     sigset_t stop_signals;
     sigemptyset(&stop_signals);
     sigaddset(&stop_signals, SIGINT);
     sigaddset(&stop_signals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
+    return stop_signals;
+}
 
-    httplib::Server server;
+void tune(httplib::Server& server) {
     // Each kept-alive connection holds a worker while it lasts: enough for many clients at once.
     server.new_task_queue = [] { return new httplib::ThreadPool(kWorkers); };
     // Clients that keep one connection for a whole card should not be cut off every few requests.
@@ -108,7 +106,10 @@ int main(int argc, char** argv) {
     server.set_payload_max_length(64 * 1024 * 1024);
     // Head and body go out in separate writes; without this each answer waits for a delayed ACK.
     server.set_tcp_nodelay(true);
-    const auto serve = [&](const httplib::Request& req, httplib::Response& res) {
+}
+
+void route(httplib::Server& server, const Options& options) {
+    const auto serve = [&options](const httplib::Request& req, httplib::Response& res) {
         rm::ServiceRequest request{req.method, req.path, {}, req.body};
         for (const auto& [name, value] : req.headers) request.headers.emplace_back(name, value);
         if (options.delay_ms > 0 && req.method == "POST")
@@ -133,20 +134,16 @@ int main(int argc, char** argv) {
     server.Put(".*", serve);
     server.Delete(".*", serve);
     server.Patch(".*", serve);
+}
 
-    int port = options.port;
-    if (port == 0) {
-        port = server.bind_to_any_port(options.host);
-    } else if (!server.bind_to_port(options.host, port)) {
-        port = -1;
-    }
-    if (port < 0) {
-        std::cerr << "velora-reference-model: cannot listen on " << options.host << ":" << options.port
-                  << "\n";
-        return 1;
-    }
-    std::cout << "listening on http://" << options.host << ":" << port << std::endl;
+// The port listened on, or -1 when it cannot be had.
+int bind_port(httplib::Server& server, const Options& options) {
+    if (options.port == 0) return server.bind_to_any_port(options.host);
+    return server.bind_to_port(options.host, options.port) ? options.port : -1;
+}
 
+// Serves until listening ends by itself or a stop signal comes; true when it ended cleanly.
+bool serve_until_stopped(httplib::Server& server, const sigset_t& stop_signals) {
     std::atomic<bool> signalled{false};
     std::atomic<bool> finished{false};
     std::thread stopper([&] {
@@ -167,5 +164,23 @@ int main(int argc, char** argv) {
     // Listening ended by itself, not by a signal: wake the stopper so it can be joined.
     if (!signalled) pthread_kill(stopper.native_handle(), SIGTERM);
     stopper.join();
-    return served ? 0 : 1;
+    return served;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const Options options = parse(argc, argv);
+    const sigset_t stop_signals = block_stop_signals();
+    httplib::Server server;
+    tune(server);
+    route(server, options);
+    const int port = bind_port(server, options);
+    if (port < 0) {
+        std::cerr << "velora-reference-model: cannot listen on " << options.host << ":" << options.port
+                  << "\n";
+        return 1;
+    }
+    std::cout << "listening on http://" << options.host << ":" << port << std::endl;
+    return serve_until_stopped(server, stop_signals) ? 0 : 1;
 }

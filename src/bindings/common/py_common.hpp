@@ -111,9 +111,6 @@ class PythonLogSink : public core::LogSink {
     void write(const char* level, const std::string& message);
 };
 
-// The inference SDK's binding still names the sink by its former name.
-using StandardLoggerSink = PythonLogSink;
-
 // The module-wide MetricLogger of one extension module, created on first use; the module's core
 // diagnostics go through it.
 class ModuleLogger final : public PythonLogSink {

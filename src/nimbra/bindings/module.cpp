@@ -151,7 +151,7 @@ class ModelInference {
     }
 
     // Retry notes go to the standard logger "velora_nimbra_ai".
-    velora::bindings::StandardLoggerSink log_{"velora_nimbra_ai"};
+    velora::bindings::PythonLogSink log_{"velora_nimbra_ai"};
     std::unique_ptr<nimbra::NimbraInference> inference_;
 };
 

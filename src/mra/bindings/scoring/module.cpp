@@ -154,7 +154,7 @@ class OpenAICompatibleScoring {
 
   private:
     // The module's logger; the lines may come while the GIL is released.
-    velora::bindings::StandardLoggerSink log_{kModuleName};
+    velora::bindings::PythonLogSink log_{kModuleName};
     py::object progress_;
     std::unique_ptr<scoring::OpenAICompatibleScorer> scorer_;
 };
