@@ -4,8 +4,10 @@ it prints. One demo screening per session feeds the commands that work on stored
 import json
 import os
 import pty
+import signal
 import subprocess
 import sys
+import time
 import xml.etree.ElementTree as ET
 
 import pytest
@@ -217,3 +219,19 @@ def test_module_imports_without_side_effects():
             "assert not any(name.startswith('velora_metrics_plugin.mra') for name in sys.modules), sys.modules; "
             "assert callable(cli.main)")
     assert subprocess.run([sys.executable, "-c", code], capture_output=True, env=ENV).returncode == 0
+
+
+def test_ctrl_c_stops_a_screening_cleanly(tmp_path):
+    from openai_loopback import EchoServer
+
+    with EchoServer(model="m", delay=lambda prompt: 0.5) as server:
+        process = subprocess.Popen([*CLI, "screen", "--base-url", server.url, "--model", "m", "--risk", TOXIC,
+                                    "--output", tmp_path], stderr=subprocess.PIPE, text=True, env=ENV)
+        deadline = time.monotonic() + 60
+        while not server.requests and time.monotonic() < deadline:
+            time.sleep(0.05)
+        process.send_signal(signal.SIGINT)
+        _, stderr = process.communicate(timeout=60)
+    assert process.returncode == 130, stderr
+    assert "interrupted" in stderr and "Traceback" not in stderr, stderr
+    assert not results_of(tmp_path).exists()

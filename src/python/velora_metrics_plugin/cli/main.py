@@ -5,7 +5,7 @@ the modules it builds on) and prints. Importing this module has no side effects:
 loaded when a command runs.
 
 Exit status: 0 when no card is rated at or below --fail-on, 1 when one is, 2 for usage errors
-(bad options, settings or input files), 3 when risk dimensions failed to evaluate.
+(bad options, settings or input files), 3 when risk dimensions failed to evaluate, 130 on Ctrl-C.
 """
 
 import argparse
@@ -18,6 +18,7 @@ API_KEY_VARIABLE = "VELORA_MRA_API_KEY"
 DEMO_MODEL = "velora/reference-model"
 EXIT_USAGE = 2  # argparse's own status for usage errors; the library agrees (screening_job.EXIT_USAGE)
 EXIT_INCOMPLETE = 3
+EXIT_INTERRUPTED = 130  # what shells report for a command stopped by Ctrl-C
 
 # What a screening takes when neither the settings file nor the command line says otherwise.
 SCREEN_DEFAULTS = {
@@ -103,7 +104,7 @@ def _add_output_options(parser, defaults=True):
 def build_parser():
     parser = argparse.ArgumentParser(prog=PROG, description="Model-risk screening of generative models.",
                                      epilog="Exit status: 0 passed, 1 a card at or below --fail-on, "
-                                            "2 usage error, 3 risk dimensions failed to evaluate.")
+                                            "2 usage error, 3 risk dimensions failed to evaluate, 130 Ctrl-C.")
     parser.add_argument("--version", action="store_true", help="print the library version and exit")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND")
 
@@ -404,8 +405,17 @@ def main(argv=None):
         return COMMANDS[args.command](args)
     except ScreeningBrokeOff as error:
         return _fail(error, EXIT_INCOMPLETE)
+    except KeyboardInterrupt:
+        return _interrupted()
     except (UsageError, ValueError, OSError) as error:  # the library's SettingsError and ResultsFileError too
         return _fail(error, EXIT_USAGE)
+
+
+def _interrupted():
+    # The library has already undone what it published; a results file is written only whole, so
+    # none is left half-written. Answers kept by --cache are not asked for again on a rerun.
+    print(f"{PROG}: interrupted; no results were written", file=sys.stderr)
+    return EXIT_INTERRUPTED
 
 
 def _fail(error, status):
