@@ -1,10 +1,15 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <fstream>
 
 #include "mra/core/report/corpus.hpp"
 #include "mra/core/report/percentile.hpp"
 #include "mra/core/screening/config_keys.hpp"
 #include "mra/core/screening/corpus_builder.hpp"
 #include "mra/core/screening/gate.hpp"
+#include "mra/core/screening/output_files.hpp"
 #include "mra/core/screening/results_document.hpp"
 
 namespace velora::core::screening {
@@ -215,6 +220,31 @@ TEST(UnknownKey, NamesTheKeyAndTheClosestKnownOne) {
     EXPECT_EQ(unknown_key_problem({"model", "modle"}, {"model", "mode"}, "s.toml"),
               "s.toml: unknown key 'modle'; the closest known key is 'model'");
     EXPECT_EQ(unknown_key_problem({"model"}, {"model"}, "s.toml"), "");
+}
+
+TEST(SetAside, KeepsEveryEarlierFileUnderAFreeStampedName) {
+    namespace fs = std::filesystem;
+    char pattern[] = "/tmp/set_aside_test.XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    const fs::path folder = pattern;
+    const std::string target = (folder / "results.json").string();
+    EXPECT_EQ(set_aside(target), "");  // nothing to keep
+    std::vector<std::string> kept;
+    for (const char* content : {"first", "second", "third"}) {
+        std::ofstream(target) << content;
+        fs::last_write_time(target, fs::file_time_type{});  // the same stamp each time
+        kept.push_back(set_aside(target));
+        EXPECT_FALSE(fs::exists(target));
+    }
+    const std::string stem = (folder / "results_").string();
+    ASSERT_EQ(kept.size(), 3u);
+    EXPECT_EQ(kept[0].substr(0, stem.size()), stem);
+    EXPECT_EQ(kept[1], kept[0].substr(0, kept[0].size() - 5) + "-2.json");
+    EXPECT_EQ(kept[2], kept[0].substr(0, kept[0].size() - 5) + "-3.json");
+    std::string first;
+    std::ifstream(kept[0]) >> first;
+    EXPECT_EQ(first, "first");
+    fs::remove_all(folder);
 }
 
 }  // namespace

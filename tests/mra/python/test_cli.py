@@ -235,3 +235,14 @@ def test_ctrl_c_stops_a_screening_cleanly(tmp_path):
     assert process.returncode == 130, stderr
     assert "interrupted" in stderr and "Traceback" not in stderr, stderr
     assert not results_of(tmp_path).exists()
+
+
+def test_a_second_screening_keeps_the_first_results(reference_model, tmp_path):
+    args = ["screen", "--base-url", reference_model, "--model", "velora/reference-model", "--risk", TOXIC,
+            "--max-sample-size", 1, "--quiet", "--output", tmp_path]
+    first, second = run(*args), run(*args, "--max-sample-size", 2)
+    assert first.returncode == second.returncode == 0, second.stderr
+    kept = list(tmp_path.glob("screening-results_*.json"))
+    assert len(kept) == 1 and f"earlier results kept as {kept[0]}" in second.stderr
+    assert json.loads(kept[0].read_text())["header"]["settings"]["max_sample_size"] == 1
+    assert json.loads(results_of(tmp_path).read_text())["header"]["settings"]["max_sample_size"] == 2

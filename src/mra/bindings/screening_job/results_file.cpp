@@ -2,6 +2,8 @@
 #include <ctime>
 
 #include "mra/bindings/screening_job/screening_job.hpp"
+#include "mra/core/report/output.hpp"
+#include "mra/core/screening/output_files.hpp"
 
 namespace velora::job {
 namespace {
@@ -53,6 +55,19 @@ void register_results_file(py::module_& m) {
     m.def("write_results", &write_results, "path"_a, "results"_a, py::kw_only(), "model"_a,
           "settings"_a = py::none(), "failed_risks"_a = std::vector<std::string>{},
           "Write the results of a screening with its header (folders made as needed); return the path.");
+    m.def(
+        "set_aside",
+        [](const py::object& path) -> py::object {
+            try {
+                const std::string aside = core::screening::set_aside(path_text(path));
+                return aside.empty() ? py::object(py::none()) : py::object(py::str(aside));
+            } catch (const core::OutputFileError& error) {
+                bindings::raise_os_error(error.error_number(), py::str(error.path()));
+            }
+        },
+        "path"_a,
+        "Move an existing file at path aside under its modification time (UTC), never replacing a file; "
+        "return the new path, or None when there was no file.");
     m.def(
         "read_results",
         [](const py::object& path) { return document_to_python(load_results(path_text(path))); }, "path"_a,

@@ -250,7 +250,11 @@ def run_screening(settings):
             raise  # refused before any model was asked anything
         except Exception as error:
             raise ScreeningBrokeOff(f"the screening stopped: {error}") from error
-    return job.write_results(output / job.RESULTS_FILE_NAME, results, model=settings["model"],
+    path = output / job.RESULTS_FILE_NAME
+    earlier = job.set_aside(path)  # a screening into the same folder never replaces earlier results
+    if earlier:
+        print(f"{PROG}: earlier results kept as {earlier}", file=sys.stderr)
+    return job.write_results(path, results, model=settings["model"],
                              settings=_recorded_settings(settings, credentials), failed_risks=failed)
 
 
