@@ -59,3 +59,19 @@ def test_judged_risks_without_a_judge_are_refused_before_any_model_is_asked(job,
 def test_thresholds_are_checked(job, text, message):
     with pytest.raises(job.SettingsError, match=message):
         job.parse_thresholds(text)
+
+
+def test_a_risk_that_raises_fails_alone_and_the_others_keep_their_results(job, monkeypatch, caplog):
+    from velora_metrics_plugin.mra import screen_model_hazard as smh
+
+    class ConsoleDownOnToxicity(smh.EvaluateFMRisk):
+        def screen_model_hazards(self):
+            if self.risk_dimensions == ["toxic-output"]:
+                raise ConnectionError("console unreachable")
+            return super().screen_model_hazards()
+
+    monkeypatch.setattr(smh, "EvaluateFMRisk", ConsoleDownOnToxicity)
+    answers = lambda table: table.rename(columns={"source": "generated_text"})[["generated_text"]]
+    results, failed = job.screen("m", ["toxic-output", "prompt-leaking"], answers, max_sample_size=2)
+    assert failed == ["toxic-output"] and list(results) == ["prompt-leaking"]
+    assert "Risk dimension toxic-output stopped: ConnectionError: console unreachable" in caplog.text

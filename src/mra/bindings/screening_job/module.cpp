@@ -38,6 +38,12 @@ void raise_settings_error(const std::string& message) { bindings::raise_python(s
 std::string resources_folder() {
     return bindings::package_folder("velora_metrics_plugin.mra") + "/resources";
 }
+
+bindings::ModuleLogger& logger() {
+    static bindings::ModuleLogger instance(kModuleName);
+    return instance;
+}
+
 std::string shipped_corpus_path() { return resources_folder() + "/" + core::kShippedCorpusFile; }
 
 std::string path_text(const py::object& path) {

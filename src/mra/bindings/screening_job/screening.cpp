@@ -78,6 +78,20 @@ Answering announcing(const py::object& scoring_function, const py::object& on_ca
     return answering;
 }
 
+// One risk's results, or None when its evaluator raised (a console that failed, say): the risk is
+// then told as failed with a warning, and the risks before and after it keep their results. Ctrl-C
+// still stops the whole screening.
+py::object screen_one(const py::object& evaluator, const py::handle& risk) {
+    try {
+        return evaluator.attr("screen_model_hazards")();
+    } catch (py::error_already_set& error) {
+        if (!error.matches(PyExc_Exception)) throw;
+        logger().warning("Risk dimension " + text_of(py::str(risk)) + " stopped: " +
+                         bindings::type_name(error.value()) + ": " + text_of(py::str(error.value())));
+        return py::none();
+    }
+}
+
 py::tuple screen(const py::object& model, const py::object& risks, const py::object& scoring_function,
                  const py::object& max_sample_size, const py::object& credentials,
                  const py::object& on_card) {
@@ -112,9 +126,10 @@ py::tuple screen(const py::object& model, const py::object& risks, const py::obj
     py::dict results;
     py::list failed;
     for (size_t i = 0; i < runs.size(); ++i) {
-        const py::dict outcome = runs[i].first.attr("screen_model_hazards")();
-        for (const auto entry : outcome) results[entry.first] = entry.second;
-        if (!outcome.contains(names[i])) failed.append(names[i]);
+        const py::object outcome = screen_one(runs[i].first, names[i]);
+        if (outcome.is_none() || !py::dict(outcome).contains(names[i])) failed.append(names[i]);
+        if (!outcome.is_none())
+            for (const auto entry : py::dict(outcome)) results[entry.first] = entry.second;
     }
     return py::make_tuple(results, failed);
 }
@@ -130,7 +145,8 @@ void register_screening(py::module_& m) {
     m.def("screen", &screen, "model"_a, "risks"_a, "scoring_function"_a, py::kw_only(),
           "max_sample_size"_a = py::none(), "credentials"_a = py::none(), "on_card"_a = py::none(),
           "Screen `model` over `risks` (None: all): (results with margins, risk dimensions that failed). "
-          "SettingsError when an evaluator refuses the settings, before any model is asked anything. "
+          "SettingsError when an evaluator refuses the settings, before any model is asked anything. A risk "
+          "whose evaluator raises (a console that failed) is logged and counted failed; the others go on. "
           "on_card(risk, card, index, count, prompts) is called before each card is answered.");
 }
 

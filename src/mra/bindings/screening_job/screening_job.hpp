@@ -11,6 +11,9 @@ namespace velora::job {
 
 inline constexpr const char* kModuleName = "velora_metrics_plugin.mra.screening_job";
 
+// The module's MetricLogger: its warnings are shown whatever the root logger's level.
+bindings::ModuleLogger& logger();
+
 // Raises the module's ResultsFileError / SettingsError (both ValueError) with `message`.
 [[noreturn]] void raise_results_file_error(const std::string& message);
 [[noreturn]] void raise_settings_error(const std::string& message);
