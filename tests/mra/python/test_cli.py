@@ -1,6 +1,7 @@
 """velora-mra driven as a user drives it: a subprocess, its exit status, the files it writes and what
 it prints. One demo screening per session feeds the commands that work on stored results."""
 
+import itertools
 import json
 import os
 import pty
@@ -221,20 +222,31 @@ def test_module_imports_without_side_effects():
     assert subprocess.run([sys.executable, "-c", code], capture_output=True, env=ENV).returncode == 0
 
 
-def test_ctrl_c_stops_a_screening_cleanly(tmp_path):
+@pytest.mark.parametrize("risks, finished", [([TOXIC], 0), (["prompt-leaking", TOXIC], 1)])
+def test_ctrl_c_keeps_the_finished_risks(tmp_path, risks, finished):
     from openai_loopback import EchoServer
 
-    with EchoServer(model="m", delay=lambda prompt: 0.5) as server:
-        process = subprocess.Popen([*CLI, "screen", "--base-url", server.url, "--model", "m", "--risk", TOXIC,
-                                    "--output", tmp_path], stderr=subprocess.PIPE, text=True, env=ENV)
+    answered = itertools.count()
+    quick = 4 * finished  # prompt-leaking: four cards of one prompt each
+    with EchoServer(model="m", delay=lambda prompt: 0 if next(answered) < quick else 2) as server:
+        args = [arg for risk in risks for arg in ("--risk", risk)]
+        process = subprocess.Popen([*CLI, "screen", "--base-url", server.url, "--model", "m", *args,
+                                    "--max-sample-size", "1", "--output", tmp_path], stderr=subprocess.PIPE,
+                                   text=True, env=ENV)
         deadline = time.monotonic() + 60
-        while not server.requests and time.monotonic() < deadline:
+        started = (lambda: results_of(tmp_path).exists()) if finished else (lambda: server.requests)
+        while not started() and time.monotonic() < deadline:
             time.sleep(0.05)
+        time.sleep(0.3)  # into the slow answers
         process.send_signal(signal.SIGINT)
         _, stderr = process.communicate(timeout=60)
-    assert process.returncode == 130, stderr
-    assert "interrupted" in stderr and "Traceback" not in stderr, stderr
-    assert not results_of(tmp_path).exists()
+    assert process.returncode == 130 and "Traceback" not in stderr, stderr
+    if not finished:
+        assert "interrupted; no results were written" in stderr and not results_of(tmp_path).exists()
+        return
+    assert f"the results of the 1 finished risk dimension are in {results_of(tmp_path)}" in stderr
+    document = json.loads(results_of(tmp_path).read_text())
+    assert list(document["results"]) == ["prompt-leaking"] and document["header"]["failed_risks"] == [TOXIC]
 
 
 def test_a_second_screening_keeps_the_first_results(reference_model, tmp_path):

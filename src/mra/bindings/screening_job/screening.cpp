@@ -93,8 +93,8 @@ py::object screen_one(const py::object& evaluator, const py::handle& risk) {
 }
 
 py::tuple screen(const py::object& model, const py::object& risks, const py::object& scoring_function,
-                 const py::object& max_sample_size, const py::object& credentials,
-                 const py::object& on_card) {
+                 const py::object& max_sample_size, const py::object& credentials, const py::object& on_card,
+                 const py::object& on_risk) {
     const py::module_ smh = screen_model_hazard();
     const py::list names = risks.is_none() ? py::list(smh.attr("get_available_risks")()) : py::list(risks);
     const py::object system_credentials = credentials.is_none() ? py::object(py::dict()) : credentials;
@@ -130,6 +130,9 @@ py::tuple screen(const py::object& model, const py::object& risks, const py::obj
         if (outcome.is_none() || !py::dict(outcome).contains(names[i])) failed.append(names[i]);
         if (!outcome.is_none())
             for (const auto entry : py::dict(outcome)) results[entry.first] = entry.second;
+        if (!on_risk.is_none())
+            on_risk(results, failed,
+                    py::list(names[py::slice(static_cast<py::ssize_t>(i + 1), py::len(names), 1)]));
     }
     return py::make_tuple(results, failed);
 }
@@ -144,10 +147,12 @@ void register_screening(py::module_& m) {
           "The cards a screening runs for one risk dimension, in order.");
     m.def("screen", &screen, "model"_a, "risks"_a, "scoring_function"_a, py::kw_only(),
           "max_sample_size"_a = py::none(), "credentials"_a = py::none(), "on_card"_a = py::none(),
+          "on_risk"_a = py::none(),
           "Screen `model` over `risks` (None: all): (results with margins, risk dimensions that failed). "
           "SettingsError when an evaluator refuses the settings, before any model is asked anything. A risk "
           "whose evaluator raises (a console that failed) is logged and counted failed; the others go on. "
-          "on_card(risk, card, index, count, prompts) is called before each card is answered.");
+          "on_card(risk, card, index, count, prompts) is called before each card is answered; "
+          "on_risk(results, failed, pending) after each risk dimension, with what there is so far.");
 }
 
 }  // namespace velora::job

@@ -37,6 +37,10 @@ class ScreeningBrokeOff(Exception):
     """The screening stopped part-way (a server or the console failed): exit status 3."""
 
 
+class ScreeningInterrupted(Exception):
+    """Ctrl-C during a screening: exit status 130, saying what was kept."""
+
+
 def _job():
     from velora_metrics_plugin.mra import screening_job
 
@@ -232,30 +236,55 @@ def _progress_enabled(settings):
     return not settings.get("quiet") and sys.stderr.isatty()
 
 
+class _ResultsFile:
+    """The results file of one screening, written again after each risk dimension: a screening that
+    stops (Ctrl-C, a crash) leaves the results of the risks it finished, the others listed as failed.
+    Its first writing moves an earlier file of the same name aside."""
+
+    def __init__(self, path, model, settings):
+        self.path, self._model, self._settings = path, model, settings
+        self.finished = None  # risk dimensions with results in the file; None before it is written
+
+    def write(self, results, failed, pending=()):
+        job = _job()
+        if self.finished is None:
+            earlier = job.set_aside(self.path)
+            if earlier:
+                print(f"{PROG}: earlier results kept as {earlier}", file=sys.stderr)
+        job.write_results(self.path, results, model=self._model, settings=self._settings,
+                          failed_risks=[*failed, *pending])
+        self.finished = len(results)
+
+    def what_is_kept(self):
+        if not self.finished:
+            return "no results were written"
+        risks = "risk dimension" if self.finished == 1 else "risk dimensions"
+        return f"the results of the {self.finished} finished {risks} are in {self.path}"
+
+
 def run_screening(settings):
-    """Screens, writes the results file; returns its path."""
+    """Screens, writing the results file as it goes; returns its path."""
     from velora_metrics_plugin.cli.progress import ProgressDisplay
 
     job = _job()
     _set_judge(settings)
     credentials = _credentials(settings)
-    output = pathlib.Path(settings["output"])
+    results_file = _ResultsFile(pathlib.Path(settings["output"]) / job.RESULTS_FILE_NAME, settings["model"],
+                                _recorded_settings(settings, credentials))
     with ProgressDisplay(_progress_enabled(settings)) as progress:
         scoring = _scoring_function(settings, progress)
         try:
             results, failed = job.screen(settings["model"], settings.get("risks"), scoring,
-                                         max_sample_size=settings.get("max_sample_size"),
-                                         credentials=credentials, on_card=progress.on_card)
+                                         max_sample_size=settings.get("max_sample_size"), credentials=credentials,
+                                         on_card=progress.on_card, on_risk=results_file.write)
         except job.SettingsError:
             raise  # refused before any model was asked anything
+        except KeyboardInterrupt:
+            raise ScreeningInterrupted(results_file.what_is_kept()) from None
         except Exception as error:
-            raise ScreeningBrokeOff(f"the screening stopped: {error}") from error
-    path = output / job.RESULTS_FILE_NAME
-    earlier = job.set_aside(path)  # a screening into the same folder never replaces earlier results
-    if earlier:
-        print(f"{PROG}: earlier results kept as {earlier}", file=sys.stderr)
-    return job.write_results(path, results, model=settings["model"],
-                             settings=_recorded_settings(settings, credentials), failed_risks=failed)
+            raise ScreeningBrokeOff(f"the screening stopped: {error}; {results_file.what_is_kept()}") from error
+    results_file.write(results, failed)
+    return str(results_file.path)
 
 
 # --------------------------------------------------------------------------------------- output
@@ -409,16 +438,17 @@ def main(argv=None):
         return COMMANDS[args.command](args)
     except ScreeningBrokeOff as error:
         return _fail(error, EXIT_INCOMPLETE)
+    except ScreeningInterrupted as error:
+        return _interrupted(str(error))
     except KeyboardInterrupt:
-        return _interrupted()
+        return _interrupted(None)
     except (UsageError, ValueError, OSError) as error:  # the library's SettingsError and ResultsFileError too
         return _fail(error, EXIT_USAGE)
 
 
-def _interrupted():
-    # The library has already undone what it published; a results file is written only whole, so
-    # none is left half-written. Answers kept by --cache are not asked for again on a rerun.
-    print(f"{PROG}: interrupted; no results were written", file=sys.stderr)
+def _interrupted(what_is_kept):
+    # The library has already undone what it was publishing; files are only ever written whole.
+    print(f"{PROG}: interrupted" + (f"; {what_is_kept}" if what_is_kept else ""), file=sys.stderr)
     return EXIT_INTERRUPTED
 
 

@@ -30,6 +30,7 @@ def screen(
     max_sample_size: Optional[int] = None,
     credentials: Optional[dict[str, Any]] = None,
     on_card: Optional[Callable[[str, Optional[str], int, int, int], None]] = None,
+    on_risk: Optional[Callable[[Results, list[str], list[str]], None]] = None,
 ) -> tuple[Results, list[str]]: ...
 def write_results(
     path: PathLike,
