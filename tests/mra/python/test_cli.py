@@ -12,6 +12,7 @@ import time
 import xml.etree.ElementTree as ET
 
 import pytest
+from fake_console import tls_files  # noqa: F401 (a fixture)
 from pypdf import PdfReader
 
 CLI = [sys.executable, "-m", "velora_metrics_plugin.cli"]
@@ -258,3 +259,24 @@ def test_a_second_screening_keeps_the_first_results(reference_model, tmp_path):
     assert len(kept) == 1 and f"earlier results kept as {kept[0]}" in second.stderr
     assert json.loads(kept[0].read_text())["header"]["settings"]["max_sample_size"] == 1
     assert json.loads(results_of(tmp_path).read_text())["header"]["settings"]["max_sample_size"] == 2
+
+
+def test_screen_publishes_to_the_console_named_in_the_environment(tls_files, reference_model, tmp_path):
+    from fake_console import ORRIN_APIKEY, ORRIN_USER, FakeConsole
+
+    console = FakeConsole(tls_files)
+    try:
+        console.add_model("granite-x", "MOD-1")
+        env = {"VELORA_VN_URL": console.orrin_url, "VELORA_VN_ORRIN_HOST": console.orrin_host,
+               "VELORA_VN_USERNAME": ORRIN_USER, "VELORA_VN_ORRIN_APIKEY": ORRIN_APIKEY,
+               "VELORA_VN_MODEL_ID": "granite-x"}
+        done = run("screen", "--base-url", reference_model, "--model", "velora/reference-model", "--risk", TOXIC,
+                   "--max-sample-size", 1, "--output", tmp_path, env=env)
+        assert done.returncode == 0, done.stderr
+        assert any(name.startswith(f"{TOXIC}, {TOXIC_CARD}, ") for name in console.metrics_of("MOD-1"))
+    finally:
+        console.close()
+    assert "successfully saved and published" in done.stdout
+    stored = results_of(tmp_path).read_text()
+    assert json.loads(stored)["header"]["settings"]["vn_model_id"] == "granite-x"
+    assert ORRIN_APIKEY not in stored + done.stdout + done.stderr

@@ -95,13 +95,14 @@ def _add_screen_options(parser):
     _add_output_options(parser, defaults=False)
 
 
-def _add_output_options(parser, defaults=True):
+def _add_output_options(parser, defaults=True, progress=True):
     out = parser.add_argument_group("output")
     out.add_argument("--output", metavar="FOLDER", default="screening-output" if defaults else None,
                      help="folder for results and reports, made when missing (default: screening-output)")
     out.add_argument("--pdf", action="store_true", default=None, help="write the PDF report")
     out.add_argument("--html", action="store_true", default=None, help="write the HTML report")
-    out.add_argument("--quiet", action="store_true", default=None, help="no progress display")
+    if progress:
+        out.add_argument("--quiet", action="store_true", default=None, help="no progress display")
     _add_rating_options(out, defaults=defaults)
 
 
@@ -117,7 +118,7 @@ def build_parser():
 
     report = commands.add_parser("report", help="reports of stored results, without screening again")
     report.add_argument("results", metavar="RESULTS.json")
-    _add_output_options(report)
+    _add_output_options(report, progress=False)
 
     corpus = commands.add_parser("corpus", help="build or show a benchmark corpus")
     corpus_commands = corpus.add_subparsers(dest="corpus_command", metavar="ACTION", required=True)
