@@ -161,7 +161,8 @@ def test_listing_commands(args, expected):
 
 @pytest.mark.parametrize("args", [["screen", "--base-url", "http://127.0.0.1:9"], ["report"], ["corpus"],
                                   ["screen", "--model", "m", "--base-url", "u", "--fail-on", "amber"],
-                                  ["report", "r.json", "--thresholds", "80,20"]])
+                                  ["report", "r.json", "--thresholds", "80,20"],
+                                  ["screen", "--model", "m", "--base-url", "http://127.0.0.1:9", "--risk", "bais"]])
 def test_usage_errors_exit_2(args, tmp_path):
     done = run(*args, cwd=tmp_path)
     assert done.returncode == 2

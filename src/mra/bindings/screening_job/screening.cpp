@@ -63,15 +63,17 @@ Answering announcing(const py::object& scoring_function, const py::object& on_ca
         answering.function = scoring_function;
         return answering;
     }
-    const py::list cards = cards_run_for(risk);
+    // Looked up at the first call: by then the evaluator has checked that the risk exists.
+    auto cards = std::make_shared<py::list>();
     auto next = std::make_shared<size_t>(0);
     const auto target = answering.target;
     answering.function = py::cpp_function([=](const py::object& table) {
         const size_t index = (*next)++;
         if (!on_card.is_none()) {
+            if (index == 0) *cards = cards_run_for(risk);
             const py::object card =
-                index < py::len(cards) ? py::object(cards[index]) : py::object(py::none());
-            on_card(risk, card, index + 1, py::len(cards), py::len(table));
+                index < py::len(*cards) ? py::object((*cards)[index]) : py::object(py::none());
+            on_card(risk, card, index + 1, py::len(*cards), py::len(table));
         }
         return (*target)(table);
     });
@@ -109,8 +111,9 @@ py::tuple screen(const py::object& model, const py::object& risks, const py::obj
             evaluator = smh.attr("EvaluateFMRisk")(system_credentials, model, one, answering.function,
                                                    max_sample_size);
         } catch (py::error_already_set& error) {
-            // The evaluator's argument checks: settings the user gave, told as such.
-            if (!error.matches(PyExc_ValueError) && !error.matches(PyExc_TypeError)) throw;
+            // The evaluator's argument checks (it asks no model yet): settings the user gave, told as
+            // such. An unknown risk is a plain Exception there.
+            if (!error.matches(PyExc_Exception)) throw;
             raise_settings_error(bindings::text_of(error.value()));
         }
         if (answering.target->is_none()) *answering.target = evaluator.attr("default_scoring_function");
