@@ -246,7 +246,7 @@ def test_ctrl_c_keeps_the_finished_risks(tmp_path, risks, finished):
     if not finished:
         assert "interrupted; no results were written" in stderr and not results_of(tmp_path).exists()
         return
-    assert f"the results of the 1 finished risk dimension are in {results_of(tmp_path)}" in stderr
+    assert f"the results of 1 finished risk dimension are in {results_of(tmp_path)}" in stderr
     document = json.loads(results_of(tmp_path).read_text())
     assert list(document["results"]) == ["prompt-leaking"] and document["header"]["failed_risks"] == [TOXIC]
 
@@ -281,3 +281,18 @@ def test_screen_publishes_to_the_console_named_in_the_environment(tls_files, ref
     stored = results_of(tmp_path).read_text()
     assert json.loads(stored)["header"]["settings"]["vn_model_id"] == "granite-x"
     assert ORRIN_APIKEY not in stored + done.stdout + done.stderr
+
+
+def test_resume_screens_only_the_risks_not_yet_in_the_results(reference_model, tmp_path):
+    base = ["screen", "--base-url", reference_model, "--model", "velora/reference-model", "--max-sample-size", 1,
+            "--quiet", "--output", tmp_path]
+    assert run(*base, "--risk", "prompt-leaking").returncode == 0
+    first = json.loads(results_of(tmp_path).read_text())["results"]
+    resumed = run(*base, "--risk", "prompt-leaking", "--risk", TOXIC, "--resume")
+    assert resumed.returncode == 0, resumed.stderr
+    assert "1 risk dimension kept, 1 to screen" in resumed.stderr and "Processing prompt-leaking" not in resumed.stdout
+    document = json.loads(results_of(tmp_path).read_text())
+    assert document["results"]["prompt-leaking"] == first["prompt-leaking"] and TOXIC in document["results"]
+    assert not list(tmp_path.glob("screening-results_*.json"))  # resumed, not set aside
+    other = run(*base[:5], "--max-sample-size", 2, "--quiet", "--output", tmp_path, "--resume")
+    assert other.returncode == 2 and "other settings (max_sample_size)" in other.stderr

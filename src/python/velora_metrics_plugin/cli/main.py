@@ -88,6 +88,8 @@ def _add_screen_options(parser):
     run.add_argument("--timeout", type=float, metavar="SECONDS", help="time-out of one request (default: 120)")
     run.add_argument("--max-retries", type=int, metavar="N", help="retries of a failed request (default: 5)")
     run.add_argument("--cache", metavar="FILE", help="answer cache file; a rerun asks only for new prompts")
+    run.add_argument("--resume", action="store_true", default=None,
+                     help="keep the risks already in the output folder's results file, screen the others")
     run.add_argument("--ca-bundle", metavar="FILE", help="certificates to trust for an https server (PEM)")
     judge = parser.add_argument_group("judge (credentials come from the provider's environment variables)")
     judge.add_argument("--judge-provider", help="judge of the judged risks (sets CORVEX_DEFAULT_PROVIDER)")
@@ -237,14 +239,21 @@ def _progress_enabled(settings):
     return not settings.get("quiet") and sys.stderr.isatty()
 
 
+def _risk_count(count, adjective=""):
+    return f"{count} {adjective + ' ' if adjective else ''}risk dimension{'' if count == 1 else 's'}"
+
+
 class _ResultsFile:
     """The results file of one screening, written again after each risk dimension: a screening that
     stops (Ctrl-C, a crash) leaves the results of the risks it finished, the others listed as failed.
-    Its first writing moves an earlier file of the same name aside."""
+    Its first writing moves an earlier file of the same name aside, unless the screening resumes it:
+    then the file's results (`kept`) stay in it."""
 
-    def __init__(self, path, model, settings):
+    def __init__(self, path, model, settings, kept=None):
         self.path, self._model, self._settings = path, model, settings
-        self.finished = None  # risk dimensions with results in the file; None before it is written
+        self._kept = kept or {}
+        # Risk dimensions with results in the file; None before this screening has written it.
+        self.finished = None if kept is None else len(kept)
 
     def write(self, results, failed, pending=()):
         job = _job()
@@ -252,6 +261,7 @@ class _ResultsFile:
             earlier = job.set_aside(self.path)
             if earlier:
                 print(f"{PROG}: earlier results kept as {earlier}", file=sys.stderr)
+        results = {**self._kept, **results}
         job.write_results(self.path, results, model=self._model, settings=self._settings,
                           failed_risks=[*failed, *pending])
         self.finished = len(results)
@@ -259,8 +269,35 @@ class _ResultsFile:
     def what_is_kept(self):
         if not self.finished:
             return "no results were written"
-        risks = "risk dimension" if self.finished == 1 else "risk dimensions"
-        return f"the results of the {self.finished} finished {risks} are in {self.path}"
+        return (f"the results of {_risk_count(self.finished, 'finished')} are in {self.path} "
+                "(the same command with --resume screens the rest)")
+
+
+def _resumed_results(path, model, recorded):
+    """The results a --resume keeps: those in the file at `path`, when it holds a screening of the
+    same model with the same settings (None when there is no file yet)."""
+    if not path.exists():
+        return None
+    document = _job().read_results(path)
+    header = document["header"]
+    if header["model"] != model:
+        raise UsageError(f"--resume: {path} holds a screening of {header['model']!r}, not {model!r}")
+    earlier = header["settings"]
+    differing = sorted(name for name in {*recorded, *earlier}
+                       if name != "risks" and recorded.get(name) != earlier.get(name))
+    if differing:
+        raise UsageError(f"--resume: {path} was screened with other settings ({', '.join(differing)}); "
+                         "resume with the same ones, or screen into another --output")
+    return document["results"]
+
+
+def _risks_to_screen(settings, kept):
+    """The risks asked for (all by default), without those a resumed screening has kept."""
+    if kept is None:
+        return settings.get("risks")
+    from velora_metrics_plugin.mra.screen_model_hazard import get_available_risks
+
+    return [risk for risk in settings.get("risks") or get_available_risks() if risk not in kept]
 
 
 def run_screening(settings):
@@ -270,12 +307,17 @@ def run_screening(settings):
     job = _job()
     _set_judge(settings)
     credentials = _credentials(settings)
-    results_file = _ResultsFile(pathlib.Path(settings["output"]) / job.RESULTS_FILE_NAME, settings["model"],
-                                _recorded_settings(settings, credentials))
+    path = pathlib.Path(settings["output"]) / job.RESULTS_FILE_NAME
+    recorded = _recorded_settings(settings, credentials)
+    kept = _resumed_results(path, settings["model"], recorded) if settings.get("resume") else None
+    risks = _risks_to_screen(settings, kept)
+    if kept is not None:
+        print(f"{PROG}: resuming {path}: {_risk_count(len(kept))} kept, {len(risks)} to screen", file=sys.stderr)
+    results_file = _ResultsFile(path, settings["model"], recorded, kept)
     with ProgressDisplay(_progress_enabled(settings)) as progress:
         scoring = _scoring_function(settings, progress)
         try:
-            results, failed = job.screen(settings["model"], settings.get("risks"), scoring,
+            results, failed = job.screen(settings["model"], risks, scoring,
                                          max_sample_size=settings.get("max_sample_size"), credentials=credentials,
                                          on_card=progress.on_card, on_risk=results_file.write)
         except job.SettingsError:
