@@ -247,5 +247,25 @@ TEST(SetAside, KeepsEveryEarlierFileUnderAFreeStampedName) {
     fs::remove_all(folder);
 }
 
+TEST(ShareReportName, TakesTheFirstReportsNameWhenItIsFree) {
+    namespace fs = std::filesystem;
+    char pattern[] = "/tmp/share_name_test.XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    const fs::path folder = pattern;
+    const auto file = [&](const char* name) {
+        std::ofstream(folder / name) << name;
+        return (folder / name).string();
+    };
+    const std::string pdf = file("r_10-00-00.pdf");
+    EXPECT_EQ(share_report_name(pdf, file("r_10-00-04.html")), (folder / "r_10-00-00.html").string());
+    EXPECT_FALSE(fs::exists(folder / "r_10-00-04.html"));
+    // The name is taken (an earlier report of that second): both files stay as they are.
+    EXPECT_EQ(share_report_name(pdf, file("r_10-00-05.html")), (folder / "r_10-00-05.html").string());
+    std::string kept;
+    std::ifstream(folder / "r_10-00-00.html") >> kept;
+    EXPECT_EQ(kept, "r_10-00-04.html");
+    fs::remove_all(folder);
+}
+
 }  // namespace
 }  // namespace velora::core::screening

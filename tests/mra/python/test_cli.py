@@ -59,7 +59,7 @@ def test_demo_writes_results_and_both_reports(demo):
     assert header["counts"][TOXIC][TOXIC_CARD]["answers"] == 4
     assert "api_key" not in json.dumps(header)
     pdfs, htmls = sorted(output.glob("mra_report_*.pdf")), sorted(output.glob("mra_report_*.html"))
-    assert len(pdfs) == 1 and len(htmls) == 1
+    assert len(pdfs) == 1 and len(htmls) == 1 and pdfs[0].stem == htmls[0].stem  # one name for the pair
     assert "velora/reference-model" in "".join(page.extract_text() for page in PdfReader(pdfs[0]).pages)
     assert f"results: {results_of(output)}" in done.stdout and "Unreadable" in done.stdout
     assert "prompts/s" not in done.stderr  # standard error is a pipe here: no progress display

@@ -5,6 +5,7 @@
 #include "mra/bindings/screening_job/screening_job.hpp"
 #include "mra/core/report/dates.hpp"
 #include "mra/core/report/output.hpp"
+#include "mra/core/screening/output_files.hpp"
 
 namespace velora::job {
 namespace {
@@ -30,6 +31,15 @@ const char* method_for(const std::string& format) {
     if (format == "pdf") return "download_pdf";
     if (format == "html") return "download_html";
     raise_settings_error("unknown report format '" + format + "' (use pdf or html)");
+}
+
+// Each report is named after the time it was written at; the ones written together share a name.
+std::string share_name(const std::string& first, const std::string& path) {
+    try {
+        return core::screening::share_report_name(first, path);
+    } catch (const core::OutputFileError& error) {
+        bindings::raise_os_error(error.error_number(), py::str(error.path()));
+    }
 }
 
 py::list write_reports(const py::dict& document, const py::object& output_folder,
@@ -60,7 +70,9 @@ py::list write_reports(const py::dict& document, const py::object& output_folder
         arguments["executive_summary_data"] = screen_model_hazard().attr("get_executive_summary")(results);
         arguments["user_custom_percentile_thresholds"] = thresholds;
         if (!corpus.is_none()) arguments["corpus_file"] = path_text(corpus);
-        paths.append(generator.attr(method_for(format))(**arguments));
+        std::string path = text_of(generator.attr(method_for(format))(**arguments));
+        if (!paths.empty()) path = share_name(text_of(paths[0]), path);
+        paths.append(path);
     }
     return paths;
 }

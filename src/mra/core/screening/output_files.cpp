@@ -31,6 +31,27 @@ std::string utc_file_stamp(std::time_t time) {
 
 }  // namespace
 
+bool move_if_free(const std::string& from, const std::string& to) {
+    // A hard link never replaces a file: EEXIST means the name is taken.
+    if (::link(from.c_str(), to.c_str()) == 0) {
+        if (::unlink(from.c_str()) != 0) throw OutputFileError(errno, from);
+        return true;
+    }
+    if (errno == EEXIST) return false;
+    // Some file systems (network and FUSE mounts) have no hard links: a rename into a free name.
+    if (errno != EPERM && errno != ENOTSUP) throw OutputFileError(errno, to);
+    if (std::filesystem::exists(to)) return false;
+    if (::rename(from.c_str(), to.c_str()) != 0) throw OutputFileError(errno, to);
+    return true;
+}
+
+std::string share_report_name(const std::string& first, const std::string& path) {
+    const std::filesystem::path named(first);
+    const std::string target =
+        (named.parent_path() / named.stem()).string() + std::filesystem::path(path).extension().string();
+    return target != path && move_if_free(path, target) ? target : path;
+}
+
 std::string set_aside(const std::string& path) {
     struct stat status {};
     if (::stat(path.c_str(), &status) != 0) {
@@ -43,17 +64,7 @@ std::string set_aside(const std::string& path) {
     const std::string extension = target.extension().string();
     for (int attempt = 1;; ++attempt) {
         const std::string aside = stem + (attempt == 1 ? "" : "-" + std::to_string(attempt)) + extension;
-        // A hard link never replaces a file: EEXIST means the name is taken, so the next is tried.
-        if (::link(path.c_str(), aside.c_str()) == 0) {
-            if (::unlink(path.c_str()) != 0) throw OutputFileError(errno, path);
-            return aside;
-        }
-        if (errno == EEXIST) continue;
-        // Some file systems (network and FUSE mounts) have no hard links: a rename into a free name.
-        if (errno != EPERM && errno != ENOTSUP) throw OutputFileError(errno, aside);
-        if (std::filesystem::exists(aside)) continue;
-        if (::rename(path.c_str(), aside.c_str()) != 0) throw OutputFileError(errno, aside);
-        return aside;
+        if (move_if_free(path, aside)) return aside;
     }
 }
 
