@@ -244,6 +244,17 @@ def test_stored_value_without_description_ends_the_run_as_unexpected(smh, consol
     assert smh_messages(smh_debug)[-2:] == [message, FAILED_RUN + message]
 
 
+def test_empty_console_url_is_a_console_run_without_iam_url(smh, library, monkeypatch, smh_debug):
+    monkeypatch.delenv("VELORA_IAM_URL", raising=False)
+    evaluator = smh.EvaluateFMRisk({"vn_url": "", "vn_apikey": CLOUD_APIKEY}, "granite-x", ["toxic-output"], answers)
+    with pytest.raises(Exception) as excinfo:
+        evaluator.screen_model_hazards()
+    message = "Unable to determine IAM URL for the provided Varnel URL"
+    assert type(excinfo.value) is Exception and str(excinfo.value) == message
+    assert smh_messages(smh_debug)[-1] == FAILED_RUN + message
+    assert library.evaluate_calls == []
+
+
 @pytest.mark.parametrize("make", [cloud_evaluator, orrin_evaluator], ids=["cloud", "on-premises"])
 def test_printed_links_carry_no_user_information(smh, console, token_service, library, model, capsys, make):
     url = console.url_with_user + ("" if make is cloud_evaluator else "/orrin")

@@ -71,6 +71,15 @@ void publish_results(Evaluator& evaluator, const py::dict& computed, const py::d
     }
 }
 
+// Stored values are keyed by metric name; a value read before any name is keyed None.
+void require_metric_names(const py::dict& stored, const core::console::ConsoleSession& run) {
+    for (const auto risk : stored) {
+        for (const auto metric : py::reinterpret_borrow<py::dict>(risk.second)) {
+            if (metric.first.is_none()) core::console::fail_unnamed_stored_value(run);
+        }
+    }
+}
+
 }  // namespace
 
 py::object run_with_console(Evaluator& evaluator) {
@@ -88,8 +97,9 @@ py::object run_with_console(Evaluator& evaluator) {
     const py::dict metrics_map =
         get_vn_model_metrics_definitions(header, model_id, evaluator.risk_dimensions, vn_url, &run);
     if (py::len(metrics_map) > 0) {
-        const py::dict stored =
-            normalize_varnel_data(return_existing_metric_value(metrics_map, header, vn_url, &run));
+        const py::dict values = return_existing_metric_value(metrics_map, header, vn_url, &run);
+        require_metric_names(values, run);
+        const py::dict stored = normalize_varnel_data(values);
         for (const auto risk : stored) results[risk.first] = risk.second;
     }
     // Later runs on this evaluator ask only for what the console still lacks.

@@ -120,9 +120,7 @@ std::vector<std::pair<Json, Json>> metric_values_from_answer(const Json& answer)
                 value = member(element, "value");
             }
         }
-        // Without any description so far the value has no metric to belong to (a null name
-        // would only fail later, far from the answer that caused it).
-        if (name.is_null()) throw ConsoleValueError("a metric value row has no \"Description\" field");
+        // A row without a description belongs to the name the previous row left (null at first).
         values.emplace_back(name, value);
     }
     return values;

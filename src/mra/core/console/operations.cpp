@@ -17,6 +17,7 @@ constexpr const char* kNoModelId = "Failed to get existing metric value";
 constexpr const char* kNoDefinitionsAnswer = "Unable to get model metrics definitions from Varnel";
 constexpr const char* kNoValuesAnswer = "Unable to get model metrics from Varnel";
 constexpr const char* kNoStoredValues = "Unable to get model metrics definitions from varnel";
+constexpr const char* kUnexpectedValues = "Unexpected error occurred when evaluating the request: ";
 
 [[noreturn]] void fail(LogSink& log, const std::string& message) {
     log.debug(message);
@@ -201,7 +202,7 @@ StoredValues get_metric_values(const ConsoleSession& session, const MetricIdText
             const Json answer = parse_body(response.body);
             if (answer.is_null()) fail(log, kNoValuesAnswer);
             if (!python_truthy(member_or_null(answer, "rows"))) continue;
-            guarded(log, "Unexpected error occurred when evaluating the request: ", [&] {
+            guarded(log, kUnexpectedValues, [&] {
                 for (auto& [name, value] : metric_values_from_answer(answer))
                     assign(stored, name, std::move(value));
             });
@@ -209,6 +210,10 @@ StoredValues get_metric_values(const ConsoleSession& session, const MetricIdText
     }
     if (result.empty()) fail(log, kNoStoredValues);
     return result;
+}
+
+void fail_unnamed_stored_value(const ConsoleSession& session) {
+    fail(session.log(), std::string(kUnexpectedValues) + "a metric value row has no \"Description\" field");
 }
 
 WriteResult post_content(const ConsoleSession& session, const std::string& payload_text) {

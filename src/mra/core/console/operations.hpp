@@ -56,6 +56,9 @@ using MetricIdTexts = std::vector<std::pair<std::string, std::vector<std::string
 // value and keeps the first position).
 using StoredValues = std::vector<std::pair<std::string, std::vector<std::pair<Json, Json>>>>;
 StoredValues get_metric_values(const ConsoleSession& session, const MetricIdTexts& metrics);
+// A stored value whose rows named no metric (no "Description" before it) cannot become a result:
+// the console run fails on it as on an unexpected answer, logged.
+[[noreturn]] void fail_unnamed_stored_value(const ConsoleSession& session);
 
 // A write's outcome: the "id" of the answer, or why there is none (the request failed, the answer
 // is not JSON, has no "id" or a null one). Nothing is logged.

@@ -12,7 +12,8 @@ ConsoleSession::ConsoleSession(Transport& transport, LogSink& log, std::string v
       vn_url_(std::move(vn_url)),
       settings_(std::move(settings)),
       header_(std::move(header)) {
-    require_web_url(vn_url_, "vn_url");
+    // An empty console URL is still a console run: it ends where no IAM URL can be found for it.
+    if (!vn_url_.empty()) require_web_url(vn_url_, "vn_url");
 }
 
 void ConsoleSession::pause(double seconds) const {
