@@ -202,3 +202,64 @@ def test_ctrl_c_interrupts_a_waiting_run_quickly(tmp_path):
         with pytest.raises(KeyboardInterrupt):
             scoring(table(["slow one", "slow two"]))
         assert time.monotonic() - started < 1.0
+
+
+READ_ONLY_RUN = """
+import sys
+import pandas as pd
+from velora_metrics_plugin.mra.scoring import openai_compatible
+url, cache = sys.argv[1:]
+try:
+    openai_compatible(url, "echo", cache=cache)(pd.DataFrame({"source": ["new prompt"]}))
+except ValueError as error:
+    print(error)
+"""
+
+
+@pytest.fixture
+def shared_folder():
+    """A folder another user can work in too (pytest's own are private)."""
+    import shutil
+    import tempfile
+
+    folder = tempfile.mkdtemp(prefix="velora-shared-")
+    os.chmod(folder, 0o777)
+    yield folder
+    shutil.rmtree(folder)
+
+
+def test_a_read_only_cache_is_refused_before_anything_is_sent(shared_folder):
+    cache = os.path.join(shared_folder, "answers.sqlite")
+    with EchoServer() as server:
+        openai_compatible(server.url, "echo", cache=cache)(table(["kept"]))
+        os.chmod(cache, 0o444)
+        sent = len(server.generation_requests())
+        # root writes whatever the mode says, so the run is nobody's then
+        as_nobody = (lambda: os.setuid(65534)) if os.getuid() == 0 else None
+        done = subprocess.run([sys.executable, "-c", READ_ONLY_RUN, server.url, cache], capture_output=True,
+                              text=True, timeout=60, preexec_fn=as_nobody, env=dict(os.environ))
+        assert len(server.generation_requests()) == sent, done.stderr
+    assert f"Response cache {cache} is read-only" in done.stdout, done.stderr
+
+
+@pytest.mark.parametrize("check_model, listed, problem", [
+    (True, ["other"], "Model 'echo' is not served at .*; it serves 'other' \\(--no-check-model skips this check\\)"),
+    (False, ["other"], None),
+])
+def test_the_pre_flight_looks_once_and_sends_no_prompt(check_model, listed, problem):
+    with EchoServer(models=listed) as server:
+        scoring = openai_compatible(server.url, "echo", check_model=check_model)
+        if problem:
+            with pytest.raises(ServiceError, match=problem):
+                scoring.check(skip_with="--no-check-model")
+        else:
+            scoring.check()
+    assert [r["method"] for r in server.requests] == ["GET"]
+
+
+def test_the_pre_flight_fails_at_once_when_nothing_listens():
+    scoring = openai_compatible("http://127.0.0.1:9", "echo", max_retries=5)
+    started = time.monotonic()
+    with pytest.raises(ServiceError):
+        scoring.check()
+    assert time.monotonic() - started < 2  # no pauses between retries

@@ -22,7 +22,7 @@ EXIT_INTERRUPTED = 130  # what shells report for a command stopped by Ctrl-C
 
 # What a screening takes when neither the settings file nor the command line says otherwise.
 SCREEN_DEFAULTS = {
-    "api": "chat", "api_key_env": API_KEY_VARIABLE, "concurrency": 16, "output": "screening-output",
+    "api": "chat", "api_key_env": None, "concurrency": 16, "output": "screening-output",
     "project_id": "velora-mra", "fail_on": "off", "pdf": False, "html": False, "quiet": False,
 }
 # Settings handed to the scoring function under their own names, when given.
@@ -75,7 +75,10 @@ def _add_screen_options(parser):
     model.add_argument("--api", choices=["chat", "completions"], help="which API to call (default: chat)")
     model.add_argument("--api-key-env", metavar="VARIABLE",
                        help=f"environment variable holding the model's API key (default: {API_KEY_VARIABLE})")
-    model.add_argument("--project-id", help="project identifier sent to the server and shown on the report")
+    model.add_argument("--project-id", help="project identifier sent to the server (header Nimbra-Project-Id) "
+                                            "and shown on the report")
+    model.add_argument("--no-check-model", dest="check_model", action="store_false", default=None,
+                       help="do not check that the server lists --model (for servers that list another id)")
     run = parser.add_argument_group("screening")
     run.add_argument("--risk", dest="risks", action="append", metavar="NAME",
                      help="risk dimension to screen (repeatable; default: all, see `velora-mra risks`)")
@@ -169,7 +172,7 @@ def _screen_actions():
 def _check_setting(name, value, action):
     """A settings-file value of the type the option takes (TOML gives typed values)."""
     expected = {int: int, float: (int, float)}.get(action.type, str)
-    if isinstance(action, argparse._StoreTrueAction):
+    if isinstance(action, (argparse._StoreTrueAction, argparse._StoreFalseAction)):
         expected = bool
     elif isinstance(action, argparse._AppendAction):
         if isinstance(value, list) and all(isinstance(item, str) for item in value):
@@ -208,9 +211,38 @@ def _scoring_function(settings, progress):
     if settings.get("ca_bundle"):
         options["verify"] = settings["ca_bundle"]
     return openai_compatible(settings["base_url"], settings["model"], api=settings["api"],
-                             api_key=os.environ.get(settings["api_key_env"]),
+                             api_key=_api_key(settings), check_model=settings.get("check_model", True),
+                             headers={_job().PROJECT_HEADER: settings["project_id"]},
                              concurrency=settings["concurrency"], cache=settings.get("cache"),
                              progress=progress.on_prompts if progress.enabled else None, **options)
+
+
+def _api_key(settings):
+    """The key in the variable the settings name; a variable named on purpose must hold one."""
+    variable = settings.get("api_key_env")
+    key = os.environ.get(variable or API_KEY_VARIABLE)
+    if variable and not key:
+        raise UsageError(f"--api-key-env names {variable}, which is {'empty' if key == '' else 'not set'}")
+    if key and not _is_text(key):
+        raise UsageError(f"{variable or API_KEY_VARIABLE} does not hold UTF-8 text")
+    return key or None
+
+
+def _check_target(scoring):
+    """The model server, its key and model, and the cache file, looked at once before the first risk:
+    a bad target is a usage error, found before anything is screened or written."""
+    from velora_metrics_plugin.mra.scoring import ServiceError
+
+    try:
+        scoring.check(skip_with="--no-check-model")
+    except (ServiceError, ValueError) as error:
+        raise UsageError(f"the model cannot be screened: {error}") from None
+
+
+def _judge_settings(settings):
+    """The judge the screening's judged cards ask, as the results header records it (checked now)."""
+    judge = _job().judge_of(settings.get("risks")) or {}
+    return {"judge_provider": judge.get("provider"), "judge_model": judge.get("model")}
 
 
 def _credentials(settings):
@@ -283,12 +315,22 @@ def _resumed_results(path, model, recorded):
     if header["model"] != model:
         raise UsageError(f"--resume: {path} holds a screening of {header['model']!r}, not {model!r}")
     earlier = header["settings"]
+    _keep_earlier_judge(recorded, earlier)
     differing = sorted(name for name in {*recorded, *earlier}
                        if name != "risks" and recorded.get(name) != earlier.get(name))
     if differing:
         raise UsageError(f"--resume: {path} was screened with other settings ({', '.join(differing)}); "
                          "resume with the same ones, or screen into another --output")
     return document["results"]
+
+
+def _keep_earlier_judge(recorded, earlier):
+    """A screening that asked no judge and one that asked one can share a results file: it then names
+    the judge that was asked (`recorded` takes it)."""
+    if recorded.get("judge_provider") is None:
+        recorded.update(judge_provider=earlier.get("judge_provider"), judge_model=earlier.get("judge_model"))
+    elif earlier.get("judge_provider") is None:
+        earlier.update(judge_provider=recorded["judge_provider"], judge_model=recorded["judge_model"])
 
 
 def _risks_to_screen(settings, kept):
@@ -300,15 +342,16 @@ def _risks_to_screen(settings, kept):
     return [risk for risk in settings.get("risks") or get_available_risks() if risk not in kept]
 
 
-def run_screening(settings):
-    """Screens, writing the results file as it goes; returns its path."""
-    from velora_metrics_plugin.cli.progress import ProgressDisplay
+def run_screening(settings, failure_reasons=None):
+    """Screens, writing the results file as it goes; returns its path. `failure_reasons` (a dict)
+    gets a line per failed risk dimension."""
+    from velora_metrics_plugin.cli.progress import ProgressDisplay, without_risk_lines
 
     job = _job()
     _set_judge(settings)
     credentials = _credentials(settings)
     path = pathlib.Path(settings["output"]) / job.RESULTS_FILE_NAME
-    recorded = _recorded_settings(settings, credentials)
+    recorded = {**_recorded_settings(settings, credentials), **_judge_settings(settings)}
     kept = _resumed_results(path, settings["model"], recorded) if settings.get("resume") else None
     risks = _risks_to_screen(settings, kept)
     if kept is not None:
@@ -317,10 +360,13 @@ def run_screening(settings):
     with ProgressDisplay(_progress_enabled(settings)) as progress:
         scoring = _scoring_function(settings, progress)
         try:
-            results, failed = job.screen(settings["model"], risks, scoring,
-                                         max_sample_size=settings.get("max_sample_size"), credentials=credentials,
-                                         on_card=progress.on_card, on_risk=results_file.write)
-        except job.SettingsError:
+            with without_risk_lines(settings.get("quiet")):
+                results, failed = job.screen(settings["model"], risks, scoring,
+                                             max_sample_size=settings.get("max_sample_size"),
+                                             credentials=credentials, on_card=progress.on_card,
+                                             on_risk=results_file.write, failure_reasons=failure_reasons,
+                                             preflight=lambda: _check_target(scoring))
+        except (job.SettingsError, UsageError):
             raise  # refused before any model was asked anything
         except KeyboardInterrupt:
             raise ScreeningInterrupted(results_file.what_is_kept()) from None
@@ -337,7 +383,7 @@ def _formats(settings, both_by_default):
     return chosen or (["pdf", "html"] if both_by_default else [])
 
 
-def _print_summary(assessment):
+def _print_summary(assessment, failure_reasons):
     from rich.table import Table
     from rich.text import Text
 
@@ -356,7 +402,8 @@ def _print_summary(assessment):
     for risk, category in assessment["risks"].items():
         console.print(f"{risk}: {category or 'not rated'}", markup=False, highlight=False)
     for risk in assessment["failed_risks"]:
-        console.print(f"{risk}: FAILED to evaluate (see the warnings above)", markup=False, highlight=False)
+        why = failure_reasons.get(risk, "see the warnings above")
+        console.print(f"{risk}: FAILED to evaluate: {why}", markup=False, highlight=False, soft_wrap=True)
 
 
 def _console():
@@ -370,7 +417,7 @@ def _text(value):
     return "-" if value is None else str(value)
 
 
-def finish(document, settings, results_path, both_reports):
+def finish(document, settings, results_path, both_reports, failure_reasons=None):
     """Reports, summary, JUnit file and exit status of stored results."""
     job = _job()
     formats = _formats(settings, both_reports)
@@ -378,7 +425,7 @@ def finish(document, settings, results_path, both_reports):
                                 thresholds=settings.get("thresholds")) if formats else []
     assessment = job.assess(document, corpus=settings.get("corpus"), thresholds=settings.get("thresholds"),
                             fail_on=settings.get("fail_on") or "off")
-    _print_summary(assessment)
+    _print_summary(assessment, failure_reasons or {})
     if results_path:
         print(f"results: {results_path}")
     for path in reports:
@@ -392,8 +439,10 @@ def finish(document, settings, results_path, both_reports):
 
 def command_screen(args):
     settings = screen_settings(args)
-    results_path = run_screening(settings)
-    return finish(_job().read_results(results_path), settings, results_path, both_reports=False)
+    reasons = {}
+    results_path = run_screening(settings, reasons)
+    return finish(_job().read_results(results_path), settings, results_path, both_reports=False,
+                  failure_reasons=reasons)
 
 
 def command_report(args):
@@ -460,8 +509,10 @@ def command_demo(args):
                         judge_provider="nimbra-sdk")
         settings.update({name: value for name, value in vars(args).items() if value is not None})
         settings.update(pdf=True, html=True)
-        results_path = run_screening(settings)
-        return finish(_job().read_results(results_path), settings, results_path, both_reports=True)
+        reasons = {}
+        results_path = run_screening(settings, reasons)
+        return finish(_job().read_results(results_path), settings, results_path, both_reports=True,
+                      failure_reasons=reasons)
 
 
 COMMANDS = {"screen": command_screen, "report": command_report, "corpus": command_corpus,
@@ -478,6 +529,7 @@ def main(argv=None):
         parser.print_usage(sys.stderr)
         return EXIT_USAGE
     try:
+        _require_text(args)
         return COMMANDS[args.command](args)
     except ScreeningBrokeOff as error:
         return _fail(error, EXIT_INCOMPLETE)
@@ -487,6 +539,24 @@ def main(argv=None):
         return _interrupted(None)
     except (UsageError, ValueError, OSError) as error:  # the library's SettingsError and ResultsFileError too
         return _fail(error, EXIT_USAGE)
+
+
+def _is_text(value):
+    try:
+        value.encode("utf-8")
+    except UnicodeEncodeError:  # bytes the shell passed that are not UTF-8 (kept as lone surrogates)
+        return False
+    return True
+
+
+def _require_text(args):
+    """Arguments that are not UTF-8 can be neither sent nor written: usage errors naming the option."""
+    for name, value in vars(args).items():
+        if not all(_is_text(item) for item in (value if isinstance(value, list) else [value])
+                   if isinstance(item, str)):
+            label = {"results": "RESULTS.json", "corpus": "CORPUS.csv"}.get(name) \
+                if name == "results" or args.command == "corpus" else None
+            raise UsageError(f"{label or '--' + name.replace('_', '-')}: not UTF-8 text")
 
 
 def _interrupted(what_is_kept):
