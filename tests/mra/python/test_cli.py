@@ -330,17 +330,17 @@ def test_the_model_check_is_skipped_by_option_or_setting_and_told_once(tmp_path,
 
 
 @pytest.mark.parametrize("target, fault", [
-    ("http://127.0.0.1:9", "/v1/models failed"),       # nothing listens there
-    ("{url}/wrong/v1", "answered HTTP 404"),            # a wrong path
-    ("{url}", "Model 'other' is not served"),           # a model it does not serve
+    ("http://127.0.0.1:9", "/v1/models failed"),         # nothing listens there
+    ("{reference}/wrong/v1", "answered HTTP 404"),        # a wrong path
+    ("{echo}", "Model 'other' is not served"),            # a model it does not serve
 ])
-def test_a_bad_target_is_a_usage_error_before_anything_is_screened(tmp_path, target, fault):
+def test_a_bad_target_is_a_usage_error_before_anything_is_screened(reference_model, tmp_path, target, fault):
     from openai_loopback import EchoServer
 
     with EchoServer(model="m") as server:
         started = time.monotonic()
-        done = run("screen", "--base-url", target.format(url=server.url), "--model", "other", "--risk", TOXIC,
-                   "--output", tmp_path)
+        done = run("screen", "--base-url", target.format(echo=server.url, reference=reference_model), "--model",
+                   "other", "--risk", TOXIC, "--output", tmp_path)
         elapsed = time.monotonic() - started
     assert done.returncode == 2 and fault in done.stderr, done.stderr
     assert len(done.stderr.strip().splitlines()) == 1 and elapsed < 15

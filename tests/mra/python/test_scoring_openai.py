@@ -216,28 +216,23 @@ except ValueError as error:
 """
 
 
-@pytest.fixture
-def shared_folder():
-    """A folder another user can work in too (pytest's own are private)."""
-    import shutil
-    import tempfile
+def without_write_override():
+    """Run in a child before it starts: root there no longer writes files whatever their mode says
+    (CAP_DAC_OVERRIDE leaves the capability bounding set, so the program it runs never has it)."""
+    import ctypes
 
-    folder = tempfile.mkdtemp(prefix="velora-shared-")
-    os.chmod(folder, 0o777)
-    yield folder
-    shutil.rmtree(folder)
+    if os.getuid() == 0 and ctypes.CDLL(None, use_errno=True).prctl(24, 1, 0, 0, 0) != 0:  # PR_CAPBSET_DROP
+        raise OSError(ctypes.get_errno(), "cannot drop CAP_DAC_OVERRIDE")
 
 
-def test_a_read_only_cache_is_refused_before_anything_is_sent(shared_folder):
-    cache = os.path.join(shared_folder, "answers.sqlite")
+def test_a_read_only_cache_is_refused_before_anything_is_sent(tmp_path):
+    cache = tmp_path / "answers.sqlite"
     with EchoServer() as server:
         openai_compatible(server.url, "echo", cache=cache)(table(["kept"]))
-        os.chmod(cache, 0o444)
+        cache.chmod(0o444)
         sent = len(server.generation_requests())
-        # root writes whatever the mode says, so the run is nobody's then
-        as_nobody = (lambda: os.setuid(65534)) if os.getuid() == 0 else None
-        done = subprocess.run([sys.executable, "-c", READ_ONLY_RUN, server.url, cache], capture_output=True,
-                              text=True, timeout=60, preexec_fn=as_nobody, env=dict(os.environ))
+        done = subprocess.run([sys.executable, "-c", READ_ONLY_RUN, server.url, str(cache)], capture_output=True,
+                              text=True, timeout=60, preexec_fn=without_write_override, env=dict(os.environ))
         assert len(server.generation_requests()) == sent, done.stderr
     assert f"Response cache {cache} is read-only" in done.stdout, done.stderr
 

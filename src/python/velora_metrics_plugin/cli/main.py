@@ -27,6 +27,8 @@ SCREEN_DEFAULTS = {
 }
 # Settings handed to the scoring function under their own names, when given.
 GENERATION_SETTINGS = ("max_tokens", "temperature", "seed", "system_prompt", "timeout", "max_retries")
+# The judge the judged cards asked, as the results header records it.
+JUDGE_SETTINGS = ("judge_provider", "judge_model")
 
 
 class UsageError(Exception):
@@ -239,10 +241,20 @@ def _check_target(scoring):
         raise UsageError(f"the model cannot be screened: {error}") from None
 
 
-def _judge_settings(settings):
-    """The judge the screening's judged cards ask, as the results header records it (checked now)."""
-    judge = _job().judge_of(settings.get("risks")) or {}
-    return {"judge_provider": judge.get("provider"), "judge_model": judge.get("model")}
+def _judge_settings(risks, resumed):
+    """The judge the judged cards of `risks` ask (its settings checked now, nothing asked), as the
+    results header records it. A resumed file keeps its judge: these risks may ask none, or the same."""
+    judge = _job().judge_of(risks) or {}
+    recorded = {"judge_provider": judge.get("provider"), "judge_model": judge.get("model")}
+    if resumed is None:
+        return recorded
+    earlier = {name: _job().read_results(resumed)["header"]["settings"].get(name) for name in JUDGE_SETTINGS}
+    if recorded["judge_provider"] is None:
+        return earlier
+    if earlier["judge_provider"] is not None and earlier != recorded:
+        raise UsageError(f"--resume: {resumed} was screened with another judge ({earlier['judge_model']} of "
+                         f"{earlier['judge_provider']}); resume with the same one, or screen into another --output")
+    return recorded
 
 
 def _credentials(settings):
@@ -315,22 +327,12 @@ def _resumed_results(path, model, recorded):
     if header["model"] != model:
         raise UsageError(f"--resume: {path} holds a screening of {header['model']!r}, not {model!r}")
     earlier = header["settings"]
-    _keep_earlier_judge(recorded, earlier)
     differing = sorted(name for name in {*recorded, *earlier}
-                       if name != "risks" and recorded.get(name) != earlier.get(name))
+                       if name not in ("risks", *JUDGE_SETTINGS) and recorded.get(name) != earlier.get(name))
     if differing:
         raise UsageError(f"--resume: {path} was screened with other settings ({', '.join(differing)}); "
                          "resume with the same ones, or screen into another --output")
     return document["results"]
-
-
-def _keep_earlier_judge(recorded, earlier):
-    """A screening that asked no judge and one that asked one can share a results file: it then names
-    the judge that was asked (`recorded` takes it)."""
-    if recorded.get("judge_provider") is None:
-        recorded.update(judge_provider=earlier.get("judge_provider"), judge_model=earlier.get("judge_model"))
-    elif earlier.get("judge_provider") is None:
-        earlier.update(judge_provider=recorded["judge_provider"], judge_model=recorded["judge_model"])
 
 
 def _risks_to_screen(settings, kept):
@@ -351,9 +353,10 @@ def run_screening(settings, failure_reasons=None):
     _set_judge(settings)
     credentials = _credentials(settings)
     path = pathlib.Path(settings["output"]) / job.RESULTS_FILE_NAME
-    recorded = {**_recorded_settings(settings, credentials), **_judge_settings(settings)}
+    recorded = _recorded_settings(settings, credentials)
     kept = _resumed_results(path, settings["model"], recorded) if settings.get("resume") else None
     risks = _risks_to_screen(settings, kept)
+    recorded.update(_judge_settings(risks, path if kept is not None else None))
     if kept is not None:
         print(f"{PROG}: resuming {path}: {_risk_count(len(kept))} kept, {len(risks)} to screen", file=sys.stderr)
     results_file = _ResultsFile(path, settings["model"], recorded, kept)
@@ -555,7 +558,7 @@ def _require_text(args):
         if not all(_is_text(item) for item in (value if isinstance(value, list) else [value])
                    if isinstance(item, str)):
             label = {"results": "RESULTS.json", "corpus": "CORPUS.csv"}.get(name) \
-                if name == "results" or args.command == "corpus" else None
+                if name == "results" or args.command == "corpus" else {"risks": "--risk"}.get(name)
             raise UsageError(f"{label or '--' + name.replace('_', '-')}: not UTF-8 text")
 
 
