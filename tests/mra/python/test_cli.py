@@ -338,12 +338,10 @@ def test_a_bad_target_is_a_usage_error_before_anything_is_screened(reference_mod
     from openai_loopback import EchoServer
 
     with EchoServer(model="m") as server:
-        started = time.monotonic()
         done = run("screen", "--base-url", target.format(echo=server.url, reference=reference_model), "--model",
                    "other", "--risk", TOXIC, "--output", tmp_path)
-        elapsed = time.monotonic() - started
     assert done.returncode == 2 and fault in done.stderr, done.stderr
-    assert len(done.stderr.strip().splitlines()) == 1 and elapsed < 15
+    assert len(done.stderr.strip().splitlines()) == 1
     assert not server.generation_requests() and not results_of(tmp_path).exists()
 
 
