@@ -329,17 +329,33 @@ def test_the_model_check_is_skipped_by_option_or_setting_and_told_once(tmp_path,
     assert "check_model=False" not in done.stderr and not results_of(tmp_path).exists()
 
 
+@pytest.fixture
+def keyed_reference_model():
+    """A reference model that wants an API key (not the one the screenings here send)."""
+    from conftest import reference_model_binary
+
+    server = subprocess.Popen([reference_model_binary(), "--host", "127.0.0.1", "--port", "0", "--api-key-env",
+                               "REFERENCE_KEY"], env={**os.environ, "REFERENCE_KEY": "s3cret"},
+                              stdout=subprocess.PIPE, text=True)
+    yield server.stdout.readline().removeprefix("listening on ").strip()
+    server.terminate()
+    server.wait(timeout=10)
+    server.stdout.close()
+
+
 @pytest.mark.parametrize("target, fault", [
     ("http://127.0.0.1:9", "/v1/models failed"),         # nothing listens there
     ("{reference}/wrong/v1", "answered HTTP 404"),        # a wrong path
     ("{echo}", "Model 'other' is not served"),            # a model it does not serve
+    ("{keyed}", "answered HTTP 401: the API key was refused"),
 ])
-def test_a_bad_target_is_a_usage_error_before_anything_is_screened(reference_model, tmp_path, target, fault):
+def test_a_bad_target_is_a_usage_error_before_anything_is_screened(reference_model, keyed_reference_model, tmp_path,
+                                                                   target, fault):
     from openai_loopback import EchoServer
 
     with EchoServer(model="m") as server:
-        done = run("screen", "--base-url", target.format(echo=server.url, reference=reference_model), "--model",
-                   "other", "--risk", TOXIC, "--output", tmp_path)
+        url = target.format(echo=server.url, reference=reference_model, keyed=keyed_reference_model)
+        done = run("screen", "--base-url", url, "--model", "other", "--risk", TOXIC, "--output", tmp_path)
     assert done.returncode == 2 and fault in done.stderr, done.stderr
     assert len(done.stderr.strip().splitlines()) == 1
     assert not server.generation_requests() and not results_of(tmp_path).exists()
