@@ -165,6 +165,8 @@ void ResponseCache::store(const std::string& key, const CachedAnswer& answer) {
     if (sqlite3_step(stmt) != SQLITE_DONE) fail("cannot be written");
 }
 
+bool ResponseCache::writable() const { return sqlite3_db_readonly(db_of(db_), "main") == 0; }
+
 std::size_t ResponseCache::size() {
     sqlite3_stmt* stmt = nullptr;
     std::size_t count = 0;

@@ -48,6 +48,8 @@ class ResponseCache {
     // Stores (or replaces) one answer, committed before it returns.
     void store(const std::string& key, const CachedAnswer& answer);
     std::size_t size();
+    // False when the file could be opened for reading only (write-protected): every store would fail.
+    bool writable() const;
     const std::string& path() const noexcept { return path_; }
 
   private:

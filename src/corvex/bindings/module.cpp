@@ -12,6 +12,7 @@
 #include "corvex/core/catalog.hpp"
 #include "corvex/core/dataset.hpp"
 #include "corvex/core/error.hpp"
+#include "corvex/core/judge/settings.hpp"
 #include "corvex/core/metrics.hpp"
 #include "corvex/core/recipe.hpp"
 
@@ -221,6 +222,29 @@ py::list evaluate(const py::object& predictions, const py::object& data) {
 
 py::list list_cards() { return py::cast(cx::list_cards(catalog_root())); }
 
+// The judge the first judged card among `cards` would get, read and checked from the environment as
+// a judge is made, but asking it nothing: {"provider", "model"}, or None when no card is judged.
+// Cards that cannot be loaded are left to fail where they are scored.
+py::object judge_of(const std::vector<std::string>& cards) {
+    const std::string root = catalog_root();
+    for (const auto& card : cards) {
+        std::optional<cx::CardSpec> spec;
+        try {
+            spec = cx::load_card(root, card);
+        } catch (const CorvexError&) {
+            continue;
+        }
+        if (!spec->judge) continue;
+        try {
+            const auto settings = cx::judge_settings(card, cx::process_environment());
+            return py::dict("provider"_a = settings.basics.provider, "model"_a = settings.basics.model);
+        } catch (const cx::JudgeUnavailableError& error) {
+            velora::bindings::raise_python(PyExc_RuntimeError, error.what());
+        }
+    }
+    return py::none();
+}
+
 py::tuple bootstrap_ci(const std::vector<double>& scores, size_t resamples, uint64_t seed,
                        double confidence) {
     cx::Interval interval{};
@@ -264,6 +288,9 @@ PYBIND11_MODULE(_corvex, m) {
           "Scores one prediction per instance of one card; each scored instance holds score.global and "
           "score.instance.");
     m.def("list_cards", &list_cards, "Every card identifier of the catalogue, sorted.");
+    m.def("_judge_of", &judge_of, "cards"_a,
+          "The judge {'provider', 'model'} the first judged card of `cards` gets from the environment, its "
+          "settings checked but nothing sent; None when none is judged. RuntimeError names a bad setting.");
     m.def("bootstrap_ci", &bootstrap_ci, "scores"_a, "resamples"_a = 1000,
           "seed"_a = cx::BootstrapOptions{}.seed, "confidence"_a = 0.95,
           "Percentile-bootstrap interval (low, high) of the mean of scores.");

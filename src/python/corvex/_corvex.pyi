@@ -26,6 +26,7 @@ def evaluate(predictions: Sequence[str], data: Sequence[dict[str, Any]]) -> list
     computed raises CorvexError instead of returning NaN."""
 
 def list_cards() -> list[str]: ...
+def _judge_of(cards: Sequence[str]) -> dict[str, str] | None: ...
 def bootstrap_ci(
     scores: Sequence[float], resamples: int = 1000, seed: int = ..., confidence: float = 0.95
 ) -> tuple[float, float]:

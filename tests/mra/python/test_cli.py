@@ -296,3 +296,138 @@ def test_resume_screens_only_the_risks_not_yet_in_the_results(reference_model, t
     assert not list(tmp_path.glob("screening-results_*.json"))  # resumed, not set aside
     other = run(*base[:5], "--max-sample-size", 2, "--quiet", "--output", tmp_path, "--resume")
     assert other.returncode == 2 and "other settings (max_sample_size)" in other.stderr
+
+
+def screen_echo(server, *args, env=None, risk=TOXIC, cap=1):
+    return run("screen", "--base-url", server.url, "--model", server.model, "--risk", risk,
+               "--max-sample-size", cap, "--quiet", *args, env=env)
+
+
+@pytest.mark.parametrize("option", ["--model", "--risk"])
+def test_arguments_that_are_not_utf8_are_usage_errors(tmp_path, option):
+    values = {"--model": "m", "--risk": TOXIC, "--output": str(tmp_path)}
+    values[option] = b"\xff"
+    args = [part for pair in values.items() for part in pair]
+    done = subprocess.run([*CLI, "screen", "--base-url", "http://127.0.0.1:9", *args], capture_output=True,
+                          timeout=60, env=ENV)
+    assert done.returncode == 2, done.stderr
+    assert done.stderr.decode().strip() == f"velora-mra: error: {option}: not UTF-8 text"
+
+
+@pytest.mark.parametrize("skip", [None, ["--no-check-model"], "check_model = false"])
+def test_the_model_check_is_skipped_by_option_or_setting_and_told_once(tmp_path, skip):
+    from openai_loopback import EchoServer
+
+    config = tmp_path / "screen.toml"
+    config.write_text(skip if isinstance(skip, str) else "")
+    with EchoServer(model="m", models=["/models/m.gguf"]) as server:
+        done = screen_echo(server, "--config", config, "--output", tmp_path, *(skip if isinstance(skip, list) else []))
+    if skip:
+        assert done.returncode == 0, done.stderr
+        return
+    assert done.returncode == 2 and done.stderr.count("--no-check-model skips this check") == 1, done.stderr
+    assert "check_model=False" not in done.stderr and not results_of(tmp_path).exists()
+
+
+@pytest.fixture
+def keyed_reference_model():
+    """A reference model that wants an API key (not the one the screenings here send)."""
+    from conftest import reference_model_binary
+
+    server = subprocess.Popen([reference_model_binary(), "--host", "127.0.0.1", "--port", "0", "--api-key-env",
+                               "REFERENCE_KEY"], env={**os.environ, "REFERENCE_KEY": "s3cret"},
+                              stdout=subprocess.PIPE, text=True)
+    yield server.stdout.readline().removeprefix("listening on ").strip()
+    server.terminate()
+    server.wait(timeout=10)
+    server.stdout.close()
+
+
+@pytest.mark.parametrize("target, fault", [
+    ("http://127.0.0.1:9", "/v1/models failed"),         # nothing listens there
+    ("{reference}/wrong/v1", "answered HTTP 404"),        # a wrong path
+    ("{echo}", "Model 'other' is not served"),            # a model it does not serve
+    ("{keyed}", "answered HTTP 401: the API key was refused"),
+])
+def test_a_bad_target_is_a_usage_error_before_anything_is_screened(reference_model, keyed_reference_model, tmp_path,
+                                                                   target, fault):
+    from openai_loopback import EchoServer
+
+    with EchoServer(model="m") as server:
+        url = target.format(echo=server.url, reference=reference_model, keyed=keyed_reference_model)
+        done = run("screen", "--base-url", url, "--model", "other", "--risk", TOXIC, "--output", tmp_path)
+    assert done.returncode == 2 and fault in done.stderr, done.stderr
+    assert len(done.stderr.strip().splitlines()) == 1
+    assert not server.generation_requests() and not results_of(tmp_path).exists()
+
+
+@pytest.mark.parametrize("where, value", [("option", None), ("option", ""), ("setting", None)])
+def test_a_named_api_key_variable_must_hold_a_key(tmp_path, where, value):
+    from openai_loopback import EchoServer
+
+    config = tmp_path / "screen.toml"
+    config.write_text('api_key_env = "TEAM_KEY"\n' if where == "setting" else "")
+    named = ["--api-key-env", "TEAM_KEY"] if where == "option" else []
+    with EchoServer(model="m") as server:
+        done = screen_echo(server, "--config", config, *named, "--output", tmp_path,
+                           env={} if value is None else {"TEAM_KEY": value})
+        assert not server.requests
+    assert done.returncode == 2, done.stderr
+    assert f"names TEAM_KEY, which is {'empty' if value == '' else 'not set'}" in done.stderr
+
+
+def test_the_project_id_is_sent_with_every_request(tmp_path):
+    from openai_loopback import EchoServer
+
+    with EchoServer(model="m") as server:
+        done = screen_echo(server, "--project-id", "proj-7", "--output", tmp_path)
+    assert done.returncode == 0, done.stderr
+    assert {r["headers"].get("nimbra-project-id") for r in server.requests} == {"proj-7"}
+
+
+def test_the_cap_holds_for_cards_loaded_by_recipe(tmp_path):
+    from openai_loopback import EchoServer
+
+    with EchoServer(model="m") as server:
+        done = screen_echo(server, "--output", tmp_path, risk="hallucination", cap=3)
+    assert len(server.generation_requests()) == 3, done.stderr  # truthfulqa's recipe alone asks for 100
+
+
+def test_a_quiet_screening_names_the_card_of_each_truncation_and_no_risk(reference_model, tmp_path):
+    done = run("screen", "--base-url", reference_model, "--model", "velora/reference-model", "--risk", TOXIC,
+               "--max-sample-size", 2, "--max-tokens", 1, "--quiet", "--output", tmp_path)
+    assert done.returncode == 0, done.stderr
+    cut = [line for line in done.stderr.splitlines() if "cut by the length limit" in line]
+    assert cut and all("Card cards." in line for line in cut), done.stderr
+    assert len(set(cut)) == len(cut) and "Processing" not in done.stdout
+
+
+def test_a_failed_risk_says_why_in_the_summary(tmp_path):
+    from openai_loopback import EchoServer
+
+    refusal = (400, {}, {"error": {"message": "context too long"}})
+    with EchoServer(model="m", fault=lambda *_: refusal) as server:
+        done = screen_echo(server, "--output", tmp_path)
+    assert done.returncode == 3, done.stderr
+    assert f"{TOXIC}: FAILED to evaluate: card {TOXIC_CARD}: POST {server.url}/v1/chat/completions answered " \
+           "HTTP 400" in done.stdout and "context too long" in done.stdout
+
+
+def test_the_judge_is_recorded_and_named_in_both_reports(demo):
+    output, _ = demo
+    settings = json.loads(results_of(output).read_text())["header"]["settings"]
+    assert (settings["judge_provider"], settings["judge_model"]) == ("nimbra-sdk", "velora/reference-model")
+    named = "velora/reference-model (provider nimbra-sdk)"
+    assert named in next(output.glob("*.html")).read_text()
+    assert named in " ".join(" ".join(p.extract_text() for p in PdfReader(next(output.glob("*.pdf"))).pages).split())
+
+
+def test_bad_judge_settings_are_usage_errors_before_the_model_is_asked(reference_model, tmp_path):
+    from openai_loopback import EchoServer
+
+    env = {"CORVEX_DEFAULT_PROVIDER": "nimbra-sdk", "QNR_URL": reference_model, "QNR_APIKEY": "k",
+           "QNR_PROJECT_ID": "p", "CORVEX_JUDGE_TIMEOUT": "soon"}
+    with EchoServer(model="m") as server:
+        done = screen_echo(server, "--output", tmp_path, env=env, risk="jailbreaking")
+    assert done.returncode == 2 and "CORVEX_JUDGE_TIMEOUT must be a positive number" in done.stderr, done.stderr
+    assert not server.generation_requests() and not results_of(tmp_path).exists()

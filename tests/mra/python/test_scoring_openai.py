@@ -202,3 +202,59 @@ def test_ctrl_c_interrupts_a_waiting_run_quickly(tmp_path):
         with pytest.raises(KeyboardInterrupt):
             scoring(table(["slow one", "slow two"]))
         assert time.monotonic() - started < 1.0
+
+
+READ_ONLY_RUN = """
+import sys
+import pandas as pd
+from velora_metrics_plugin.mra.scoring import openai_compatible
+url, cache = sys.argv[1:]
+try:
+    openai_compatible(url, "echo", cache=cache)(pd.DataFrame({"source": ["new prompt"]}))
+except ValueError as error:
+    print(error)
+"""
+
+
+def without_write_override():
+    """Run in a child before it starts: root there no longer writes files whatever their mode says
+    (CAP_DAC_OVERRIDE leaves the capability bounding set, so the program it runs never has it)."""
+    import ctypes
+
+    if os.getuid() == 0 and ctypes.CDLL(None, use_errno=True).prctl(24, 1, 0, 0, 0) != 0:  # PR_CAPBSET_DROP
+        raise OSError(ctypes.get_errno(), "cannot drop CAP_DAC_OVERRIDE")
+
+
+def test_a_read_only_cache_is_refused_before_anything_is_sent(tmp_path):
+    cache = tmp_path / "answers.sqlite"
+    with EchoServer() as server:
+        openai_compatible(server.url, "echo", cache=cache)(table(["kept"]))
+        cache.chmod(0o444)
+        sent = len(server.generation_requests())
+        done = subprocess.run([sys.executable, "-c", READ_ONLY_RUN, server.url, str(cache)], capture_output=True,
+                              text=True, timeout=60, preexec_fn=without_write_override, env=dict(os.environ))
+        assert len(server.generation_requests()) == sent, done.stderr
+    assert f"Response cache {cache} is read-only" in done.stdout, done.stderr
+
+
+@pytest.mark.parametrize("check_model, listed, problem", [
+    (True, ["other"], "Model 'echo' is not served at .*; it serves 'other' \\(--no-check-model skips this check\\)"),
+    (False, ["other"], None),
+])
+def test_the_pre_flight_looks_once_and_sends_no_prompt(check_model, listed, problem):
+    with EchoServer(models=listed) as server:
+        scoring = openai_compatible(server.url, "echo", check_model=check_model)
+        if problem:
+            with pytest.raises(ServiceError, match=problem):
+                scoring.check(skip_with="--no-check-model")
+        else:
+            scoring.check()
+    assert [r["method"] for r in server.requests] == ["GET"]
+
+
+def test_the_pre_flight_fails_at_once_when_nothing_listens(caplog):
+    caplog.set_level(logging.DEBUG, logger=SCORING_LOGGER)
+    scoring = openai_compatible("http://127.0.0.1:9", "echo", max_retries=5)
+    with pytest.raises(ServiceError, match="GET http://127.0.0.1:9/v1/models failed"):
+        scoring.check()
+    assert not [r for r in caplog.records if r.getMessage().startswith("Retrying")]

@@ -75,3 +75,18 @@ def test_a_risk_that_raises_fails_alone_and_the_others_keep_their_results(job, m
     results, failed = job.screen("m", ["toxic-output", "prompt-leaking"], answers, max_sample_size=2)
     assert failed == ["toxic-output"] and list(results) == ["prompt-leaking"]
     assert "Risk dimension toxic-output stopped: ConnectionError: console unreachable" in caplog.text
+
+
+@pytest.mark.parametrize("risks, variables, judge", [
+    (["jailbreaking"], {"CORVEX_JUDGE_MODEL": "judge-x"}, {"provider": "together-ai", "model": "judge-x"}),
+    (["toxic-output"], {"CORVEX_JUDGE_MODEL": "judge-x"}, None),  # no judged card
+    (["jailbreaking"], {"CORVEX_JUDGE_CONCURRENCY": "500"}, "CORVEX_JUDGE_CONCURRENCY must be a whole number"),
+])
+def test_the_judge_of_a_screening_is_read_and_checked_without_asking_it(job, judge_env, risks, variables, judge):
+    for name, value in variables.items():
+        judge_env.setenv(name, value)
+    if isinstance(judge, str):
+        with pytest.raises(job.SettingsError, match=judge):
+            job.judge_of(risks)
+    else:
+        assert job.judge_of(risks) == judge

@@ -117,6 +117,15 @@ std::vector<scoring::Prompt> prompts_of(const py::object& data) {
     return prompts;
 }
 
+// The card a prompt table names in its attrs (a screening's tables do), for warnings; empty if none.
+std::string card_of(const py::object& data) {
+    if (!py::hasattr(data, "attrs")) return {};
+    const py::object attrs = data.attr("attrs");
+    if (!py::isinstance<py::dict>(attrs)) return {};
+    const py::object card = py::reinterpret_borrow<py::dict>(attrs).attr("get")("card");
+    return py::isinstance<py::str>(card) ? velora::bindings::text_of(card) : std::string();
+}
+
 class OpenAICompatibleScoring {
   public:
     OpenAICompatibleScoring(scoring::ScoringSettings settings, py::object progress)
@@ -135,10 +144,17 @@ class OpenAICompatibleScoring {
 
     py::object call(const py::object& data) {
         const auto prompts = prompts_of(data);
-        const auto answers = velora::bindings::without_gil([&] { return scorer_->score(prompts); });
+        const std::string card = card_of(data);
+        const auto answers = velora::bindings::without_gil([&] { return scorer_->score(prompts, card); });
         py::list column;
         for (const auto& answer : answers) column.append(velora::bindings::utf8_text(answer));
         return py::module_::import("pandas").attr("DataFrame")(py::dict("generated_text"_a = column));
+    }
+
+    void check(const py::object& skip_with) {
+        const std::string hint =
+            skip_with.is_none() ? scoring::kSkipModelCheck : text(skip_with, "skip_with");
+        velora::bindings::without_gil([&] { scorer_->check(hint); });
     }
 
     py::dict last_stats() const { return stats_dict(scorer_->last_stats()); }
@@ -241,6 +257,11 @@ PYBIND11_MODULE(scoring, m) {
         .def("__call__", &OpenAICompatibleScoring::call, "data"_a,
              "Answers the prompts of the table's first column (a 'system_prompt' column, when present, gives "
              "a prompt's own system message): a table with one column 'generated_text', in the same order.")
+        .def("check", &OpenAICompatibleScoring::check, py::kw_only(), "skip_with"_a = py::none(),
+             "Looks at the target before any prompt is sent: the cache file can take answers, the server "
+             "answers GET {base_url}/models, accepts the key and lists the model (without the model check, "
+             "only that it answers and accepts the key). ServiceError or ValueError otherwise; skip_with "
+             "names how the caller's users skip the model check (default: check_model=False).")
         .def_property_readonly("last_stats", &OpenAICompatibleScoring::last_stats,
                                "Figures of the last call: done, total, rate, cache_hits, retries, truncated, "
                                "sent, seconds.")

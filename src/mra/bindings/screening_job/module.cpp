@@ -105,4 +105,5 @@ PYBIND11_MODULE(screening_job, m) {
     register_corpus_files(m);
     register_risk_overview(m);
     register_settings(m);
+    register_preflight(m);
 }

@@ -12,6 +12,15 @@ namespace {
 
 using bindings::text_of;
 
+// Judged scores depend on the judge, and the report tells readers to compare them only between
+// reports made with the same one: a screening that asked one names it.
+void add_judge(py::dict& details, const py::dict& settings) {
+    const py::object provider = settings.attr("get")("judge_provider");
+    const py::object model = settings.attr("get")("judge_model");
+    if (!py::isinstance<py::str>(provider) || !py::isinstance<py::str>(model)) return;
+    details["LLM judge"] = text_of(model) + " (provider " + text_of(provider) + ")";
+}
+
 // The cover facts of the report, from the results header (an evaluator takes them from its
 // credentials; a results file keeps the same two identifiers among its settings).
 py::dict report_details(const py::dict& header) {
@@ -22,6 +31,7 @@ py::dict report_details(const py::dict& header) {
     details["Foundation Model Name"] = header["model"];
     details["Governance console (Varnel) Model ID"] = settings.attr("get")("vn_model_id", not_provided);
     details["Project ID"] = settings.attr("get")("project_id", not_provided);
+    add_judge(details, settings);
     details["Report generated on"] = core::local_report_date(now);
     details["utc_date"] = core::utc_report_timestamp(now);
     return details;

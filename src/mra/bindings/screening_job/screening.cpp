@@ -2,14 +2,33 @@
 // card behind every call of the scoring function is known (a failed card ends only its own risk),
 // so a progress display can name it.
 #include <cctype>
+#include <cstdint>
 #include <memory>
+#include <optional>
+#include <string>
 #include <utility>
 #include <vector>
 
 #include "mra/bindings/screening_job/screening_job.hpp"
 #include "mra/core/evaluator_rules.hpp"
+#include "mra/core/screening/card_runs.hpp"
 
 namespace velora::job {
+
+// The catalogue's cards of the risk, without the cards the evaluator never runs.
+py::list cards_run_for(const py::object& risk) {
+    const auto catalogue = py::module_::import("velora_metrics_plugin.mra.mra_api");
+    const py::object cards =
+        catalogue.attr("risk_to_cards")
+            .attr("get_cards_for_risk")(catalogue.attr("risk").attr("RISK_TALMAR_DICO")[risk]);
+    py::list run;
+    for (const auto card : cards) {
+        if (!(py::isinstance<py::str>(card) && core::is_invalid_card(card.cast<std::string>())))
+            run.append(card);
+    }
+    return run;
+}
+
 namespace {
 
 using bindings::text_of;
@@ -34,20 +53,6 @@ py::dict console_credentials() {
     return credentials;
 }
 
-// The cards the evaluator runs for `risk`, in its order (the catalogue's, without the cards it never runs).
-py::list cards_run_for(const py::object& risk) {
-    const auto catalogue = py::module_::import("velora_metrics_plugin.mra.mra_api");
-    const py::object cards =
-        catalogue.attr("risk_to_cards")
-            .attr("get_cards_for_risk")(catalogue.attr("risk").attr("RISK_TALMAR_DICO")[risk]);
-    py::list run;
-    for (const auto card : cards) {
-        if (!(py::isinstance<py::str>(card) && core::is_invalid_card(card.cast<std::string>())))
-            run.append(card);
-    }
-    return run;
-}
-
 // The scoring function behind one risk's evaluator. Without one the evaluator's own default scoring
 // function answers, which exists only once the evaluator does, hence the late-bound target.
 struct Answering {
@@ -55,26 +60,22 @@ struct Answering {
     py::object function;
 };
 
-// Calls the target, telling `on_card` first which card the call answers.
+// Calls the target, telling `on_card` first which card the call answers. The prompt table names its
+// card too (attrs["card"]), so a scoring function's own warnings can say which card they are about.
 Answering announcing(const py::object& scoring_function, const py::object& on_card, const py::object& risk) {
     Answering answering;
     *answering.target = scoring_function;
-    if (on_card.is_none() && !scoring_function.is_none()) {
-        answering.function = scoring_function;
-        return answering;
-    }
     // Looked up at the first call: by then the evaluator has checked that the risk exists.
     auto cards = std::make_shared<py::list>();
     auto next = std::make_shared<size_t>(0);
     const auto target = answering.target;
     answering.function = py::cpp_function([=](const py::object& table) {
         const size_t index = (*next)++;
-        if (!on_card.is_none()) {
-            if (index == 0) *cards = cards_run_for(risk);
-            const py::object card =
-                index < py::len(*cards) ? py::object((*cards)[index]) : py::object(py::none());
-            on_card(risk, card, index + 1, py::len(*cards), py::len(table));
-        }
+        if (index == 0) *cards = cards_run_for(risk);
+        const py::object card =
+            index < py::len(*cards) ? py::object((*cards)[index]) : py::object(py::none());
+        if (!card.is_none() && py::hasattr(table, "attrs")) table.attr("attrs")["card"] = card;
+        if (!on_card.is_none()) on_card(risk, card, index + 1, py::len(*cards), py::len(table));
         return (*target)(table);
     });
     return answering;
@@ -83,20 +84,101 @@ Answering announcing(const py::object& scoring_function, const py::object& on_ca
 // One risk's results, or None when its evaluator raised (a console that failed, say): the risk is
 // then told as failed with a warning, and the risks before and after it keep their results. Ctrl-C
 // still stops the whole screening.
-py::object screen_one(const py::object& evaluator, const py::handle& risk) {
+py::object screen_one(const py::object& evaluator, const py::handle& risk, std::string& stopped) {
     try {
         return evaluator.attr("screen_model_hazards")();
     } catch (py::error_already_set& error) {
         if (!error.matches(PyExc_Exception)) throw;
-        logger().warning("Risk dimension " + text_of(py::str(risk)) + " stopped: " +
-                         bindings::type_name(error.value()) + ": " + text_of(py::str(error.value())));
+        stopped = bindings::type_name(error.value()) + ": " + text_of(py::str(error.value()));
+        logger().warning("Risk dimension " + text_of(py::str(risk)) + " stopped: " + stopped);
         return py::none();
     }
 }
 
+// Cards loaded by recipe do not take the evaluator's max_sample_size (its contract says so); a
+// screening caps every card, so while it runs the evaluator is handed recipes with the cap in them.
+class RecipeCap {
+  public:
+    explicit RecipeCap(const py::object& max_sample_size) {
+        if (!py::isinstance<py::int_>(max_sample_size) || py::isinstance<py::bool_>(max_sample_size)) return;
+        std::uint64_t cap = 0;
+        try {
+            cap = max_sample_size.cast<std::uint64_t>();
+        } catch (const py::cast_error&) {
+            return;  // negative: the evaluator refuses it; beyond 64 bits: no cap at all
+        }
+        lookup_ = py::module_::import("velora_metrics_plugin.mra.mra_api").attr("risk_to_cards");
+        original_ = lookup_.attr("get_recipe_for_card");
+        const py::object original = original_;
+        lookup_.attr("get_recipe_for_card") = py::cpp_function(
+            [original, cap](const py::object& card) -> py::object {
+                const py::object recipe = original(card);
+                if (!py::isinstance<py::str>(recipe)) return recipe;
+                return py::str(core::screening::capped_recipe(text_of(recipe), cap));
+            },
+            py::arg("card"));
+    }
+    ~RecipeCap() {
+        if (!original_) return;
+        try {
+            lookup_.attr("get_recipe_for_card") = original_;
+        } catch (py::error_already_set& error) {
+            error.discard_as_unraisable("restoring the recipe lookup");
+        }
+    }
+    RecipeCap(const RecipeCap&) = delete;
+    RecipeCap& operator=(const RecipeCap&) = delete;
+
+  private:
+    py::object lookup_, original_;
+};
+
+// The evaluator's warnings while one risk dimension is screened: its card failures say why a risk
+// failed, in the words the evaluator's contract fixes.
+class EvaluatorWarnings {
+  public:
+    EvaluatorWarnings()
+        : logger_(screen_model_hazard().attr("logger").attr("logger")),
+          handler_(py::module_::import("logging").attr("Handler")(
+              py::module_::import("logging").attr("WARNING"))) {
+        const auto lines = lines_;
+        handler_.attr("emit") = py::cpp_function(
+            [lines](const py::object& record) { lines->append(record.attr("getMessage")()); });
+        logger_.attr("addHandler")(handler_);
+    }
+    ~EvaluatorWarnings() {
+        try {
+            logger_.attr("removeHandler")(handler_);
+        } catch (py::error_already_set& error) {
+            error.discard_as_unraisable("removing the warnings handler");
+        }
+    }
+    EvaluatorWarnings(const EvaluatorWarnings&) = delete;
+    EvaluatorWarnings& operator=(const EvaluatorWarnings&) = delete;
+
+    // The first card failure of `risk`, as one line.
+    std::optional<std::string> card_failure(const std::string& risk) const {
+        for (const auto line : *lines_) {
+            if (auto reason = core::screening::card_failure_reason(text_of(line), risk)) return reason;
+        }
+        return std::nullopt;
+    }
+
+  private:
+    py::object logger_, handler_;
+    std::shared_ptr<py::list> lines_ = std::make_shared<py::list>();
+};
+
+std::string failure_reason(const EvaluatorWarnings& warnings, const std::string& risk,
+                           const std::string& stopped) {
+    if (auto reason = warnings.card_failure(risk)) return *reason;
+    if (!stopped.empty()) return stopped;
+    return "no card of it could be screened (see the warnings above)";
+}
+
 py::tuple screen(const py::object& model, const py::object& risks, const py::object& scoring_function,
                  const py::object& max_sample_size, const py::object& credentials, const py::object& on_card,
-                 const py::object& on_risk) {
+                 const py::object& on_risk, const py::object& failure_reasons, const py::object& preflight) {
     const py::module_ smh = screen_model_hazard();
     const py::list names = risks.is_none() ? py::list(smh.attr("get_available_risks")()) : py::list(risks);
     const py::object system_credentials = credentials.is_none() ? py::object(py::dict()) : credentials;
@@ -126,11 +208,19 @@ py::tuple screen(const py::object& model, const py::object& risks, const py::obj
             for (auto& run : runs) *run.second.target = py::none();
         }
     } release{runs};
+    if (!preflight.is_none()) preflight();
+    const RecipeCap recipe_cap(max_sample_size);
     py::dict results;
     py::list failed;
     for (size_t i = 0; i < runs.size(); ++i) {
-        const py::object outcome = screen_one(runs[i].first, names[i]);
-        if (outcome.is_none() || !py::dict(outcome).contains(names[i])) failed.append(names[i]);
+        std::string stopped;
+        const EvaluatorWarnings warnings;
+        const py::object outcome = screen_one(runs[i].first, names[i], stopped);
+        if (outcome.is_none() || !py::dict(outcome).contains(names[i])) {
+            failed.append(names[i]);
+            if (!failure_reasons.is_none())
+                failure_reasons[names[i]] = failure_reason(warnings, text_of(names[i]), stopped);
+        }
         if (!outcome.is_none())
             for (const auto entry : py::dict(outcome)) results[entry.first] = entry.second;
         if (!on_risk.is_none())
@@ -150,12 +240,16 @@ void register_screening(py::module_& m) {
           "The cards a screening runs for one risk dimension, in order.");
     m.def("screen", &screen, "model"_a, "risks"_a, "scoring_function"_a, py::kw_only(),
           "max_sample_size"_a = py::none(), "credentials"_a = py::none(), "on_card"_a = py::none(),
-          "on_risk"_a = py::none(),
+          "on_risk"_a = py::none(), "failure_reasons"_a = py::none(), "preflight"_a = py::none(),
           "Screen `model` over `risks` (None: all): (results with margins, risk dimensions that failed). "
           "SettingsError when an evaluator refuses the settings, before any model is asked anything. A risk "
           "whose evaluator raises (a console that failed) is logged and counted failed; the others go on. "
           "on_card(risk, card, index, count, prompts) is called before each card is answered; "
-          "on_risk(results, failed, pending) after each risk dimension, with what there is so far.");
+          "on_risk(results, failed, pending) after each risk dimension, with what there is so far. "
+          "failure_reasons, a dict, gets one line per failed risk dimension saying why. preflight() is "
+          "called once "
+          "every evaluator has taken its settings, before any risk is screened. max_sample_size "
+          "caps every card, those the catalogue loads by recipe too.");
 }
 
 }  // namespace velora::job

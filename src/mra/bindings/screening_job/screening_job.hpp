@@ -34,6 +34,9 @@ core::screening::ResultsDocument load_results(const std::string& path);
 // The Python form of a results document: {"header": {...}, "results": {...}}.
 py::dict document_to_python(const core::screening::ResultsDocument& document);
 
+// The cards a screening runs for `risk`, in the evaluator's order.
+py::list cards_run_for(const py::object& risk);
+
 py::module_ report_forge();
 py::module_ screen_model_hazard();
 
@@ -47,5 +50,6 @@ void register_reports(py::module_& m);
 void register_corpus_files(py::module_& m);
 void register_risk_overview(py::module_& m);
 void register_settings(py::module_& m);
+void register_preflight(py::module_& m);
 
 }  // namespace velora::job

@@ -154,6 +154,7 @@ void OpenAICompatibleScorer::Run::send_rest() {
         if (!request.answered) pending.push_back(&request);
     }
     if (pending.empty()) return;
+    owner_.require_writable_cache();
     owner_.check_model();
     std::vector<HttpRequest> batch;
     batch.reserve(pending.size());
@@ -214,7 +215,8 @@ OpenAICompatibleScorer::OpenAICompatibleScorer(ScoringSettings settings, Scoring
     if (settings_.cache_path) cache_ = std::make_unique<ResponseCache>(*settings_.cache_path);
 }
 
-std::vector<std::string> OpenAICompatibleScorer::score(const std::vector<Prompt>& prompts) {
+std::vector<std::string> OpenAICompatibleScorer::score(const std::vector<Prompt>& prompts,
+                                                       const std::string& card) {
     Run run(*this, prompts);
     std::vector<std::string> answers;
     try {
@@ -233,10 +235,10 @@ std::vector<std::string> OpenAICompatibleScorer::score(const std::vector<Prompt>
     total_.seconds += last_.seconds;
     if (last_.truncated > 0 && hooks_.log != nullptr) {
         const auto limit = settings_.generation.max_tokens;
-        hooks_.log->warning(std::to_string(last_.truncated) + " of " + std::to_string(last_.total) +
-                            " answers were cut by the length limit (max_tokens=" +
-                            (limit ? std::to_string(*limit) : std::string("None")) +
-                            ") and are scored as they are");
+        hooks_.log->warning(
+            (card.empty() ? std::string() : "Card " + card + ": ") + std::to_string(last_.truncated) +
+            " of " + std::to_string(last_.total) + " answers were cut by the length limit (max_tokens=" +
+            (limit ? std::to_string(*limit) : std::string("None")) + ") and are scored as they are");
     }
     return answers;
 }
@@ -277,7 +279,13 @@ void OpenAICompatibleScorer::check_model() {
         if (error.kind() == HttpError::Kind::Aborted) throw;
         throw ServiceError(safe(error.what()));
     }
-    const std::string hint = " (check_model=False skips this check)";
+    check_listing(listing, response, kSkipModelCheck);
+}
+
+void OpenAICompatibleScorer::check_listing(const HttpRequest& listing, const HttpResponse& response,
+                                           const std::string& skip_with) {
+    const std::string hint = " (" + skip_with + " skips this check)";
+    fail_on_refused_key(listing, response);
     if (response.status < 200 || response.status >= 300)
         fail_answer(listing, response, "answered HTTP " + std::to_string(response.status) + hint);
     std::vector<std::string> ids;
@@ -292,6 +300,47 @@ void OpenAICompatibleScorer::check_model() {
             hint));
     }
     model_checked_ = true;
+}
+
+// ---- the pre-flight ------------------------------------------------------------------------------
+
+void OpenAICompatibleScorer::check(const std::string& skip_with) {
+    require_writable_cache();
+    if (settings_.check_model && model_checked_) return;
+    const HttpRequest listing = request(HttpMethod::Get, openai::models_url(root_), {});
+    const HttpResponse response = first_answer(listing);
+    if (settings_.check_model) return check_listing(listing, response, skip_with);
+    fail_on_refused_key(listing, response);  // any other answer: the server is there
+}
+
+// A refused key is told as such: skipping the model check would not help.
+void OpenAICompatibleScorer::fail_on_refused_key(const HttpRequest& listing,
+                                                 const HttpResponse& response) const {
+    if (response.status == 401 || response.status == 403)
+        fail_answer(listing, response,
+                    "answered HTTP " + std::to_string(response.status) + ": the API key was refused");
+}
+
+// A server that is down or a host that does not resolve fails at once; one that answers a transient
+// status (a model still loading) gets the usual retries.
+HttpResponse OpenAICompatibleScorer::first_answer(const HttpRequest& request) {
+    try {
+        MultiTransport once(MultiTransportOptions{1, RetryPolicy{1}, {}});
+        HttpResponse response = once.perform(request);
+        return is_transient_status(response.status) ? transport_->perform(request) : response;
+    } catch (const HttpError& error) {
+        if (error.kind() == HttpError::Kind::Aborted) throw;
+        throw ServiceError(safe(error.what()));
+    }
+}
+
+// Checked before anything is sent: a write-protected cache would fail at the first answer, once it
+// has been paid for.
+void OpenAICompatibleScorer::require_writable_cache() const {
+    if (cache_ && !cache_->writable())
+        throw ResponseCacheError("Response cache " + cache_->path() +
+                                 " is read-only: new answers could not be kept in it (make it writable, or "
+                                 "name another file)");
 }
 
 }  // namespace velora::core::scoring

@@ -4,7 +4,9 @@
 // (a prompt whose answer is there is not sent again, so a stopped run resumes).
 //
 // The model check (GET {root}/models must list the model) runs once per engine, before the first
-// request that has to be sent; a run answered wholly from the cache sends nothing at all.
+// request that has to be sent; a run answered wholly from the cache sends nothing at all. check()
+// runs it (or, without the model check, one look at the server) at once, for callers that want a bad
+// target found before their run starts.
 #pragma once
 
 #include <chrono>
@@ -29,6 +31,7 @@ inline constexpr double kDefaultTemperature = 0.0;
 inline constexpr double kDefaultTimeoutSeconds = 120.0;
 inline constexpr int kDefaultMaxRetries = 5;
 inline constexpr std::size_t kQuotedCharacters = 200;
+inline constexpr const char* kSkipModelCheck = "check_model=False";
 
 struct ScoringSettings {
     std::string base_url;
@@ -91,8 +94,16 @@ class OpenAICompatibleScorer {
     explicit OpenAICompatibleScorer(ScoringSettings settings, ScoringHooks hooks = {});
 
     // The answers, in prompt order. Throws ServiceError, ResponseCacheError, or HttpError of kind
-    // Aborted when should_abort said so; answers that arrived before are in the cache.
-    std::vector<std::string> score(const std::vector<Prompt>& prompts);
+    // Aborted when should_abort said so; answers that arrived before are in the cache. `card`, when
+    // known, is named in the call's warnings.
+    std::vector<std::string> score(const std::vector<Prompt>& prompts, const std::string& card = {});
+
+    // The pre-flight: the cache file can take new answers, and the server answers GET {root}/models,
+    // accepts the key and (with the model check) lists the model. Sends that one request at most, and
+    // tries it once unless the server answers a transient status (then as retried as any request).
+    // `skip_with` is what the caller's users write to skip the model check, named in its message.
+    // Throws ServiceError or ResponseCacheError; a passed model check is not made again.
+    void check(const std::string& skip_with = kSkipModelCheck);
 
     const ScoringStats& last_stats() const noexcept { return last_; }
     const ScoringStats& total_stats() const noexcept { return total_; }
@@ -102,6 +113,11 @@ class OpenAICompatibleScorer {
     class Run;
     HttpRequest request(HttpMethod method, std::string url, std::string body) const;
     void check_model();
+    void check_listing(const HttpRequest& listing, const HttpResponse& response,
+                       const std::string& skip_with);
+    void fail_on_refused_key(const HttpRequest& listing, const HttpResponse& response) const;
+    HttpResponse first_answer(const HttpRequest& request);
+    void require_writable_cache() const;
     [[noreturn]] void fail_answer(const HttpRequest& request, const HttpResponse& response,
                                   const std::string& problem) const;
     std::string safe(std::string text) const;

@@ -22,11 +22,13 @@ EXIT_INTERRUPTED = 130  # what shells report for a command stopped by Ctrl-C
 
 # What a screening takes when neither the settings file nor the command line says otherwise.
 SCREEN_DEFAULTS = {
-    "api": "chat", "api_key_env": API_KEY_VARIABLE, "concurrency": 16, "output": "screening-output",
+    "api": "chat", "api_key_env": None, "concurrency": 16, "output": "screening-output",
     "project_id": "velora-mra", "fail_on": "off", "pdf": False, "html": False, "quiet": False,
 }
 # Settings handed to the scoring function under their own names, when given.
 GENERATION_SETTINGS = ("max_tokens", "temperature", "seed", "system_prompt", "timeout", "max_retries")
+# The judge the judged cards asked, as the results header records it.
+JUDGE_SETTINGS = ("judge_provider", "judge_model")
 
 
 class UsageError(Exception):
@@ -75,7 +77,10 @@ def _add_screen_options(parser):
     model.add_argument("--api", choices=["chat", "completions"], help="which API to call (default: chat)")
     model.add_argument("--api-key-env", metavar="VARIABLE",
                        help=f"environment variable holding the model's API key (default: {API_KEY_VARIABLE})")
-    model.add_argument("--project-id", help="project identifier sent to the server and shown on the report")
+    model.add_argument("--project-id", help="project identifier sent to the server (header Nimbra-Project-Id) "
+                                            "and shown on the report")
+    model.add_argument("--no-check-model", dest="check_model", action="store_false", default=None,
+                       help="do not check that the server lists --model (for servers that list another id)")
     run = parser.add_argument_group("screening")
     run.add_argument("--risk", dest="risks", action="append", metavar="NAME",
                      help="risk dimension to screen (repeatable; default: all, see `velora-mra risks`)")
@@ -169,7 +174,7 @@ def _screen_actions():
 def _check_setting(name, value, action):
     """A settings-file value of the type the option takes (TOML gives typed values)."""
     expected = {int: int, float: (int, float)}.get(action.type, str)
-    if isinstance(action, argparse._StoreTrueAction):
+    if isinstance(action, (argparse._StoreTrueAction, argparse._StoreFalseAction)):
         expected = bool
     elif isinstance(action, argparse._AppendAction):
         if isinstance(value, list) and all(isinstance(item, str) for item in value):
@@ -208,9 +213,48 @@ def _scoring_function(settings, progress):
     if settings.get("ca_bundle"):
         options["verify"] = settings["ca_bundle"]
     return openai_compatible(settings["base_url"], settings["model"], api=settings["api"],
-                             api_key=os.environ.get(settings["api_key_env"]),
+                             api_key=_api_key(settings), check_model=settings.get("check_model", True),
+                             headers={_job().PROJECT_HEADER: settings["project_id"]},
                              concurrency=settings["concurrency"], cache=settings.get("cache"),
                              progress=progress.on_prompts if progress.enabled else None, **options)
+
+
+def _api_key(settings):
+    """The key in the variable the settings name; a variable named on purpose must hold one."""
+    variable = settings.get("api_key_env")
+    key = os.environ.get(variable or API_KEY_VARIABLE)
+    if variable and not key:
+        raise UsageError(f"--api-key-env names {variable}, which is {'empty' if key == '' else 'not set'}")
+    if key and not _is_text(key):
+        raise UsageError(f"{variable or API_KEY_VARIABLE} does not hold UTF-8 text")
+    return key or None
+
+
+def _check_target(scoring):
+    """The model server, its key and model, and the cache file, looked at once before the first risk:
+    a bad target is a usage error, found before anything is screened or written."""
+    from velora_metrics_plugin.mra.scoring import ServiceError
+
+    try:
+        scoring.check(skip_with="--no-check-model")
+    except (ServiceError, ValueError) as error:
+        raise UsageError(f"the model cannot be screened: {error}") from None
+
+
+def _judge_settings(risks, resumed):
+    """The judge the judged cards of `risks` ask (its settings checked now, nothing asked), as the
+    results header records it. A resumed file keeps its judge: these risks may ask none, or the same."""
+    judge = _job().judge_of(risks) or {}
+    recorded = {"judge_provider": judge.get("provider"), "judge_model": judge.get("model")}
+    if resumed is None:
+        return recorded
+    earlier = {name: _job().read_results(resumed)["header"]["settings"].get(name) for name in JUDGE_SETTINGS}
+    if recorded["judge_provider"] is None:
+        return earlier
+    if earlier["judge_provider"] is not None and earlier != recorded:
+        raise UsageError(f"--resume: {resumed} was screened with another judge ({earlier['judge_model']} of "
+                         f"{earlier['judge_provider']}); resume with the same one, or screen into another --output")
+    return recorded
 
 
 def _credentials(settings):
@@ -284,7 +328,7 @@ def _resumed_results(path, model, recorded):
         raise UsageError(f"--resume: {path} holds a screening of {header['model']!r}, not {model!r}")
     earlier = header["settings"]
     differing = sorted(name for name in {*recorded, *earlier}
-                       if name != "risks" and recorded.get(name) != earlier.get(name))
+                       if name not in ("risks", *JUDGE_SETTINGS) and recorded.get(name) != earlier.get(name))
     if differing:
         raise UsageError(f"--resume: {path} was screened with other settings ({', '.join(differing)}); "
                          "resume with the same ones, or screen into another --output")
@@ -300,9 +344,10 @@ def _risks_to_screen(settings, kept):
     return [risk for risk in settings.get("risks") or get_available_risks() if risk not in kept]
 
 
-def run_screening(settings):
-    """Screens, writing the results file as it goes; returns its path."""
-    from velora_metrics_plugin.cli.progress import ProgressDisplay
+def run_screening(settings, failure_reasons=None):
+    """Screens, writing the results file as it goes; returns its path. `failure_reasons` (a dict)
+    gets a line per failed risk dimension."""
+    from velora_metrics_plugin.cli.progress import ProgressDisplay, without_risk_lines
 
     job = _job()
     _set_judge(settings)
@@ -311,16 +356,20 @@ def run_screening(settings):
     recorded = _recorded_settings(settings, credentials)
     kept = _resumed_results(path, settings["model"], recorded) if settings.get("resume") else None
     risks = _risks_to_screen(settings, kept)
+    recorded.update(_judge_settings(risks, path if kept is not None else None))
     if kept is not None:
         print(f"{PROG}: resuming {path}: {_risk_count(len(kept))} kept, {len(risks)} to screen", file=sys.stderr)
     results_file = _ResultsFile(path, settings["model"], recorded, kept)
     with ProgressDisplay(_progress_enabled(settings)) as progress:
         scoring = _scoring_function(settings, progress)
         try:
-            results, failed = job.screen(settings["model"], risks, scoring,
-                                         max_sample_size=settings.get("max_sample_size"), credentials=credentials,
-                                         on_card=progress.on_card, on_risk=results_file.write)
-        except job.SettingsError:
+            with without_risk_lines(settings.get("quiet")):
+                results, failed = job.screen(settings["model"], risks, scoring,
+                                             max_sample_size=settings.get("max_sample_size"),
+                                             credentials=credentials, on_card=progress.on_card,
+                                             on_risk=results_file.write, failure_reasons=failure_reasons,
+                                             preflight=lambda: _check_target(scoring))
+        except (job.SettingsError, UsageError):
             raise  # refused before any model was asked anything
         except KeyboardInterrupt:
             raise ScreeningInterrupted(results_file.what_is_kept()) from None
@@ -337,7 +386,7 @@ def _formats(settings, both_by_default):
     return chosen or (["pdf", "html"] if both_by_default else [])
 
 
-def _print_summary(assessment):
+def _print_summary(assessment, failure_reasons):
     from rich.table import Table
     from rich.text import Text
 
@@ -356,7 +405,8 @@ def _print_summary(assessment):
     for risk, category in assessment["risks"].items():
         console.print(f"{risk}: {category or 'not rated'}", markup=False, highlight=False)
     for risk in assessment["failed_risks"]:
-        console.print(f"{risk}: FAILED to evaluate (see the warnings above)", markup=False, highlight=False)
+        why = failure_reasons.get(risk, "see the warnings above")
+        console.print(f"{risk}: FAILED to evaluate: {why}", markup=False, highlight=False, soft_wrap=True)
 
 
 def _console():
@@ -370,7 +420,7 @@ def _text(value):
     return "-" if value is None else str(value)
 
 
-def finish(document, settings, results_path, both_reports):
+def finish(document, settings, results_path, both_reports, failure_reasons=None):
     """Reports, summary, JUnit file and exit status of stored results."""
     job = _job()
     formats = _formats(settings, both_reports)
@@ -378,7 +428,7 @@ def finish(document, settings, results_path, both_reports):
                                 thresholds=settings.get("thresholds")) if formats else []
     assessment = job.assess(document, corpus=settings.get("corpus"), thresholds=settings.get("thresholds"),
                             fail_on=settings.get("fail_on") or "off")
-    _print_summary(assessment)
+    _print_summary(assessment, failure_reasons or {})
     if results_path:
         print(f"results: {results_path}")
     for path in reports:
@@ -392,8 +442,10 @@ def finish(document, settings, results_path, both_reports):
 
 def command_screen(args):
     settings = screen_settings(args)
-    results_path = run_screening(settings)
-    return finish(_job().read_results(results_path), settings, results_path, both_reports=False)
+    reasons = {}
+    results_path = run_screening(settings, reasons)
+    return finish(_job().read_results(results_path), settings, results_path, both_reports=False,
+                  failure_reasons=reasons)
 
 
 def command_report(args):
@@ -460,8 +512,10 @@ def command_demo(args):
                         judge_provider="nimbra-sdk")
         settings.update({name: value for name, value in vars(args).items() if value is not None})
         settings.update(pdf=True, html=True)
-        results_path = run_screening(settings)
-        return finish(_job().read_results(results_path), settings, results_path, both_reports=True)
+        reasons = {}
+        results_path = run_screening(settings, reasons)
+        return finish(_job().read_results(results_path), settings, results_path, both_reports=True,
+                      failure_reasons=reasons)
 
 
 COMMANDS = {"screen": command_screen, "report": command_report, "corpus": command_corpus,
@@ -478,6 +532,7 @@ def main(argv=None):
         parser.print_usage(sys.stderr)
         return EXIT_USAGE
     try:
+        _require_text(args)
         return COMMANDS[args.command](args)
     except ScreeningBrokeOff as error:
         return _fail(error, EXIT_INCOMPLETE)
@@ -487,6 +542,24 @@ def main(argv=None):
         return _interrupted(None)
     except (UsageError, ValueError, OSError) as error:  # the library's SettingsError and ResultsFileError too
         return _fail(error, EXIT_USAGE)
+
+
+def _is_text(value):
+    try:
+        value.encode("utf-8")
+    except UnicodeEncodeError:  # bytes the shell passed that are not UTF-8 (kept as lone surrogates)
+        return False
+    return True
+
+
+def _require_text(args):
+    """Arguments that are not UTF-8 can be neither sent nor written: usage errors naming the option."""
+    for name, value in vars(args).items():
+        if not all(_is_text(item) for item in (value if isinstance(value, list) else [value])
+                   if isinstance(item, str)):
+            label = {"results": "RESULTS.json", "corpus": "CORPUS.csv"}.get(name) \
+                if name == "results" or args.command == "corpus" else {"risks": "--risk"}.get(name)
+            raise UsageError(f"{label or '--' + name.replace('_', '-')}: not UTF-8 text")
 
 
 def _interrupted(what_is_kept):

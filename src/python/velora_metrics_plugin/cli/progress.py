@@ -2,6 +2,7 @@
 total, rate and time left. Redrawn at most four times a second from the caller's thread (no thread
 of its own), so it costs the screening next to nothing."""
 
+import contextlib
 import sys
 import time
 
@@ -81,3 +82,40 @@ class ProgressDisplay:
         done, total, rate = self._state["done"], self._state["total"], self._state.get("rate") or 0.0
         self._progress.update(self._task, description=self._card["description"], completed=done, total=total,
                               rate=f"{rate:.1f} prompts/s" if rate else "", left=_time_left(done, total, rate))
+
+
+class _WithoutRiskLines:
+    """Standard output without the evaluator's "Processing <risk>" lines (its other lines pass)."""
+
+    def __init__(self, stream):
+        self._stream, self._line = stream, ""
+
+    def write(self, text):
+        self._line += text
+        *lines, self._line = self._line.split("\n")
+        for line in lines:
+            if not line.startswith("Processing "):
+                self._stream.write(line + "\n")
+        return len(text)
+
+    def flush(self):
+        self._stream.flush()
+
+    def close_line(self):
+        if self._line and not self._line.startswith("Processing "):
+            self._stream.write(self._line)
+
+
+@contextlib.contextmanager
+def without_risk_lines(quiet):
+    """With `quiet`, the screening inside prints no "Processing <risk>" line; otherwise a no-op."""
+    if not quiet:
+        yield
+        return
+    stream = sys.stdout
+    sys.stdout = filtered = _WithoutRiskLines(stream)
+    try:
+        yield
+    finally:
+        filtered.close_line()
+        sys.stdout = stream

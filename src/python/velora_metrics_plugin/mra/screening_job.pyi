@@ -16,6 +16,7 @@ EXIT_PASSED: int
 EXIT_GATE_FAILED: int
 EXIT_USAGE: int
 EXIT_INCOMPLETE: int
+PROJECT_HEADER: str
 
 class ResultsFileError(ValueError): ...
 class SettingsError(ValueError): ...
@@ -31,7 +32,10 @@ def screen(
     credentials: Optional[dict[str, Any]] = None,
     on_card: Optional[Callable[[str, Optional[str], int, int, int], None]] = None,
     on_risk: Optional[Callable[[Results, list[str], list[str]], None]] = None,
+    failure_reasons: Optional[dict[str, str]] = None,
+    preflight: Optional[Callable[[], object]] = None,
 ) -> tuple[Results, list[str]]: ...
+def judge_of(risks: Optional[Sequence[str]]) -> Optional[dict[str, str]]: ...
 def write_results(
     path: PathLike,
     results: Results,
