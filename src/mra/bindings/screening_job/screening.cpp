@@ -80,17 +80,67 @@ Answering announcing(const py::object& scoring_function, const py::object& on_ca
     return answering;
 }
 
+constexpr const char* kEvaluatorLogger = "velora_metrics_plugin.mra.screen_model_hazard";
+// How the evaluator's warning about a failed card begins.
+constexpr std::string_view kCardErrorStart = "Error processing card ";
+
+// The first failed card's error as the evaluator logs it, caught while one risk is evaluated. A
+// filter of the evaluator's logger sees each of its lines and lets every one through, so the lines
+// still reach whatever handlers there are (a handler would take logging's last resort away).
+class CardErrorWatch {
+  public:
+    CardErrorWatch() : logger_(py::module_::import("logging").attr("getLogger")(kEvaluatorLogger)) {
+        auto first = first_;
+        filter_ = py::cpp_function([first](const py::object& record) {
+            if (!first->empty()) return true;
+            try {
+                const std::string message = bindings::text_of(record.attr("getMessage")());
+                if (record.attr("levelno").cast<int>() >= 30 && message.rfind(kCardErrorStart, 0) == 0)
+                    *first = message;
+            } catch (const std::exception&) {
+                // A line that is not text is no cause to keep; the log shows it anyway.
+            }
+            return true;
+        });
+        logger_.attr("addFilter")(filter_);
+    }
+    ~CardErrorWatch() {
+        py::error_scope pending;  // a Ctrl-C in flight stays pending
+        try {
+            logger_.attr("removeFilter")(filter_);
+        } catch (py::error_already_set&) {
+        }
+    }
+    CardErrorWatch(const CardErrorWatch&) = delete;
+    CardErrorWatch& operator=(const CardErrorWatch&) = delete;
+
+    py::object cause() const {
+        return first_->empty() ? py::object(py::none()) : py::object(py::str(*first_));
+    }
+
+  private:
+    py::object logger_, filter_;
+    std::shared_ptr<std::string> first_ = std::make_shared<std::string>();
+};
+
+struct RiskOutcome {
+    py::object results;  // None when the risk failed
+    py::object cause;    // why it failed, None when not known
+};
+
 // One risk's results, or None when its evaluator raised (a console that failed, say): the risk is
 // then told as failed with a warning, and the risks before and after it keep their results. Ctrl-C
 // still stops the whole screening.
-py::object screen_one(const py::object& evaluator, const py::handle& risk) {
+RiskOutcome screen_one(const py::object& evaluator, const py::handle& risk) {
+    CardErrorWatch watch;
     try {
-        return evaluator.attr("screen_model_hazards")();
+        return {evaluator.attr("screen_model_hazards")(), watch.cause()};
     } catch (py::error_already_set& error) {
         if (!error.matches(PyExc_Exception)) throw;
-        logger().warning("Risk dimension " + text_of(py::str(risk)) + " stopped: " +
-                         bindings::type_name(error.value()) + ": " + text_of(py::str(error.value())));
-        return py::none();
+        const std::string what = bindings::type_name(error.value()) + ": " + text_of(py::str(error.value()));
+        logger().warning("Risk dimension " + text_of(py::str(risk)) + " stopped: " + what);
+        const py::object card_error = watch.cause();
+        return {py::none(), card_error.is_none() ? py::object(py::str(what)) : card_error};
     }
 }
 
@@ -127,12 +177,14 @@ py::tuple screen(const py::object& model, const py::object& risks, const py::obj
         }
     } release{runs};
     py::dict results;
-    py::list failed;
+    py::dict failed;  // risk -> cause (None when not known)
     for (size_t i = 0; i < runs.size(); ++i) {
-        const py::object outcome = screen_one(runs[i].first, names[i]);
-        if (outcome.is_none() || !py::dict(outcome).contains(names[i])) failed.append(names[i]);
-        if (!outcome.is_none())
-            for (const auto entry : py::dict(outcome)) results[entry.first] = entry.second;
+        const py::object risk = names[i];
+        const RiskOutcome outcome = screen_one(runs[i].first, risk);
+        if (outcome.results.is_none() || !py::dict(outcome.results).contains(risk))
+            failed[risk] = outcome.cause;
+        if (!outcome.results.is_none())
+            for (const auto entry : py::dict(outcome.results)) results[entry.first] = entry.second;
         if (!on_risk.is_none())
             on_risk(results, failed,
                     py::list(names[py::slice(static_cast<py::ssize_t>(i + 1), py::len(names), 1)]));
@@ -148,14 +200,17 @@ void register_screening(py::module_& m) {
           "VELORA_VN_USERNAME, VELORA_VN_APIKEY, VELORA_VN_ORRIN_HOST and VELORA_VN_ORRIN_APIKEY.");
     m.def("cards_run_for", &cards_run_for, "risk"_a,
           "The cards a screening runs for one risk dimension, in order.");
-    m.def("screen", &screen, "model"_a, "risks"_a, "scoring_function"_a, py::kw_only(),
-          "max_sample_size"_a = py::none(), "credentials"_a = py::none(), "on_card"_a = py::none(),
-          "on_risk"_a = py::none(),
-          "Screen `model` over `risks` (None: all): (results with margins, risk dimensions that failed). "
-          "SettingsError when an evaluator refuses the settings, before any model is asked anything. A risk "
-          "whose evaluator raises (a console that failed) is logged and counted failed; the others go on. "
-          "on_card(risk, card, index, count, prompts) is called before each card is answered; "
-          "on_risk(results, failed, pending) after each risk dimension, with what there is so far.");
+    m.def(
+        "screen", &screen, "model"_a, "risks"_a, "scoring_function"_a, py::kw_only(),
+        "max_sample_size"_a = py::none(), "credentials"_a = py::none(), "on_card"_a = py::none(),
+        "on_risk"_a = py::none(),
+        "Screen `model` over `risks` (None: all): (results with margins, risk dimensions that failed with "
+        "their causes: the first failed card's error as logged, or what the evaluator raised; None when not "
+        "known). "
+        "SettingsError when an evaluator refuses the settings, before any model is asked anything. A risk "
+        "whose evaluator raises (a console that failed) is logged and counted failed; the others go on. "
+        "on_card(risk, card, index, count, prompts) is called before each card is answered; "
+        "on_risk(results, failed, pending) after each risk dimension, with what there is so far.");
 }
 
 }  // namespace velora::job
