@@ -1,5 +1,8 @@
 // A results file of the command: read and checked, then everything made from one that passes (its
 // counts, the document written again and read back, a corpus of it, JUnit cases named after it).
+#include <algorithm>
+
+#include "common/log_format.hpp"
 #include "mra/core/report/corpus.hpp"
 #include "mra/core/screening/corpus_builder.hpp"
 #include "mra/core/screening/gate.hpp"
@@ -31,9 +34,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         {{document.header.model, "fuzz", document.results}, {"other", "b", document.results}}, orientation);
     NullLogSink log;
     try {
-        if (read_corpus(parse_csv(corpus.csv), log).size() != corpus.cards) std::abort();
+        const auto records = parse_csv(corpus.csv);
+        if (read_corpus(records, log).size() != corpus.cards) std::abort();
+        // Model names come back as they were, whatever the spreadsheet guard put before them (a
+        // carriage return excepted: the reader's universal newlines make it a line feed).
+        const bool has_cr = std::any_of(corpus.models.begin(), corpus.models.end(), [](const std::string& m) {
+            return m.find('\r') != std::string::npos;
+        });
+        if (!has_cr && corpus_model_names(records) != corpus.models) std::abort();
     } catch (const CsvFieldTooLong&) {
     }
     junit_xml(document.header.model, cases);
+    // What may reach a terminal holds no control character but tab and line feed.
+    for (const char c : printable_text(document.header.model)) {
+        const auto byte = static_cast<unsigned char>(c);
+        if ((byte < 0x20 && c != '\t' && c != '\n') || byte == 0x7F) std::abort();
+    }
     return 0;
 }

@@ -5,6 +5,9 @@
 #include <nlohmann/json.hpp>
 #include <utility>
 
+#include "common/redaction.hpp"
+#include "common/text.hpp"
+
 namespace velora::core {
 
 std::optional<int> parse_log_level(std::string_view text) {
@@ -28,13 +31,17 @@ std::optional<int> parse_log_level(std::string_view text) {
     return std::nullopt;
 }
 
+std::string printable_text(std::string_view text) {
+    return escape_control_characters(without_url_user_info(text));
+}
+
 std::string json_log_line(std::string_view time, std::string_view level, std::string_view logger,
                           std::string_view message) {
     nlohmann::ordered_json line;
     line["time"] = time;
     line["level"] = level;
     line["logger"] = logger;
-    line["message"] = message;
+    line["message"] = printable_text(message);
     return line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 

@@ -11,7 +11,39 @@ std::string redact_then_cut(std::string_view text, const std::vector<std::string
     return cut(redact(std::string(text), secrets));
 }
 
+bool is_scheme_character(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '+' ||
+           c == '-' || c == '.';
+}
+
+bool is_letter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+
+// Where the authority of a URL starting at `from` ends: at its path, query or fragment, or at
+// whatever cannot be part of a URL written in running text.
+std::size_t authority_end(std::string_view text, std::size_t from) {
+    const auto end = text.find_first_of("/?#\"'<> \t\r\n", from);
+    return end == std::string_view::npos ? text.size() : end;
+}
+
 }  // namespace
+
+std::string without_url_user_info(std::string_view text) {
+    std::string out;
+    std::size_t copied = 0;
+    for (auto mark = text.find("://"); mark != std::string_view::npos; mark = text.find("://", mark + 3)) {
+        std::size_t scheme = mark;
+        while (scheme > 0 && is_scheme_character(text[scheme - 1])) --scheme;
+        while (scheme < mark && !is_letter(text[scheme])) ++scheme;  // a scheme starts with a letter
+        if (scheme == mark) continue;
+        const std::size_t host = mark + 3, end = authority_end(text, host);
+        const auto at = text.substr(host, end - host).rfind('@');
+        if (at == std::string_view::npos) continue;
+        out.append(text.substr(copied, host - copied));
+        copied = host + at + 1;
+    }
+    out.append(text.substr(copied));
+    return out;
+}
 
 std::string redact(std::string text, const std::vector<std::string>& secrets) {
     for (const auto& secret : secrets) {

@@ -23,6 +23,10 @@ std::string first_characters(std::string_view text, std::size_t characters);
 std::string redacted_excerpt(std::string_view text, const std::vector<std::string>& secrets,
                              std::size_t limit);
 
+// `text` with the user information ("user:password@") taken out of every URL in it, wherever the
+// URL stands: a whole setting, or a word in a message. Whatever is stored or shown goes through it.
+std::string without_url_user_info(std::string_view text);
+
 // The same order, cut at `characters` code points, for messages that promise a count of characters.
 std::string quoted_answer(std::string_view text, const std::vector<std::string>& secrets,
                           std::size_t characters = 200);

@@ -10,6 +10,17 @@ TEST(Redact, HidesEverySecretOfThreeCharactersOrMore) {
     EXPECT_EQ(redact("a b", {"a", ""}), "a b");
 }
 
+TEST(WithoutUrlUserInfo, TakesOutWhatStandsBeforeTheHostOfEveryUrl) {
+    EXPECT_EQ(without_url_user_info("http://user:pw@host:8/v1"), "http://host:8/v1");
+    EXPECT_EQ(without_url_user_info("http://a:p@ss@host/"), "http://host/");  // the last @ ends it
+    EXPECT_EQ(without_url_user_info("(see https://k@h1, then ftp://x@h2)"),
+              "(see https://h1, then ftp://h2)");
+    EXPECT_EQ(without_url_user_info("x+y://u@h"), "x+y://h");
+    EXPECT_EQ(without_url_user_info("http://h/p?to=a@b #c@d"), "http://h/p?to=a@b #c@d");
+    EXPECT_EQ(without_url_user_info("://u@h and 1://u@h"), "://u@h and 1://u@h");  // no scheme
+    EXPECT_EQ(without_url_user_info("no url, mail a@b"), "no url, mail a@b");
+}
+
 TEST(Shorten, CutsAtCharacterBoundaries) {
     EXPECT_EQ(shorten("abcdef", 10), "abcdef");
     EXPECT_EQ(shorten("abcdef", 3), "abc...");

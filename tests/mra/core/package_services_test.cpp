@@ -77,6 +77,18 @@ TEST(LogFormat, LevelsAndJsonLines) {
               R"({"time":"t","level":"DEBUG","logger":"a.b","message":"say \"hi\"\n"})");
 }
 
+TEST(LogFormat, PrintableTextDrivesNoTerminalAndShowsNoPassword) {
+    EXPECT_EQ(printable_text("\x1b]0;owned\x07title\x1b[2J ok\tand\nnext\r\x7f"),
+              "\\x1b]0;owned\\x07title\\x1b[2J ok\tand\nnext\\x0d\\x7f");
+    EXPECT_EQ(printable_text("csi \xC2\x9b"
+                             "2J, \xC3\xA9t\xC3\xA9"),
+              "csi \\x9b2J, \xC3\xA9t\xC3\xA9");  // C1, not letters
+    EXPECT_EQ(printable_text("GET http://u:p@h:1/x?a=b@c and https://tok@h2 and a@b"),
+              "GET http://h:1/x?a=b@c and https://h2 and a@b");
+    EXPECT_EQ(json_log_line("t", "WARNING", "a", "\x1b[2J"),
+              R"({"time":"t","level":"WARNING","logger":"a","message":"\\x1b[2J"})");
+}
+
 TEST(PythonText, ReprChoosesQuotesAndEscapes) {
     EXPECT_EQ(python_repr("abc"), "'abc'");
     EXPECT_EQ(python_repr("it's"), "\"it's\"");

@@ -87,6 +87,25 @@ TEST_F(PendingFileTest, CommitReplacesAnEarlierReport) {
     EXPECT_EQ(entries(), 1u);
 }
 
+TEST_F(PendingFileTest, ACommitToAFreeNameNeverReplacesAFile) {
+    const std::string target = (folder_ / "mra_report_1.pdf").string();
+    std::ofstream(target) << "earlier";
+    std::ofstream(folder_ / "mra_report_1-2.pdf") << "earlier too";
+    std::vector<std::string> written;
+    for (const char* content : {"new", "newer"}) {
+        PendingFile pending(target);
+        std::ofstream(pending.temporary_path()) << content;
+        written.push_back(pending.commit_to_free_name());
+    }
+    EXPECT_EQ(written, (std::vector<std::string>{(folder_ / "mra_report_1-3.pdf").string(),
+                                                 (folder_ / "mra_report_1-4.pdf").string()}));
+    std::ifstream in(target);
+    EXPECT_EQ(std::string((std::istreambuf_iterator<char>(in)), {}), "earlier");
+    EXPECT_EQ(entries(), 4u);
+    PendingFile free_name((folder_ / "other.html").string());
+    EXPECT_EQ(free_name.commit_to_free_name(), (folder_ / "other.html").string());  // no suffix when free
+}
+
 TEST_F(PendingFileTest, GetsTheModeOfAnOrdinaryNewFile) {
     const mode_t old_mask = ::umask(022);
     PendingFile pending((folder_ / "report.pdf").string());

@@ -85,20 +85,24 @@ def red_toxicity_mostly_unreadable(document):
 @pytest.mark.parametrize("edit, gate, status, junit_outcome", [
     (red_toxicity, "red", 1, "failure"),
     (red_toxicity, "off", 0, None),
-    # Not rated in the report, so not rated for the gate either.
-    (red_toxicity_mostly_unreadable, "red", 0, "skipped"),
+    # Not rated in the report, so not rated for the gate either: a gate never passes what it could not rate.
+    (red_toxicity_mostly_unreadable, "red", 1, "failure"),
+    (red_toxicity_mostly_unreadable, "red --allow-unrated", 0, "skipped"),
     (lambda d: d["header"].update(failed_risks=["jailbreaking"]), "off", 3, "error"),
 ])
 def test_exit_status_and_junit_follow_the_gate(demo, tmp_path, edit, gate, status, junit_outcome):
     junit = tmp_path / "junit" / "mra.xml"
     done = run("report", edited_results(demo, tmp_path, edit), "--output", tmp_path, "--pdf",
-               "--fail-on", gate, "--junit", junit)
+               "--fail-on", *gate.split(), "--junit", junit)
     assert done.returncode == status, done.stderr
     suite = ET.parse(junit).getroot().find("testsuite")
     outcomes = {case.get("name"): [child.tag for child in case] for case in suite.iter("testcase")}
     assert int(suite.get("tests")) == 2 + (junit_outcome == "error")  # the two cards of the risk
     if junit_outcome in ("failure", "skipped"):
         assert outcomes[TOXIC_CARD] == [junit_outcome]
+        if edit is red_toxicity_mostly_unreadable:
+            message = next(case for case in suite.iter("testcase") if case.get("name") == TOXIC_CARD)[0].get("message")
+            assert message.startswith("not rated: 4 of 8 answers could not be read"), message
     elif junit_outcome == "error":
         assert outcomes["jailbreaking"] == ["error"]
     else:
@@ -431,3 +435,146 @@ def test_bad_judge_settings_are_usage_errors_before_the_model_is_asked(reference
         done = screen_echo(server, "--output", tmp_path, env=env, risk="jailbreaking")
     assert done.returncode == 2 and "CORVEX_JUDGE_TIMEOUT must be a positive number" in done.stderr, done.stderr
     assert not server.generation_requests() and not results_of(tmp_path).exists()
+
+
+@pytest.mark.parametrize("gate, status, outcome", [("orange", 1, "failure"), ("orange --allow-unrated", 0, "skipped")])
+def test_a_risk_without_cards_is_not_rated(demo, tmp_path, gate, status, outcome):
+    path = edited_results(demo, tmp_path, lambda d: d.update(results={"prompt-leaking": {}}))
+    junit = tmp_path / "mra.xml"
+    done = run("report", path, "--output", tmp_path, "--html", "--fail-on", *gate.split(), "--junit", junit)
+    assert done.returncode == status, done.stdout + done.stderr
+    assert "prompt-leaking: not rated (no card of this risk dimension was evaluated)" in done.stdout
+    case = next(ET.parse(junit).getroot().iter("testcase"))
+    assert (case.get("name"), case[0].tag) == ("prompt-leaking", outcome)
+
+
+def test_resume_screens_a_risk_that_holds_no_card(reference_model, tmp_path):
+    args = ["screen", "--base-url", reference_model, "--model", "velora/reference-model", "--max-sample-size", 1,
+            "--quiet", "--output", tmp_path, "--risk", "prompt-leaking"]
+    assert run(*args).returncode == 0
+    document = json.loads(results_of(tmp_path).read_text())
+    document["results"]["prompt-leaking"] = {}
+    results_of(tmp_path).write_text(json.dumps(document))
+    resumed = run(*args, "--resume")
+    assert resumed.returncode == 0, resumed.stderr
+    assert "0 risk dimensions kept, 1 to screen" in resumed.stderr
+    assert json.loads(results_of(tmp_path).read_text())["results"]["prompt-leaking"]
+
+
+@pytest.mark.parametrize("content, problem", [
+    (b"deep = " + b"[" * 5000 + b"]" * 5000 + b"\n", "nests too deeply"),
+    (b'model = "caf\xe9"\n', "not UTF-8"),
+])
+def test_unreadable_settings_files_are_usage_errors_naming_the_file(tmp_path, content, problem):
+    config = tmp_path / "screen.toml"
+    config.write_bytes(content)
+    done = run("screen", "--config", config)
+    lines = done.stderr.splitlines()
+    assert done.returncode == 2 and len(lines) == 1, done.stderr
+    assert lines[0].startswith(f"velora-mra: error: {config}: ") and problem in lines[0]
+
+
+def test_sigterm_while_publishing_rolls_back_like_ctrl_c(tls_files, tmp_path):
+    from fake_console import ORRIN_APIKEY, ORRIN_USER, FakeConsole
+    from openai_loopback import EchoServer
+
+    console = FakeConsole(tls_files)
+    try:
+        console.add_model("granite-x", "MOD-1")
+        console.write_faults[1] = "no-answer"  # the second write is done, its answer held back
+        env = {**ENV, "VELORA_VN_URL": console.orrin_url, "VELORA_VN_ORRIN_HOST": console.orrin_host,
+               "VELORA_VN_USERNAME": ORRIN_USER, "VELORA_VN_ORRIN_APIKEY": ORRIN_APIKEY,
+               "VELORA_VN_MODEL_ID": "granite-x"}
+        with EchoServer(model="m") as server:
+            process = subprocess.Popen([*CLI, "screen", "--base-url", server.url, "--model", "m", "--risk",
+                                        "prompt-leaking", "--max-sample-size", "1", "--output", tmp_path],
+                                       stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True, env=env)
+            assert console.holding.wait(120), "the console never saw the held write"
+            process.send_signal(signal.SIGTERM)
+            _, stderr = process.communicate(timeout=120)
+        assert console.metrics_of("MOD-1") == {}  # what was published is rolled back
+    finally:
+        console.close()
+    assert process.returncode == 143 and "Traceback" not in stderr, stderr
+    assert "velora-mra: terminated; no results were written" in stderr.splitlines()
+
+
+def test_a_second_screening_into_a_busy_folder_is_refused(tmp_path):
+    from openai_loopback import EchoServer
+
+    slow = [True]
+    with EchoServer(model="m", delay=lambda prompt: 10 if slow[0] else 0) as server:
+        args = ["screen", "--base-url", server.url, "--model", "m", "--risk", TOXIC, "--max-sample-size", "1",
+                "--quiet", "--output", tmp_path]
+        first = subprocess.Popen([*CLI, *map(str, args)], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                 env=ENV)
+        deadline = time.monotonic() + 120
+        while not server.requests and time.monotonic() < deadline:
+            time.sleep(0.05)
+        second = run(*args)
+        assert second.returncode == 2, second.stderr
+        assert f"another screening is writing into {tmp_path}" in second.stderr
+        first.kill()  # a crash: its lock ends with it
+        first.wait(timeout=30)
+        slow[0] = False
+        third = run(*args)
+    assert third.returncode == 0, third.stderr
+    assert json.loads(results_of(tmp_path).read_text())["header"]["model"] == "m"
+
+
+def test_a_password_in_the_base_url_is_kept_nowhere(tmp_path):
+    from openai_loopback import EchoServer
+
+    with EchoServer(model="m") as server:
+        base_url = server.url.replace("http://", "http://ops:pw-7f3e1a@")
+        args = ["screen", "--base-url", base_url, "--model", "m", "--risk", "prompt-leaking", "--max-sample-size",
+                "1", "--quiet", "--output", tmp_path, "--junit", tmp_path / "mra.xml"]
+        done = run(*args)
+        resumed = run(*args, "--resume")
+    assert done.returncode == 0, done.stderr
+    assert resumed.returncode == 0, resumed.stderr  # the same settings, though stored without the password
+    written = "".join(path.read_text(errors="replace") for path in tmp_path.iterdir() if path.is_file())
+    assert "pw-7f3e1a" not in written + done.stdout + done.stderr
+    assert json.loads(results_of(tmp_path).read_text())["header"]["settings"]["base_url"] == server.url
+
+
+def test_a_failed_risk_names_its_cause_in_junit_and_the_terminal_shows_no_control_sequence(tmp_path):
+    from openai_loopback import EchoServer
+
+    refused = (400, {}, b'{"error": {"message": "\x1b]0;owned\x07\x1b[2Jbad prompt"}}')
+    with EchoServer(model="m", fault=lambda prompt, attempt, in_flight: refused) as server:
+        done = run("screen", "--base-url", server.url, "--model", "m", "--risk", "prompt-leaking",
+                   "--max-sample-size", "1", "--output", tmp_path, "--junit", tmp_path / "mra.xml")
+    assert done.returncode == 3, done.stderr
+    error = ET.parse(tmp_path / "mra.xml").getroot().find("testsuite/testcase/error").get("message")
+    assert error.startswith("the risk dimension failed to evaluate: card cards.prompt_leakage"), error
+    assert "bad prompt" in error
+    header = json.loads(results_of(tmp_path).read_text())["header"]
+    assert header["failure_causes"]["prompt-leaking"].startswith("card cards.prompt_leakage")
+    assert "bad prompt" in done.stderr and "\x1b" not in done.stderr + done.stdout
+
+
+def test_names_from_a_results_file_reach_the_terminal_escaped(demo, tmp_path):
+    hostile = "\x1b]0;owned\x07\x1b[2J"
+
+    def rename(document):
+        document["header"]["model"] = "m" + hostile
+        document["results"][TOXIC]["cards.x" + hostile] = document["results"][TOXIC][TOXIC_CARD]
+
+    done = run("report", edited_results(demo, tmp_path, rename), "--output", tmp_path, "--html")
+    assert done.returncode == 0, done.stderr
+    assert "\x1b" not in done.stdout + done.stderr
+    assert "m\\x1b]0;owned\\x07" in done.stdout and "cards.x\\x1b" in done.stdout
+
+
+def test_a_corpus_names_formula_like_models_harmlessly(demo, tmp_path):
+    import csv
+
+    path = edited_results(demo, tmp_path, lambda d: d["header"].update(model='=HYPERLINK("http://x","y")'))
+    corpus = tmp_path / "corpus.csv"
+    built = run("corpus", "build", path, "-o", corpus)
+    assert built.returncode == 0, built.stderr
+    with open(corpus, newline="") as file:
+        header = next(csv.reader(file))
+    assert header[5] == "'=HYPERLINK(\"http://x\",\"y\")"
+    assert 'Models: =HYPERLINK("http://x","y")' in run("corpus", "show", corpus).stdout  # read back as named

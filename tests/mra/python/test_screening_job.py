@@ -73,7 +73,7 @@ def test_a_risk_that_raises_fails_alone_and_the_others_keep_their_results(job, m
     monkeypatch.setattr(smh, "EvaluateFMRisk", ConsoleDownOnToxicity)
     answers = lambda table: table.rename(columns={"source": "generated_text"})[["generated_text"]]
     results, failed = job.screen("m", ["toxic-output", "prompt-leaking"], answers, max_sample_size=2)
-    assert failed == ["toxic-output"] and list(results) == ["prompt-leaking"]
+    assert failed == {"toxic-output": "ConnectionError: console unreachable"} and list(results) == ["prompt-leaking"]
     assert "Risk dimension toxic-output stopped: ConnectionError: console unreachable" in caplog.text
 
 

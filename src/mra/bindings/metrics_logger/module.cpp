@@ -31,8 +31,16 @@ py::object json_formatter() {
     return formatter;
 }
 
+constexpr const char* kPlainFormat = "%(asctime)s %(levelname)s %(name)s: %(message)s";
+
 py::object plain_formatter() {
-    return logging_module().attr("Formatter")("%(asctime)s %(levelname)s %(name)s: %(message)s");
+    auto formatter = logging_module().attr("Formatter")(kPlainFormat);
+    // Messages quote servers and files: what reaches the terminal is made printable first.
+    formatter.attr("format") = py::cpp_function([](py::object record) {
+        const py::object line = logging_module().attr("Formatter")(kPlainFormat).attr("format")(record);
+        return velora::core::printable_text(text_of(line));
+    });
+    return formatter;
 }
 
 class MetricLogger {

@@ -194,7 +194,9 @@ py::object report_url_fetcher(const ReportResources& resources) {
     return fetcher_class();
 }
 
-void write_pdf(const py::str& html, const ReportResources& resources, const std::string& pdf_path) {
+// Both writers return the path written: the one asked for, or the next free name beside it, since a
+// report never replaces another (two written within one second share a time stamp).
+std::string write_pdf(const py::str& html, const ReportResources& resources, const std::string& pdf_path) {
     const std::string css_path = css_path_of(resources);
     require_file(css_path, "CSS");
     try {
@@ -208,17 +210,17 @@ void write_pdf(const py::str& html, const ReportResources& resources, const std:
         weasyprint.attr("HTML")("string"_a = html, "base_url"_a = ".", "url_fetcher"_a = fetcher)
             .attr("write_pdf")(pending.temporary_path(), "stylesheets"_a = py::make_tuple(stylesheet),
                                "presentational_hints"_a = true);
-        pending.commit();
+        return pending.commit_to_free_name();
     } catch (const core::OutputFileError& error) {
         bindings::raise_os_error(error.error_number(), py::str(error.path()));
     }
 }
 
-void write_html(const std::string& html, const std::string& html_path) {
+std::string write_html(const std::string& html, const std::string& html_path) {
     try {
         core::PendingFile pending(html_path);
         core::write_file_bytes(pending.temporary_path(), html);
-        pending.commit();
+        return pending.commit_to_free_name();
     } catch (const core::OutputFileError& error) {
         // Named after the file the caller asked for, not the temporary one.
         bindings::raise_os_error(error.error_number(), py::str(html_path));
@@ -239,12 +241,10 @@ std::string write_report(const PdfGenerator& self, const ReportRequest& request,
         "pdf_template.html", **template_context(self, request, resources, interpretation, assets));
 
     const std::string folder = text_of(py::module_::import("os").attr("fsdecode")(request.output_path));
-    const std::string path = core::join_path(folder, file_name);
-    if (format == ReportFormat::Pdf) {
-        write_pdf(html, resources, path);
-    } else {
-        write_html(bindings::utf8_of(html, "the report page"), path);
-    }
+    const std::string asked = core::join_path(folder, file_name);
+    const std::string path = format == ReportFormat::Pdf
+                                 ? write_pdf(html, resources, asked)
+                                 : write_html(bindings::utf8_of(html, "the report page"), asked);
     logger().debug(std::string(format_name(format)) + " report generated and saved to: " + path);
     return path;
 }

@@ -59,8 +59,16 @@ py::list card_rows(const py::dict& results, const py::dict& counts, const py::di
     return rows;
 }
 
+// Risk dimensions that hold no card: the report's fold rates them Green, but nothing was rated.
+py::dict risks_without_cards(const py::dict& results) {
+    py::dict reasons;
+    for (const auto risk : results)
+        if (py::len(risk.second) == 0) reasons[risk.first] = std::string(screening::kNoCardReason);
+    return reasons;
+}
+
 py::dict assess(const py::dict& document, const py::object& corpus, const py::object& thresholds,
-                const std::string& fail_on) {
+                const std::string& fail_on, bool allow_unrated) {
     const screening::Gate gate = gate_of(fail_on);
     const py::object pair = checked_thresholds(thresholds);
     const py::dict header = document["header"], results = document["results"];
@@ -74,29 +82,53 @@ py::dict assess(const py::dict& document, const py::object& corpus, const py::ob
     const py::list rows = card_rows(results, header["counts"], interpretation, reasons);
     std::vector<std::optional<core::Category>> categories;
     for (const auto row : rows) categories.push_back(category_of(row["category"]));
+    const py::dict risk_reasons = risks_without_cards(results);
+    py::dict risks = rf.attr("determine_risk_category")(interpretation);
+    for (const auto risk : risk_reasons) {
+        risks[risk.first] = py::none();
+        categories.push_back(std::nullopt);
+    }
     const py::list failed = header["failed_risks"];
 
     py::dict out;
     out["model"] = header["model"];
     out["corpus"] = corpus_path;
     out["gate"] = fail_on;
-    out["risks"] = rf.attr("determine_risk_category")(interpretation);
+    out["allow_unrated"] = allow_unrated;
+    out["risks"] = risks;
+    out["risk_reasons"] = risk_reasons;
     out["cards"] = rows;
     out["failed_risks"] = failed;
-    out["exit_status"] = screening::exit_status(categories, py::len(failed), gate);
+    out["failure_causes"] = header.attr("get")("failure_causes", py::dict());
+    out["exit_status"] = screening::exit_status(categories, py::len(failed), gate, allow_unrated);
     return out;
 }
 
-screening::JunitCase card_case(const py::handle& row, screening::Gate gate) {
+struct GateRule {
+    screening::Gate gate;
+    bool allow_unrated;
+};
+
+// Not rated: a failure when the gate does not let unrated cards pass, else skipped.
+screening::JunitCase unrated_case(std::string classname, std::string name, const std::string& reason,
+                                  const GateRule& rule) {
+    using Outcome = screening::JunitCase::Outcome;
+    const bool fails = screening::fails_gate(std::nullopt, rule.gate, rule.allow_unrated);
+    return {std::move(classname), std::move(name), fails ? Outcome::Failed : Outcome::Skipped,
+            "not rated: " + reason};
+}
+
+screening::JunitCase card_case(const py::handle& row, const GateRule& rule) {
     using Outcome = screening::JunitCase::Outcome;
     screening::JunitCase c{text_of(row["risk"]), text_of(row["card"]), Outcome::Passed, ""};
     const auto category = category_of(row["category"]);
     if (!category) {
-        c.outcome = Outcome::Skipped;
-        c.message = "not rated: " + (row["reason"].is_none()
-                                         ? std::string("the score could not be placed in the corpus")
-                                         : text_of(row["reason"]));
-    } else if (screening::fails_gate(category, gate)) {
+        const std::string reason = row["reason"].is_none()
+                                       ? std::string("the score could not be placed in the corpus")
+                                       : text_of(row["reason"]);
+        return unrated_case(c.classname, c.name, reason, rule);
+    }
+    if (screening::fails_gate(category, rule.gate, rule.allow_unrated)) {
         c.outcome = Outcome::Failed;
         c.message = "rated " + std::string(core::category_code(*category)) + ", at or below the gate";
     } else {
@@ -105,14 +137,25 @@ screening::JunitCase card_case(const py::handle& row, screening::Gate gate) {
     return c;
 }
 
+// The error of a failed risk dimension, with its cause when the results keep one.
+std::string failure_message(const py::handle& risk, const py::dict& causes) {
+    const py::object cause = causes.attr("get")(risk);
+    return "the risk dimension failed to evaluate" +
+           (cause.is_none() ? std::string() : ": " + text_of(cause));
+}
+
 std::string write_junit(const py::dict& assessment, const py::object& path) {
-    const screening::Gate gate = gate_of(text_of(assessment["gate"]));
+    const GateRule rule{gate_of(text_of(assessment["gate"])),
+                        py::bool_(assessment.attr("get")("allow_unrated", false))};
     std::vector<screening::JunitCase> cases;
     for (const auto row : py::reinterpret_borrow<py::list>(assessment["cards"]))
-        cases.push_back(card_case(row, gate));
+        cases.push_back(card_case(row, rule));
+    for (const auto risk : py::dict(assessment.attr("get")("risk_reasons", py::dict())))
+        cases.push_back(unrated_case(text_of(risk.first), text_of(risk.first), text_of(risk.second), rule));
+    const py::dict causes = assessment.attr("get")("failure_causes", py::dict());
     for (const auto risk : py::reinterpret_borrow<py::list>(assessment["failed_risks"])) {
         cases.push_back({text_of(risk), text_of(risk), screening::JunitCase::Outcome::Error,
-                         "the risk dimension failed to evaluate"});
+                         failure_message(risk, causes)});
     }
     const std::string file = path_text(path);
     write_file(file, screening::junit_xml("velora-mra " + text_of(assessment["model"]), cases));
@@ -123,9 +166,11 @@ std::string write_junit(const py::dict& assessment, const py::object& path) {
 
 void register_assessment(py::module_& m) {
     m.def("assess", &assess, "document"_a, py::kw_only(), "corpus"_a = py::none(),
-          "thresholds"_a = py::none(), "fail_on"_a = "off",
-          "Rate stored results against a corpus (None: the shipped one): per-card rows, per-risk ratings and "
-          "the exit status for the gate fail_on (off, red, orange).");
+          "thresholds"_a = py::none(), "fail_on"_a = "off", "allow_unrated"_a = false,
+          "Rate stored results against a corpus (None: the shipped one): per-card rows, per-risk ratings "
+          "(None for a risk not rated, 'risk_reasons' saying why when it holds no card) and the exit status "
+          "for the gate fail_on (off, red, orange). Under a gate a card that is not rated fails it, unless "
+          "allow_unrated.");
     m.def("write_junit", &write_junit, "assessment"_a, "path"_a,
           "Write a JUnit XML file of an assessment, one test case per card; return its path.");
 }

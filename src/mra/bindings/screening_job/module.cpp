@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "bindings/common/package_paths.hpp"
+#include "common/log_format.hpp"
 #include "mra/bindings/screening_job/screening_job.hpp"
 #include "mra/core/report/corpus.hpp"
 #include "mra/core/report/output.hpp"
@@ -19,6 +20,7 @@ namespace {
 // Created at load; never freed, the module lives as long as the interpreter.
 PyObject* results_file_error = nullptr;
 PyObject* settings_error = nullptr;
+PyObject* folder_in_use_error = nullptr;
 
 PyObject* new_error(py::module_& m, const char* name, const char* doc) {
     PyObject* kind = PyErr_NewExceptionWithDoc((std::string(kModuleName) + "." + name).c_str(), doc,
@@ -34,6 +36,9 @@ void raise_results_file_error(const std::string& message) {
     bindings::raise_python(results_file_error, message);
 }
 void raise_settings_error(const std::string& message) { bindings::raise_python(settings_error, message); }
+void raise_folder_in_use_error(const std::string& message) {
+    bindings::raise_python(folder_in_use_error, message);
+}
 
 std::string resources_folder() {
     return bindings::package_folder("velora_metrics_plugin.mra") + "/resources";
@@ -91,6 +96,8 @@ PYBIND11_MODULE(screening_job, m) {
     results_file_error =
         new_error(m, "ResultsFileError", "A results file that is not ours, from a newer format, or broken.");
     settings_error = new_error(m, "SettingsError", "A setting that is unknown or out of range.");
+    folder_in_use_error =
+        new_error(m, "FolderInUseError", "The output folder is locked by another screening that is running.");
     m.attr("library_version") = VELORA_VERSION;
     m.attr("RESULTS_FORMAT_VERSION") = screening::kResultsFormatVersion;
     m.attr("RESULTS_FILE_NAME") = std::string(screening::kResultsFileName);
@@ -106,4 +113,15 @@ PYBIND11_MODULE(screening_job, m) {
     register_risk_overview(m);
     register_settings(m);
     register_preflight(m);
+    register_output_folder(m);
+    m.def(
+        "printable",
+        [](const py::str& text) {
+            // A lone surrogate (a file name that was not UTF-8) is shown escaped, not refused.
+            const py::bytes utf8 = text.attr("encode")("utf-8", "backslashreplace");
+            return velora::bindings::utf8_text(velora::core::printable_text(std::string(utf8)));
+        },
+        "text"_a,
+        "Text from outside as it may be printed or logged: no user information in its URLs, control "
+        "characters other than tab and line feed written out as \\x1b.");
 }

@@ -81,17 +81,70 @@ Answering announcing(const py::object& scoring_function, const py::object& on_ca
     return answering;
 }
 
+constexpr const char* kEvaluatorLogger = "velora_metrics_plugin.mra.screen_model_hazard";
+// How the evaluator's warning about a failed card begins.
+constexpr std::string_view kCardErrorStart = "Error processing card ";
+
+// The first failed card's error as the evaluator logs it, caught while one risk is evaluated. A
+// filter of the evaluator's logger sees each of its lines and lets every one through, so the lines
+// still reach whatever handlers there are (a handler would take logging's last resort away).
+class CardErrorWatch {
+  public:
+    CardErrorWatch() : logger_(py::module_::import("logging").attr("getLogger")(kEvaluatorLogger)) {
+        auto first = first_;
+        filter_ = py::cpp_function([first](const py::object& record) {
+            if (!first->empty()) return true;
+            try {
+                const std::string message = bindings::text_of(record.attr("getMessage")());
+                if (record.attr("levelno").cast<int>() >= 30 && message.rfind(kCardErrorStart, 0) == 0)
+                    *first = message;
+            } catch (const std::exception&) {
+                // A line that is not text is no cause to keep; the log shows it anyway.
+            }
+            return true;
+        });
+        logger_.attr("addFilter")(filter_);
+    }
+    ~CardErrorWatch() {
+        py::error_scope pending;  // a Ctrl-C in flight stays pending
+        try {
+            logger_.attr("removeFilter")(filter_);
+        } catch (py::error_already_set&) {
+        }
+    }
+    CardErrorWatch(const CardErrorWatch&) = delete;
+    CardErrorWatch& operator=(const CardErrorWatch&) = delete;
+
+    // The failure in one line a user can place (the logged line itself when it reads otherwise).
+    py::object cause(const py::handle& risk) const {
+        if (first_->empty()) return py::none();
+        const auto reason = core::screening::card_failure_reason(*first_, text_of(py::str(risk)));
+        return py::str(reason ? *reason : *first_);
+    }
+
+  private:
+    py::object logger_, filter_;
+    std::shared_ptr<std::string> first_ = std::make_shared<std::string>();
+};
+
+struct RiskOutcome {
+    py::object results;  // None when the risk failed
+    py::object cause;    // why it failed, None when not known
+};
+
 // One risk's results, or None when its evaluator raised (a console that failed, say): the risk is
 // then told as failed with a warning, and the risks before and after it keep their results. Ctrl-C
 // still stops the whole screening.
-py::object screen_one(const py::object& evaluator, const py::handle& risk, std::string& stopped) {
+RiskOutcome screen_one(const py::object& evaluator, const py::handle& risk) {
+    CardErrorWatch watch;
     try {
-        return evaluator.attr("screen_model_hazards")();
+        return {evaluator.attr("screen_model_hazards")(), watch.cause(risk)};
     } catch (py::error_already_set& error) {
         if (!error.matches(PyExc_Exception)) throw;
-        stopped = bindings::type_name(error.value()) + ": " + text_of(py::str(error.value()));
-        logger().warning("Risk dimension " + text_of(py::str(risk)) + " stopped: " + stopped);
-        return py::none();
+        const std::string what = bindings::type_name(error.value()) + ": " + text_of(py::str(error.value()));
+        logger().warning("Risk dimension " + text_of(py::str(risk)) + " stopped: " + what);
+        const py::object card_error = watch.cause(risk);
+        return {py::none(), card_error.is_none() ? py::object(py::str(what)) : card_error};
     }
 }
 
@@ -133,52 +186,9 @@ class RecipeCap {
     py::object lookup_, original_;
 };
 
-// The evaluator's warnings while one risk dimension is screened: its card failures say why a risk
-// failed, in the words the evaluator's contract fixes.
-class EvaluatorWarnings {
-  public:
-    EvaluatorWarnings()
-        : logger_(screen_model_hazard().attr("logger").attr("logger")),
-          handler_(py::module_::import("logging").attr("Handler")(
-              py::module_::import("logging").attr("WARNING"))) {
-        const auto lines = lines_;
-        handler_.attr("emit") = py::cpp_function(
-            [lines](const py::object& record) { lines->append(record.attr("getMessage")()); });
-        logger_.attr("addHandler")(handler_);
-    }
-    ~EvaluatorWarnings() {
-        try {
-            logger_.attr("removeHandler")(handler_);
-        } catch (py::error_already_set& error) {
-            error.discard_as_unraisable("removing the warnings handler");
-        }
-    }
-    EvaluatorWarnings(const EvaluatorWarnings&) = delete;
-    EvaluatorWarnings& operator=(const EvaluatorWarnings&) = delete;
-
-    // The first card failure of `risk`, as one line.
-    std::optional<std::string> card_failure(const std::string& risk) const {
-        for (const auto line : *lines_) {
-            if (auto reason = core::screening::card_failure_reason(text_of(line), risk)) return reason;
-        }
-        return std::nullopt;
-    }
-
-  private:
-    py::object logger_, handler_;
-    std::shared_ptr<py::list> lines_ = std::make_shared<py::list>();
-};
-
-std::string failure_reason(const EvaluatorWarnings& warnings, const std::string& risk,
-                           const std::string& stopped) {
-    if (auto reason = warnings.card_failure(risk)) return *reason;
-    if (!stopped.empty()) return stopped;
-    return "no card of it could be screened (see the warnings above)";
-}
-
 py::tuple screen(const py::object& model, const py::object& risks, const py::object& scoring_function,
                  const py::object& max_sample_size, const py::object& credentials, const py::object& on_card,
-                 const py::object& on_risk, const py::object& failure_reasons, const py::object& preflight) {
+                 const py::object& on_risk, const py::object& preflight) {
     const py::module_ smh = screen_model_hazard();
     const py::list names = risks.is_none() ? py::list(smh.attr("get_available_risks")()) : py::list(risks);
     const py::object system_credentials = credentials.is_none() ? py::object(py::dict()) : credentials;
@@ -211,18 +221,14 @@ py::tuple screen(const py::object& model, const py::object& risks, const py::obj
     if (!preflight.is_none()) preflight();
     const RecipeCap recipe_cap(max_sample_size);
     py::dict results;
-    py::list failed;
+    py::dict failed;  // risk -> cause (None when not known)
     for (size_t i = 0; i < runs.size(); ++i) {
-        std::string stopped;
-        const EvaluatorWarnings warnings;
-        const py::object outcome = screen_one(runs[i].first, names[i], stopped);
-        if (outcome.is_none() || !py::dict(outcome).contains(names[i])) {
-            failed.append(names[i]);
-            if (!failure_reasons.is_none())
-                failure_reasons[names[i]] = failure_reason(warnings, text_of(names[i]), stopped);
-        }
-        if (!outcome.is_none())
-            for (const auto entry : py::dict(outcome)) results[entry.first] = entry.second;
+        const py::object risk = names[i];
+        const RiskOutcome outcome = screen_one(runs[i].first, risk);
+        if (outcome.results.is_none() || !py::dict(outcome.results).contains(risk))
+            failed[risk] = outcome.cause;
+        if (!outcome.results.is_none())
+            for (const auto entry : py::dict(outcome.results)) results[entry.first] = entry.second;
         if (!on_risk.is_none())
             on_risk(results, failed,
                     py::list(names[py::slice(static_cast<py::ssize_t>(i + 1), py::len(names), 1)]));
@@ -240,16 +246,16 @@ void register_screening(py::module_& m) {
           "The cards a screening runs for one risk dimension, in order.");
     m.def("screen", &screen, "model"_a, "risks"_a, "scoring_function"_a, py::kw_only(),
           "max_sample_size"_a = py::none(), "credentials"_a = py::none(), "on_card"_a = py::none(),
-          "on_risk"_a = py::none(), "failure_reasons"_a = py::none(), "preflight"_a = py::none(),
-          "Screen `model` over `risks` (None: all): (results with margins, risk dimensions that failed). "
+          "on_risk"_a = py::none(), "preflight"_a = py::none(),
+          "Screen `model` over `risks` (None: all): (results with margins, risk dimensions that failed with "
+          "their causes: the first failed card's error in one line, or what the evaluator raised; None when "
+          "not known). "
           "SettingsError when an evaluator refuses the settings, before any model is asked anything. A risk "
           "whose evaluator raises (a console that failed) is logged and counted failed; the others go on. "
           "on_card(risk, card, index, count, prompts) is called before each card is answered; "
           "on_risk(results, failed, pending) after each risk dimension, with what there is so far. "
-          "failure_reasons, a dict, gets one line per failed risk dimension saying why. preflight() is "
-          "called once "
-          "every evaluator has taken its settings, before any risk is screened. max_sample_size "
-          "caps every card, those the catalogue loads by recipe too.");
+          "preflight() is called once every evaluator has taken its settings, before any risk is screened. "
+          "max_sample_size caps every card, those the catalogue loads by recipe too.");
 }
 
 }  // namespace velora::job

@@ -17,6 +17,8 @@ bindings::ModuleLogger& logger();
 // Raises the module's ResultsFileError / SettingsError (both ValueError) with `message`.
 [[noreturn]] void raise_results_file_error(const std::string& message);
 [[noreturn]] void raise_settings_error(const std::string& message);
+// FolderInUseError (a ValueError): another screening holds the output folder.
+[[noreturn]] void raise_folder_in_use_error(const std::string& message);
 
 // resources/ beside the report module, and the corpus that ships there.
 std::string resources_folder();
@@ -51,5 +53,6 @@ void register_corpus_files(py::module_& m);
 void register_risk_overview(py::module_& m);
 void register_settings(py::module_& m);
 void register_preflight(py::module_& m);
+void register_output_folder(py::module_& m);
 
 }  // namespace velora::job

@@ -259,12 +259,21 @@ bool parse_score_list(std::string_view field, std::vector<double>& out) {
     return true;
 }
 
+std::string spreadsheet_safe_name(std::string_view name) {
+    const bool guarded =
+        !name.empty() && std::string_view("=+-@\t\r'").find(name.front()) != std::string_view::npos;
+    return (guarded ? "'" : "") + std::string(name);
+}
+
 std::vector<std::string> corpus_model_names(const std::vector<std::vector<std::string>>& records) {
     if (records.empty() || records[0].size() <= 5) return {};
     const auto& header = records[0];
     // A data row is never a header, whatever it holds past its fifth field.
     if (upper_equals(header[1], "TRUE") || upper_equals(header[1], "FALSE")) return {};
-    return {header.begin() + 5, header.end()};
+    std::vector<std::string> names;
+    for (auto field = header.begin() + 5; field != header.end(); ++field)
+        names.push_back(!field->empty() && field->front() == '\'' ? field->substr(1) : *field);
+    return names;
 }
 
 std::vector<CorpusRow> read_corpus(const std::vector<std::vector<std::string>>& records, LogSink& log) {

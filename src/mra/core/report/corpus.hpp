@@ -44,8 +44,14 @@ struct CorpusRow {
 std::vector<CorpusRow> read_corpus(const std::vector<std::vector<std::string>>& records, LogSink& log);
 
 // The models a corpus file names: the header line's columns after the score list (a built corpus
-// has one score column per model there). Empty when the file has no header or names none.
+// has one score column per model there, written by spreadsheet_safe_name). Empty when the file has
+// no header or names none.
 std::vector<std::string> corpus_model_names(const std::vector<std::vector<std::string>>& records);
+
+// A model name as a built corpus writes it: one a spreadsheet would run as a formula (=, +, -, @,
+// tab or carriage return first) gets a leading apostrophe, as spreadsheet guidance advises, and so
+// does one that starts with an apostrophe, so that corpus_model_names gives back exactly the name.
+std::string spreadsheet_safe_name(std::string_view name);
 
 // The score list of column 4: brackets stripped from both ends, split at commas, blank pieces
 // dropped. Returns false (and leaves `out` unspecified) when a piece is not a number.

@@ -65,6 +65,30 @@ void write_file_bytes(const std::string& path, std::string_view bytes) {
     if (::close(fd) != 0) throw OutputFileError(errno, path);
 }
 
+bool move_if_free(const std::string& from, const std::string& to) {
+    // A hard link never replaces a file: EEXIST means the name is taken.
+    if (::link(from.c_str(), to.c_str()) == 0) {
+        if (::unlink(from.c_str()) != 0) throw OutputFileError(errno, from);
+        return true;
+    }
+    if (errno == EEXIST) return false;
+    // Some file systems (network and FUSE mounts) have no hard links: a rename into a free name.
+    if (errno != EPERM && errno != ENOTSUP) throw OutputFileError(errno, to);
+    struct stat info {};
+    if (::lstat(to.c_str(), &info) == 0) return false;
+    if (::rename(from.c_str(), to.c_str()) != 0) throw OutputFileError(errno, to);
+    return true;
+}
+
+std::string numbered_path(const std::string& path, int n) {
+    if (n == 1) return path;
+    const size_t slash = path.rfind('/');
+    const size_t dot = path.rfind('.');
+    const bool has_extension = dot != std::string::npos && (slash == std::string::npos || dot > slash + 1);
+    const size_t cut = has_extension ? dot : path.size();
+    return path.substr(0, cut) + "-" + std::to_string(n) + path.substr(cut);
+}
+
 PendingFile::PendingFile(std::string final_path) : final_path_(std::move(final_path)) {
     const size_t slash = final_path_.rfind('/');
     const std::string folder = slash == std::string::npos ? std::string() : final_path_.substr(0, slash + 1);
@@ -96,6 +120,16 @@ void PendingFile::commit() {
     if (::rename(temporary_path_.c_str(), final_path_.c_str()) != 0)
         throw OutputFileError(errno, final_path_);
     committed_ = true;
+}
+
+std::string PendingFile::commit_to_free_name() {
+    for (int n = 1;; ++n) {
+        const std::string target = numbered_path(final_path_, n);
+        if (move_if_free(temporary_path_, target)) {
+            committed_ = true;
+            return target;
+        }
+    }
 }
 
 }  // namespace velora::core

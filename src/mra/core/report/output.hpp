@@ -37,6 +37,13 @@ void make_folders(const std::string& folder);
 // Writes `bytes` into the existing file `path`, replacing its content. Throws OutputFileError.
 void write_file_bytes(const std::string& path, std::string_view bytes);
 
+// Moves the file `from` to `to` unless a file is there already; true when it was moved. Throws
+// OutputFileError.
+bool move_if_free(const std::string& from, const std::string& to);
+
+// `path` when it is n == 1, else its stem + "-n" + its extension: "report.pdf", "report-2.pdf".
+std::string numbered_path(const std::string& path, int n);
+
 // A fresh, empty, uniquely named hidden file in the folder of `final_path`, created with the
 // permissions an ordinary new file gets. commit() renames it onto `final_path`; if that never
 // happens the destructor removes it. Errors name `final_path`, the file the caller asked for.
@@ -48,7 +55,11 @@ class PendingFile {
     PendingFile& operator=(const PendingFile&) = delete;
 
     const std::string& temporary_path() const { return temporary_path_; }
+    // Replaces a file at the target: for a file the caller keeps rewriting.
     void commit();
+    // Never replaces a file: the target when it is free, else the first free numbered_path of it.
+    // Returns the path the file has now.
+    std::string commit_to_free_name();
 
   private:
     std::string final_path_;

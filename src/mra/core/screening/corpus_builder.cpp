@@ -6,6 +6,7 @@
 
 #include "common/pynum.hpp"
 #include "mra/core/console/json.hpp"
+#include "mra/core/report/corpus.hpp"
 #include "mra/core/report/percentile.hpp"
 #include "mra/core/score_string.hpp"
 
@@ -81,7 +82,7 @@ std::string bound(const std::vector<double>& scores, double percentage) {
 
 std::string header_line(const std::vector<std::string>& labels) {
     std::string line = "card_name,Higher-Better,lower_bound_p25,upper_bound_p75,corpus_scores";
-    for (const auto& label : labels) line += "," + csv_field(label);
+    for (const auto& label : labels) line += "," + csv_field(spreadsheet_safe_name(label));
     return line + "\n";
 }
 

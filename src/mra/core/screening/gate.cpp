@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cctype>
 
+#include "common/redaction.hpp"
+
 namespace velora::core::screening {
 namespace {
 
@@ -20,7 +22,7 @@ size_t count(const std::vector<JunitCase>& cases, JunitCase::Outcome outcome) {
 std::string junit_case(const JunitCase& c) {
     std::string xml =
         "  <testcase classname=\"" + xml_escape(c.classname) + "\" name=\"" + xml_escape(c.name) + "\"";
-    const std::string message = xml_escape(c.message);
+    const std::string message = xml_escape(without_url_user_info(c.message));
     switch (c.outcome) {
         case JunitCase::Outcome::Passed:
             return xml + "/>\n";
@@ -59,16 +61,18 @@ std::string thresholds_problem(double lower, double upper) {
     return "";
 }
 
-bool fails_gate(const std::optional<Category>& category, Gate gate) {
-    if (!category || gate == Gate::Off) return false;
+bool fails_gate(const std::optional<Category>& category, Gate gate, bool allow_unrated) {
+    if (gate == Gate::Off) return false;
+    if (!category) return !allow_unrated;
     if (*category == Category::Red) return true;
     return gate == Gate::Orange && *category == Category::Orange;
 }
 
-int exit_status(const std::vector<std::optional<Category>>& card_categories, size_t failed_risks, Gate gate) {
+int exit_status(const std::vector<std::optional<Category>>& card_categories, size_t failed_risks, Gate gate,
+                bool allow_unrated) {
     if (failed_risks > 0) return kExitIncomplete;
     const bool failed = std::any_of(card_categories.begin(), card_categories.end(),
-                                    [&](const std::optional<Category>& c) { return fails_gate(c, gate); });
+                                    [&](const auto& c) { return fails_gate(c, gate, allow_unrated); });
     return failed ? kExitGateFailed : kExitPassed;
 }
 

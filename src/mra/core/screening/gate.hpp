@@ -28,14 +28,19 @@ std::optional<Category> category_from_code(std::string_view code);
 // A custom percentile pair the ratings can use (0 <= lower <= upper <= 100): "" or the problem.
 std::string thresholds_problem(double lower, double upper);
 
-// A rating at or below the gate. Unrated scores never fail it: they are neither good nor bad.
-bool fails_gate(const std::optional<Category>& category, Gate gate);
+// A rating at or below the gate. A gate never passes what it could not rate: an unrated card fails
+// every gate but Off, unless the user allowed unrated cards.
+bool fails_gate(const std::optional<Category>& category, Gate gate, bool allow_unrated);
 
 // The gate is applied to card ratings: a risk's rating is its worst card's, but a risk with one
 // unrated card has none, which must not hide a Red card beside it. Risks that failed to evaluate
 // make the screening incomplete, which outranks a failed gate: a pipeline must not read a partial
 // screening as a verdict.
-int exit_status(const std::vector<std::optional<Category>>& card_categories, size_t failed_risks, Gate gate);
+int exit_status(const std::vector<std::optional<Category>>& card_categories, size_t failed_risks, Gate gate,
+                bool allow_unrated);
+
+// Why a risk dimension that holds no card is not rated (its results say nothing of it).
+inline constexpr std::string_view kNoCardReason = "no card of this risk dimension was evaluated";
 
 struct JunitCase {
     enum class Outcome { Passed, Failed, Skipped, Error };
@@ -45,7 +50,7 @@ struct JunitCase {
     std::string message;
 };
 
-// A JUnit XML document with one test suite named `suite`.
+// A JUnit XML document with one test suite named `suite`; messages keep no user information of URLs.
 std::string junit_xml(std::string_view suite, const std::vector<JunitCase>& cases);
 
 // Text fit for an XML attribute or element: markup characters escaped, characters XML forbids

@@ -1,5 +1,7 @@
 #include "mra/core/screening/output_files.hpp"
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -31,18 +33,28 @@ std::string utc_file_stamp(std::time_t time) {
 
 }  // namespace
 
-bool move_if_free(const std::string& from, const std::string& to) {
-    // A hard link never replaces a file: EEXIST means the name is taken.
-    if (::link(from.c_str(), to.c_str()) == 0) {
-        if (::unlink(from.c_str()) != 0) throw OutputFileError(errno, from);
-        return true;
+FolderInUse::FolderInUse(const std::string& folder)
+    : std::runtime_error("another screening is writing into " + folder +
+                         "; wait until it ends, or screen into another output folder") {}
+
+FolderLock::FolderLock(const std::string& folder) {
+    make_folders(folder);
+    const std::string path = join_path(folder, kFolderLockFileName);
+    fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    if (fd_ < 0) throw OutputFileError(errno, path);
+    while (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+        if (errno == EINTR) continue;
+        const int error = errno;
+        release();
+        if (error == EWOULDBLOCK) throw FolderInUse(folder);
+        throw OutputFileError(error, path);
     }
-    if (errno == EEXIST) return false;
-    // Some file systems (network and FUSE mounts) have no hard links: a rename into a free name.
-    if (errno != EPERM && errno != ENOTSUP) throw OutputFileError(errno, to);
-    if (std::filesystem::exists(to)) return false;
-    if (::rename(from.c_str(), to.c_str()) != 0) throw OutputFileError(errno, to);
-    return true;
+}
+
+void FolderLock::release() {
+    // Closing the only descriptor of the lock file ends the lock; the file stays for the next run.
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
 }
 
 std::string share_report_name(const std::string& first, const std::string& path) {

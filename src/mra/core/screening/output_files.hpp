@@ -2,6 +2,7 @@
 // file the command names by itself never replaces an earlier one.
 #pragma once
 
+#include <stdexcept>
 #include <string>
 #include <string_view>
 
@@ -11,13 +12,33 @@ namespace velora::core::screening {
 // Throws OutputFileError (report/output.hpp).
 void write_text_file(const std::string& path, std::string_view text);
 
-// Moves the file `from` to `to` unless a file is there already; true when it was moved. Throws
-// OutputFileError.
-bool move_if_free(const std::string& from, const std::string& to);
-
 // The reports written together take one name: `path` renamed to the stem of `first` with its own
 // extension, when that name is free. Returns the path the report has now.
 std::string share_report_name(const std::string& first, const std::string& path);
+
+// One screening at a time in an output folder: the lock is an OS lock (flock) on a lock file in it,
+// so it ends with the process that holds it, however that process ends.
+inline constexpr const char* kFolderLockFileName = ".velora-mra.lock";
+
+// The folder is locked by another process (or another lock of this one).
+class FolderInUse : public std::runtime_error {
+  public:
+    explicit FolderInUse(const std::string& folder);
+};
+
+class FolderLock {
+  public:
+    // Makes the folder when missing, then takes its lock without waiting. Throws FolderInUse, or
+    // OutputFileError when the lock file cannot be made or locked.
+    explicit FolderLock(const std::string& folder);
+    ~FolderLock() { release(); }
+    FolderLock(const FolderLock&) = delete;
+    FolderLock& operator=(const FolderLock&) = delete;
+    void release();
+
+  private:
+    int fd_ = -1;
+};
 
 // Moves an existing file at `path` aside, so that writing `path` anew loses nothing: to the same
 // name with the file's modification time (UTC) before the extension, "results_2026-12-08_18-48-15.json",

@@ -1,5 +1,6 @@
 #include "mra/core/screening/results_document.hpp"
 
+#include "common/redaction.hpp"
 #include "mra/core/report/dates.hpp"
 #include "mra/core/score_string.hpp"
 
@@ -88,10 +89,26 @@ ResultsHeader read_header(const Json& document, const std::string& file_name) {
             out.failed_risks.push_back(risk.get<std::string>());
         }
     }
+    if (const auto causes = header->find("failure_causes"); causes != header->end()) {
+        if (!causes->is_object()) fail(file_name, "header \"failure_causes\" is not an object");
+        for (const auto& [risk, cause] : causes->items()) {
+            if (!cause.is_string())
+                fail(file_name, "header \"failure_causes\" holds a cause that is not text");
+            out.failure_causes[risk] = cause.get<std::string>();
+        }
+    }
     return out;
 }
 
 }  // namespace
+
+Json stored_settings(const Json& settings) {
+    if (settings.is_string()) return without_url_user_info(settings.get_ref<const std::string&>());
+    if (!settings.is_structured()) return settings;
+    Json out = settings;
+    for (auto& item : out) item = stored_settings(item);
+    return out;
+}
 
 std::string iso_utc_timestamp(std::time_t instant) { return utc_text(instant, "%Y-%m-%dT%H:%M:%SZ"); }
 
@@ -112,9 +129,11 @@ Json results_document(const ResultsHeader& header, const Json& results) {
     Json document = Json::object();
     document["format"] = kResultsFormat;
     document["format_version"] = kResultsFormatVersion;
-    document["header"] = Json{{"model", header.model},          {"library_version", header.library_version},
-                              {"created", header.created},      {"settings", header.settings},
-                              {"counts", card_counts(results)}, {"failed_risks", header.failed_risks}};
+    document["header"] =
+        Json{{"model", header.model},          {"library_version", header.library_version},
+             {"created", header.created},      {"settings", stored_settings(header.settings)},
+             {"counts", card_counts(results)}, {"failed_risks", header.failed_risks}};
+    if (!header.failure_causes.empty()) document["header"]["failure_causes"] = header.failure_causes;
     document["results"] = results;
     return document;
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <ctime>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <stdexcept>
 #include <string>
@@ -27,6 +28,9 @@ struct ResultsHeader {
     std::string created;  // UTC, ISO 8601
     Json settings = Json::object();
     std::vector<std::string> failed_risks;
+    // Failed risk -> why, as it was logged (the first failed card's error); risks without a known cause
+    // are not in it.
+    std::map<std::string, std::string> failure_causes;
 };
 
 struct ResultsDocument {
@@ -49,7 +53,11 @@ std::string iso_utc_timestamp(std::time_t instant);
 // library reports ("num_of_instances", "num_of_unreadable_answers"); null where a card lacks one.
 Json card_counts(const Json& results);
 
-// The whole document; counts are derived from the results.
+// Settings as a results header keeps them: every text without the user information of its URLs
+// (a password in a base URL), lists and objects alike.
+Json stored_settings(const Json& settings);
+
+// The whole document; counts are derived from the results, settings stored as above.
 Json results_document(const ResultsHeader& header, const Json& results);
 
 // Reads a results file's text. Throws ResultsFileError naming `file_name`.

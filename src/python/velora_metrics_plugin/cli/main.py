@@ -5,13 +5,18 @@ the modules it builds on) and prints. Importing this module has no side effects:
 loaded when a command runs.
 
 Exit status: 0 when no card is rated at or below --fail-on, 1 when one is, 2 for usage errors
-(bad options, settings or input files), 3 when risk dimensions failed to evaluate, 130 on Ctrl-C.
+(bad options, settings or input files), 3 when risk dimensions failed to evaluate, 130 on Ctrl-C,
+143 on SIGTERM.
 """
 
 import argparse
+import contextlib
+import logging
 import os
 import pathlib
+import signal
 import sys
+import threading
 
 PROG = "velora-mra"
 API_KEY_VARIABLE = "VELORA_MRA_API_KEY"
@@ -19,6 +24,7 @@ DEMO_MODEL = "velora/reference-model"
 EXIT_USAGE = 2  # argparse's own status for usage errors; the library agrees (screening_job.EXIT_USAGE)
 EXIT_INCOMPLETE = 3
 EXIT_INTERRUPTED = 130  # what shells report for a command stopped by Ctrl-C
+EXIT_TERMINATED = 143  # and for one stopped by SIGTERM
 
 # What a screening takes when neither the settings file nor the command line says otherwise.
 SCREEN_DEFAULTS = {
@@ -66,6 +72,8 @@ def _add_rating_options(parser, defaults=True):
     parser.add_argument("--fail-on", choices=["off", "red", "orange"], default="off" if defaults else None,
                         help="exit with status 1 when a card is rated at or below this (default: off)")
     parser.add_argument("--junit", metavar="FILE", help="also write a JUnit XML file, one test case per card")
+    parser.add_argument("--allow-unrated", action="store_true", default=None,
+                        help="let cards that could not be rated pass --fail-on (default: they fail it)")
 
 
 def _add_screen_options(parser):
@@ -116,7 +124,8 @@ def _add_output_options(parser, defaults=True, progress=True):
 def build_parser():
     parser = argparse.ArgumentParser(prog=PROG, description="Model-risk screening of generative models.",
                                      epilog="Exit status: 0 passed, 1 a card at or below --fail-on, "
-                                            "2 usage error, 3 risk dimensions failed to evaluate, 130 Ctrl-C.")
+                                            "2 usage error, 3 risk dimensions failed to evaluate, 130 Ctrl-C, "
+                                            "143 SIGTERM.")
     parser.add_argument("--version", action="store_true", help="print the library version and exit")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND")
 
@@ -159,6 +168,10 @@ def _settings_file(path):
         raise UsageError(f"{path}: cannot be read: {error.strerror}") from None
     except tomllib.TOMLDecodeError as error:
         raise UsageError(f"{path}: not valid TOML: {error}") from None
+    except UnicodeDecodeError:
+        raise UsageError(f"{path}: not valid TOML: it is not UTF-8 text") from None
+    except RecursionError:
+        raise UsageError(f"{path}: not a settings file: it nests too deeply") from None
     known = [name for name in _screen_actions() if name != "config"]
     _job().check_settings_keys(list(settings), known, str(path))
     return settings
@@ -269,7 +282,7 @@ def _recorded_settings(settings, credentials):
         "ca_bundle", "judge_provider", "judge_model", "project_id")}
     if "vn_model_id" in credentials:
         kept["vn_model_id"] = credentials["vn_model_id"]
-    return kept
+    return _job().stored_settings(kept)
 
 
 def _set_judge(settings):
@@ -307,7 +320,7 @@ class _ResultsFile:
                 print(f"{PROG}: earlier results kept as {earlier}", file=sys.stderr)
         results = {**self._kept, **results}
         job.write_results(self.path, results, model=self._model, settings=self._settings,
-                          failed_risks=[*failed, *pending])
+                          failed_risks={**failed, **dict.fromkeys(pending)})
         self.finished = len(results)
 
     def what_is_kept(self):
@@ -332,7 +345,7 @@ def _resumed_results(path, model, recorded):
     if differing:
         raise UsageError(f"--resume: {path} was screened with other settings ({', '.join(differing)}); "
                          "resume with the same ones, or screen into another --output")
-    return document["results"]
+    return _job().kept_results(document)
 
 
 def _risks_to_screen(settings, kept):
@@ -344,9 +357,8 @@ def _risks_to_screen(settings, kept):
     return [risk for risk in settings.get("risks") or get_available_risks() if risk not in kept]
 
 
-def run_screening(settings, failure_reasons=None):
-    """Screens, writing the results file as it goes; returns its path. `failure_reasons` (a dict)
-    gets a line per failed risk dimension."""
+def run_screening(settings):
+    """Screens, writing the results file as it goes; returns its path."""
     from velora_metrics_plugin.cli.progress import ProgressDisplay, without_risk_lines
 
     job = _job()
@@ -367,7 +379,7 @@ def run_screening(settings, failure_reasons=None):
                 results, failed = job.screen(settings["model"], risks, scoring,
                                              max_sample_size=settings.get("max_sample_size"),
                                              credentials=credentials, on_card=progress.on_card,
-                                             on_risk=results_file.write, failure_reasons=failure_reasons,
+                                             on_risk=results_file.write,
                                              preflight=lambda: _check_target(scoring))
         except (job.SettingsError, UsageError):
             raise  # refused before any model was asked anything
@@ -386,11 +398,11 @@ def _formats(settings, both_by_default):
     return chosen or (["pdf", "html"] if both_by_default else [])
 
 
-def _print_summary(assessment, failure_reasons):
+def _print_summary(assessment):
     from rich.table import Table
     from rich.text import Text
 
-    table = Table(title=Text(f"{assessment['model']}: rated against {pathlib.Path(assessment['corpus']).name}"))
+    table = Table(title=Text(_text(f"{assessment['model']}: rated against {pathlib.Path(assessment['corpus']).name}")))
     for column in ("Risk", "Card", "Score", "Percentile", "Rating", "Answers", "Unreadable"):
         table.add_column(column, justify="right" if column in ("Percentile", "Answers", "Unreadable") else "left")
     for row in assessment["cards"]:
@@ -401,12 +413,14 @@ def _print_summary(assessment, failure_reasons):
     console.print(table)
     for row in assessment["cards"]:
         if row["reason"]:
-            console.print(f"{row['card']} not rated: {row['reason']}", markup=False, highlight=False)
+            console.print(_text(f"{row['card']} not rated: {row['reason']}"), markup=False, highlight=False)
     for risk, category in assessment["risks"].items():
-        console.print(f"{risk}: {category or 'not rated'}", markup=False, highlight=False)
+        reason = assessment["risk_reasons"].get(risk)
+        console.print(_text(f"{risk}: {category or 'not rated'}" + (f" ({reason})" if reason else "")),
+                      markup=False, highlight=False)
     for risk in assessment["failed_risks"]:
-        why = failure_reasons.get(risk, "see the warnings above")
-        console.print(f"{risk}: FAILED to evaluate: {why}", markup=False, highlight=False, soft_wrap=True)
+        why = assessment["failure_causes"].get(risk) or "see the warnings above"
+        console.print(_text(f"{risk}: FAILED to evaluate: {why}"), markup=False, highlight=False, soft_wrap=True)
 
 
 def _console():
@@ -417,18 +431,20 @@ def _console():
 
 
 def _text(value):
-    return "-" if value is None else str(value)
+    """A value as printed: names and messages from files and servers never drive the terminal."""
+    return "-" if value is None else _job().printable(str(value))
 
 
-def finish(document, settings, results_path, both_reports, failure_reasons=None):
+def finish(document, settings, results_path, both_reports):
     """Reports, summary, JUnit file and exit status of stored results."""
     job = _job()
     formats = _formats(settings, both_reports)
     reports = job.write_reports(document, settings["output"], formats=formats, corpus=settings.get("corpus"),
                                 thresholds=settings.get("thresholds")) if formats else []
     assessment = job.assess(document, corpus=settings.get("corpus"), thresholds=settings.get("thresholds"),
-                            fail_on=settings.get("fail_on") or "off")
-    _print_summary(assessment, failure_reasons or {})
+                            fail_on=settings.get("fail_on") or "off",
+                            allow_unrated=bool(settings.get("allow_unrated")))
+    _print_summary(assessment)
     if results_path:
         print(f"results: {results_path}")
     for path in reports:
@@ -442,10 +458,9 @@ def finish(document, settings, results_path, both_reports, failure_reasons=None)
 
 def command_screen(args):
     settings = screen_settings(args)
-    reasons = {}
-    results_path = run_screening(settings, reasons)
-    return finish(_job().read_results(results_path), settings, results_path, both_reports=False,
-                  failure_reasons=reasons)
+    with _job().lock_output_folder(settings["output"]):
+        results_path = run_screening(settings)
+        return finish(_job().read_results(results_path), settings, results_path, both_reports=False)
 
 
 def command_report(args):
@@ -458,8 +473,8 @@ def command_corpus(args):
     if args.corpus_command == "build":
         built = job.build_corpus(args.results, args.output)
         for warning in built["warnings"]:
-            print(f"{PROG}: warning: {warning}", file=sys.stderr)
-        print(f"corpus: {built['path']} ({built['cards']} cards, models: {', '.join(built['models'])})")
+            print(f"{PROG}: warning: {_text(warning)}", file=sys.stderr)
+        print(_text(f"corpus: {built['path']} ({built['cards']} cards, models: {', '.join(built['models'])})"))
         return 0
     corpus = job.read_corpus(args.corpus)
     _print_corpus(corpus)
@@ -477,10 +492,10 @@ def _print_corpus(corpus):
     for row in corpus["rows"]:
         cells = (row["card"], "higher" if row["higher_is_better"] else "lower", row["lower_bound"],
                  row["upper_bound"], ", ".join(str(score) for score in row["scores"]))
-        table.add_row(*(Text(str(cell)) for cell in cells))
+        table.add_row(*(Text(_text(cell)) for cell in cells))
     console = _console()
     console.print(table)
-    console.print("Models: " + (", ".join(models) if models else "not named in the file"), markup=False,
+    console.print(_text("Models: " + (", ".join(models) if models else "not named in the file")), markup=False,
                   highlight=False)
 
 
@@ -512,10 +527,9 @@ def command_demo(args):
                         judge_provider="nimbra-sdk")
         settings.update({name: value for name, value in vars(args).items() if value is not None})
         settings.update(pdf=True, html=True)
-        reasons = {}
-        results_path = run_screening(settings, reasons)
-        return finish(_job().read_results(results_path), settings, results_path, both_reports=True,
-                      failure_reasons=reasons)
+        with _job().lock_output_folder(settings["output"]):
+            results_path = run_screening(settings)
+            return finish(_job().read_results(results_path), settings, results_path, both_reports=True)
 
 
 COMMANDS = {"screen": command_screen, "report": command_report, "corpus": command_corpus,
@@ -533,7 +547,8 @@ def main(argv=None):
         return EXIT_USAGE
     try:
         _require_text(args)
-        return COMMANDS[args.command](args)
+        with _sigterm_as_ctrl_c(), _printable_log_lines():
+            return COMMANDS[args.command](args)
     except ScreeningBrokeOff as error:
         return _fail(error, EXIT_INCOMPLETE)
     except ScreeningInterrupted as error:
@@ -564,10 +579,58 @@ def _require_text(args):
 
 def _interrupted(what_is_kept):
     # The library has already undone what it was publishing; files are only ever written whole.
-    print(f"{PROG}: interrupted" + (f"; {what_is_kept}" if what_is_kept else ""), file=sys.stderr)
-    return EXIT_INTERRUPTED
+    stopped = "terminated" if _Sigterm.received else "interrupted"
+    print(f"{PROG}: {stopped}" + (f"; {what_is_kept}" if what_is_kept else ""), file=sys.stderr)
+    return EXIT_TERMINATED if _Sigterm.received else EXIT_INTERRUPTED
 
 
 def _fail(error, status):
-    print(f"{PROG}: error: {error}", file=sys.stderr)
+    print(f"{PROG}: error: {_text(error)}", file=sys.stderr)
     return status
+
+
+class _Sigterm:
+    """Whether SIGTERM stopped the running command."""
+
+    received = False
+
+
+@contextlib.contextmanager
+def _sigterm_as_ctrl_c():
+    """SIGTERM (what CI runners, timeout and systemd send) stops a command as Ctrl-C does: the library
+    rolls back what it was publishing (bounded) and the results file keeps the finished risks. The
+    library runs the interpreter's signal handlers while it waits, so this one is honoured there too."""
+    if threading.current_thread() is not threading.main_thread():  # only the main thread takes signals
+        yield
+        return
+
+    def stop(signum, frame):
+        _Sigterm.received = True
+        raise KeyboardInterrupt
+
+    _Sigterm.received = False
+    previous = signal.signal(signal.SIGTERM, stop)
+    try:
+        yield
+    finally:
+        signal.signal(signal.SIGTERM, previous)
+
+
+class _PrintableFormatter(logging.Formatter):
+    def format(self, record):
+        return _job().printable(super().format(record))
+
+
+@contextlib.contextmanager
+def _printable_log_lines():
+    """The library's warnings, shown by logging's last-resort handler, quote servers and files: they
+    reach the terminal made printable."""
+    handler = logging.lastResort
+    previous = handler.formatter if handler is not None else None
+    if handler is not None:
+        handler.setFormatter(_PrintableFormatter())
+    try:
+        yield
+    finally:
+        if handler is not None:
+            handler.setFormatter(previous)
