@@ -1,17 +1,21 @@
 // velora-reference-model: serves the deterministic reference model over HTTP on loopback.
 //   velora-reference-model [--host 127.0.0.1] [--port 0] [--model-id velora/reference-model]
 //                          [--reject-project ID]... [--api-key-env NAME] [--log-requests]
-//                          [--delay MS]
+//                          [--delay MS] [--parent-pid PID]
 // With --port 0 a free port is chosen. --delay holds every POST answer back for MS milliseconds,
 // like a real model's time to answer (for benches); many requests are served at once. Once
 // listening it prints one line "listening on http://<host>:<port>" to standard output. SIGINT or SIGTERM
-// stops it cleanly.
+// stops it cleanly. With --parent-pid (the launching process's own pid) it stops when that process
+// ends, however it ends, so that a launcher killed outright leaves no server behind.
 #include <httplib.h>
 #include <pthread.h>
+#include <sys/prctl.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <csignal>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
@@ -31,7 +35,7 @@ constexpr size_t kWorkers = 64;
         << "velora-reference-model: " << problem << "\n"
         << "usage: velora-reference-model [--host HOST] [--port PORT] [--model-id ID]\n"
         << "                              [--reject-project ID]... [--api-key-env NAME] [--log-requests]\n"
-        << "                              [--delay MS]\n";
+        << "                              [--delay MS] [--parent-pid PID]\n";
     std::exit(2);
 }
 
@@ -40,6 +44,7 @@ struct Options {
     int port = 0;
     bool log_requests = false;
     long delay_ms = 0;
+    pid_t parent_pid = 0;  // 0: outlives its parent
     rm::ServiceConfig service;
 };
 
@@ -76,6 +81,12 @@ Options parse(int argc, char** argv) {
             options.delay_ms = std::strtol(text.c_str(), &end, 10);
             if (text.empty() || *end != '\0' || options.delay_ms < 0 || options.delay_ms > 600000)
                 usage("bad delay " + text);
+        } else if (arg == "--parent-pid") {
+            const std::string text = value();
+            char* end = nullptr;
+            const long pid = std::strtol(text.c_str(), &end, 10);
+            if (text.empty() || *end != '\0' || pid < 1 || pid > INT32_MAX) usage("bad parent pid " + text);
+            options.parent_pid = static_cast<pid_t>(pid);
         } else if (arg == "--log-requests") {
             options.log_requests = true;
         } else if (arg == "--help" || arg == "-h") {
@@ -96,6 +107,16 @@ sigset_t block_stop_signals() {
     pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
     return stop_signals;
+}
+
+// Stops (by SIGTERM, taken like any other) when `parent` ends. The kernel sends it when the parent
+// goes; a parent already gone before that was asked for is seen by our having another one now.
+void stop_with_parent(pid_t parent) {
+    if (parent == 0) return;
+    if (prctl(PR_SET_PDEATHSIG, SIGTERM) != 0 || getppid() != parent) {
+        std::cerr << "velora-reference-model: the launching process " << parent << " has ended\n";
+        std::exit(1);
+    }
 }
 
 void tune(httplib::Server& server) {
@@ -172,6 +193,7 @@ bool serve_until_stopped(httplib::Server& server, const sigset_t& stop_signals) 
 int main(int argc, char** argv) {
     const Options options = parse(argc, argv);
     const sigset_t stop_signals = block_stop_signals();
+    stop_with_parent(options.parent_pid);
     httplib::Server server;
     tune(server);
     route(server, options);

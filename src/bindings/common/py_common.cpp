@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 
 namespace velora::bindings {
 
@@ -218,6 +219,25 @@ bool interrupted() {
 }
 
 bool interrupt_pending() { return PyErr_Occurred() != nullptr; }
+
+core::CallGate::Pass enter_gate(core::CallGate& gate, std::string_view what) {
+    constexpr std::chrono::milliseconds kPoll{50};
+    try {
+        if (auto pass = gate.try_enter_for(std::chrono::milliseconds::zero())) return std::move(*pass);
+        while (true) {
+            {
+                py::gil_scoped_release release;
+                if (auto pass = gate.try_enter_for(kPoll)) return std::move(*pass);
+            }
+            if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+        }
+    } catch (const core::CallGateReentered&) {
+        raise_python(PyExc_RuntimeError,
+                     std::string(what) +
+                         " is already in use by a call on this thread; it cannot be called again before that "
+                         "call returns (from its own progress callback, for one)");
+    }
+}
 
 py::object PythonLogSink::logger() { return py::module_::import("logging").attr("getLogger")(logger_name_); }
 

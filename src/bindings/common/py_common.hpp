@@ -14,6 +14,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/call_gate.hpp"
 #include "common/log_sink.hpp"
 
 namespace py = pybind11;
@@ -129,6 +130,11 @@ class ModuleLogger final : public PythonLogSink {
 
 // One line to Python's sys.stdout (what print() does), so notebooks and capture see it.
 void print_line(const std::string& line);
+
+// Enters the gate of one binding object for a call (taken with the GIL held). A call of another
+// thread is waited for without the GIL, Ctrl-C polled meanwhile; a call made from inside the
+// object's own call on this thread (its progress callback, say) is RuntimeError naming `what`.
+core::CallGate::Pass enter_gate(core::CallGate& gate, std::string_view what);
 
 // Runs a blocking core call without the GIL. A Ctrl-C noticed meanwhile leaves its
 // KeyboardInterrupt pending; it wins over the error the abandoned call raised.

@@ -1,7 +1,7 @@
 // velora_nimbra_ai._nimbra: the inference SDK's Python face over the core client. ModelInference
 // checks the model and project when it is made (once per process for the same connection) and
 // generates text for one prompt or a list of them; the network calls release the GIL and give way
-// to Ctrl-C. Each object gets its own libcurl transport.
+// to Ctrl-C. Each object gets its own libcurl transport, used by one call at a time.
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
@@ -117,6 +117,7 @@ class ModelInference {
     }
 
     std::string generate_text(const py::object& prompt) {
+        const auto pass = velora::bindings::enter_gate(gate_, "this ModelInference");
         const std::string text = prompt_text(prompt, "prompt");
         return velora::bindings::without_gil([&] { return inference_->generate_text(text); });
     }
@@ -127,6 +128,7 @@ class ModelInference {
                                            "prompts must be a list of strings, not " +
                                                py::type::of(prompts).attr("__name__").cast<std::string>());
         }
+        const auto pass = velora::bindings::enter_gate(gate_, "this ModelInference");
         std::vector<std::string> texts;
         for (const auto item : prompts) texts.push_back(prompt_text(item, "every prompt"));
         return velora::bindings::without_gil([&] { return inference_->generate_texts(texts); });
@@ -153,6 +155,8 @@ class ModelInference {
     // Retry notes go to the standard logger "velora_nimbra_ai".
     velora::bindings::PythonLogSink log_{"velora_nimbra_ai"};
     std::unique_ptr<nimbra::NimbraInference> inference_;
+    // The transport serves one call at a time.
+    velora::core::CallGate gate_;
 };
 
 }  // namespace

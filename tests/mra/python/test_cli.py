@@ -6,10 +6,12 @@ import json
 import os
 import pty
 import signal
+import socket
 import subprocess
 import sys
 import time
 import xml.etree.ElementTree as ET
+from urllib.parse import urlsplit
 
 import pytest
 from fake_console import tls_files  # noqa: F401 (a fixture)
@@ -578,3 +580,27 @@ def test_a_corpus_names_formula_like_models_harmlessly(demo, tmp_path):
         header = next(csv.reader(file))
     assert header[5] == "'=HYPERLINK(\"http://x\",\"y\")"
     assert 'Models: =HYPERLINK("http://x","y")' in run("corpus", "show", corpus).stdout  # read back as named
+
+
+def listening(url):
+    address = urlsplit(url)
+    with socket.socket() as probe:
+        return probe.connect_ex((address.hostname, address.port)) == 0
+
+
+@pytest.mark.parametrize("stop", [signal.SIGTERM, signal.SIGKILL])
+def test_a_stopped_demo_leaves_no_reference_model_listening(tmp_path, stop):
+    process = subprocess.Popen([*CLI, "demo", "--output", tmp_path], stdout=subprocess.DEVNULL,
+                               stderr=subprocess.PIPE, text=True, env=ENV)
+    for line in process.stderr:
+        if "listening on " in line:
+            break
+    url = line.rsplit(" ", 1)[-1].strip()
+    assert listening(url), line
+    process.send_signal(stop)
+    process.wait(timeout=60)
+    process.stderr.close()
+    deadline = time.monotonic() + 10
+    while listening(url) and time.monotonic() < deadline:
+        time.sleep(0.05)
+    assert not listening(url)

@@ -15,6 +15,7 @@ import time
 
 import pandas as pd
 import pytest
+from child_python import run_child
 from openai_loopback import EchoServer
 
 from velora_metrics_plugin.mra.scoring import ServiceError, openai_compatible
@@ -258,3 +259,52 @@ def test_the_pre_flight_fails_at_once_when_nothing_listens(caplog):
     with pytest.raises(ServiceError, match="GET http://127.0.0.1:9/v1/models failed"):
         scoring.check()
     assert not [r for r in caplog.records if r.getMessage().startswith("Retrying")]
+
+
+def test_one_scoring_function_serves_calls_from_several_threads_at_once(reference_model):
+    run_child("""
+        import sys, threading
+        import pandas as pd
+        from velora_metrics_plugin.mra.scoring import openai_compatible
+
+        scoring = openai_compatible(sys.argv[1], "velora/reference-model", concurrency=4)
+        prompts = [f"Tell me about topic {i}." for i in range(40)]
+        expected = {p: scoring(pd.DataFrame({"source": [p]}))["generated_text"][0] for p in prompts}
+        right = []
+
+        def work(share):
+            for _ in range(5):
+                answers = scoring(pd.DataFrame({"source": share}))["generated_text"].tolist()
+                right.append(answers == [expected[p] for p in share])
+
+        threads = [threading.Thread(target=work, args=(prompts[k::4],)) for k in range(4)]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+        assert right == [True] * 20, right
+        assert scoring.stats["total"] == 40 + 200 and scoring.last_stats["total"] == 10
+    """, reference_model)
+
+
+def test_a_progress_callback_calling_its_own_scoring_function_is_told_it_is_in_use(reference_model):
+    run_child("""
+        import sys
+        import pandas as pd
+        from velora_metrics_plugin.mra.scoring import openai_compatible
+
+        refused = []
+
+        def progress(stats):
+            try:
+                scoring(pd.DataFrame({"source": ["again"]}))
+            except RuntimeError as error:
+                refused.append(str(error))
+
+        scoring = openai_compatible(sys.argv[1], "velora/reference-model", progress=progress)
+        answers = scoring(pd.DataFrame({"source": ["Tell me about tea.", "Tell me about rain."]}))
+        assert len(answers) == 2 and answers["generated_text"].str.len().min() > 0
+        assert refused and set(refused) == {
+            "this scoring function is already in use by a call on this thread; it cannot be called again "
+            "before that call returns (from its own progress callback, for one)"}, refused
+    """, reference_model)

@@ -8,6 +8,7 @@ import signal
 import threading
 
 import pytest
+from child_python import run_child
 from conftest import reference_model_binary
 from nimbra_loopback import (RESET, ScriptedServer, closed_port_url, completion, models, raw, reference_server,
                              slow, status, tls_server_context)  # noqa: F401
@@ -321,3 +322,27 @@ def test_ctrl_c_interrupts_a_waiting_request():
                 model.generate_text("p")
         finally:
             timer.cancel()
+
+
+def test_one_model_generates_for_several_threads_at_once(reference_model):
+    run_child("""
+        import sys, threading
+        from velora_nimbra_ai.foundation_models import ModelInference
+
+        model = ModelInference(model_id=sys.argv[2], credentials={"url": sys.argv[1]}, project_id="p")
+        prompts = [f"Tell me about topic {i}." for i in range(40)]
+        expected = [model.generate_text(p) for p in prompts]
+        right = []
+
+        def work(k):
+            for _ in range(5):
+                right.append(model.generate_texts(prompts[k::4]) == expected[k::4])
+                right.append(model.generate_text(prompts[k]) == expected[k])
+
+        threads = [threading.Thread(target=work, args=(k,)) for k in range(4)]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+        assert right == [True] * 40, right
+    """, reference_model, MODEL)

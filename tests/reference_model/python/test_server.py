@@ -119,3 +119,11 @@ def test_bad_command_lines_are_refused(args, problem):
     assert done.returncode == 2
     assert done.stdout == ""
     assert done.stderr.startswith(f"velora-reference-model: {problem}\nusage: ")
+
+
+def test_a_launcher_gone_before_the_server_started_gets_no_server():
+    # pid 1 is not our parent: the server reads that as its launcher having ended already.
+    done = subprocess.run([reference_model_binary(), "--port", "0", "--parent-pid", "1"], capture_output=True,
+                          text=True, timeout=10)
+    assert (done.returncode, done.stdout) == (1, "")
+    assert done.stderr == "velora-reference-model: the launching process 1 has ended\n"

@@ -143,22 +143,31 @@ class OpenAICompatibleScoring {
     }
 
     py::object call(const py::object& data) {
+        const auto pass = velora::bindings::enter_gate(gate_, "this scoring function");
         const auto prompts = prompts_of(data);
         const std::string card = card_of(data);
-        const auto answers = velora::bindings::without_gil([&] { return scorer_->score(prompts, card); });
+        std::vector<std::string> answers;
+        try {
+            answers = velora::bindings::without_gil([&] { return scorer_->score(prompts, card); });
+        } catch (...) {
+            keep_stats();
+            throw;
+        }
+        keep_stats();
         py::list column;
         for (const auto& answer : answers) column.append(velora::bindings::utf8_text(answer));
         return py::module_::import("pandas").attr("DataFrame")(py::dict("generated_text"_a = column));
     }
 
     void check(const py::object& skip_with) {
+        const auto pass = velora::bindings::enter_gate(gate_, "this scoring function");
         const std::string hint =
             skip_with.is_none() ? scoring::kSkipModelCheck : text(skip_with, "skip_with");
         velora::bindings::without_gil([&] { scorer_->check(hint); });
     }
 
-    py::dict last_stats() const { return stats_dict(scorer_->last_stats()); }
-    py::dict stats() const { return stats_dict(scorer_->total_stats()); }
+    py::dict last_stats() const { return stats_dict(last_); }
+    py::dict stats() const { return stats_dict(total_); }
 
     std::string repr() const {
         const auto& settings = scorer_->settings();
@@ -169,10 +178,20 @@ class OpenAICompatibleScoring {
     }
 
   private:
+    // Taken by the caller holding the GIL: the properties read these while another thread's call
+    // is under way, never the scorer's own figures.
+    void keep_stats() {
+        last_ = scorer_->last_stats();
+        total_ = scorer_->total_stats();
+    }
+
     // The module's logger; the lines may come while the GIL is released.
     velora::bindings::PythonLogSink log_{kModuleName};
     py::object progress_;
     std::unique_ptr<scoring::OpenAICompatibleScorer> scorer_;
+    // The scorer's transport and cache connection serve one call at a time.
+    velora::core::CallGate gate_;
+    scoring::ScoringStats last_, total_;
 };
 
 }  // namespace

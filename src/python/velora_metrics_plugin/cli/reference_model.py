@@ -30,8 +30,10 @@ def reference_model_binary():
 
 @contextlib.contextmanager
 def running_reference_model():
-    """Yields the server's base URL."""
-    server = subprocess.Popen([reference_model_binary(), "--host", "127.0.0.1", "--port", "0"],
+    """Yields the server's base URL. The server ends with this process even when it is killed
+    outright (tied to the thread that starts it, so start it from one that lasts as long)."""
+    server = subprocess.Popen([reference_model_binary(), "--host", "127.0.0.1", "--port", "0",
+                               "--parent-pid", str(os.getpid())],
                               stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
     try:
         line = server.stdout.readline()
