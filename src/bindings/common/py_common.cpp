@@ -11,6 +11,10 @@ void raise_python(PyObject* kind, const std::string& message) {
     throw py::error_already_set();
 }
 
+void set_python_error(PyObject* kind, const std::string& message) {
+    PyErr_SetObject(kind, utf8_text(message).ptr());
+}
+
 void raise_os_error(int error_number, const py::handle& path) {
     errno = error_number;
     PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path.ptr());
@@ -78,6 +82,36 @@ std::string utf8_of(const py::handle& text, std::string_view what) {
     if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw py::error_already_set();
     PyErr_Clear();
     throw InvalidText(what);
+}
+
+std::string path_of(const py::handle& path, std::string_view what) {
+    py::object encoded;
+    try {
+        encoded = py::module_::import("os").attr("fsencode")(path);
+    } catch (py::error_already_set& error) {
+        if (!error.matches(PyExc_UnicodeEncodeError)) throw;
+        throw InvalidText(what);
+    }
+    return std::string(py::reinterpret_borrow<py::bytes>(encoded));
+}
+
+long long int64_of(const py::handle& value, std::string_view what) {
+    int overflow = 0;
+    const long long number = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
+    if (number == -1 && PyErr_Occurred()) throw py::error_already_set();
+    if (overflow != 0)
+        raise_python(PyExc_ValueError, std::string(what) + " is out of range: it must fit in 64 bits");
+    return number;
+}
+
+double double_of(const py::handle& value, std::string_view what) {
+    const double number = PyFloat_AsDouble(value.ptr());
+    if (number == -1.0 && PyErr_Occurred()) {
+        if (!PyErr_ExceptionMatches(PyExc_OverflowError)) throw py::error_already_set();
+        PyErr_Clear();
+        raise_python(PyExc_ValueError, std::string(what) + " is out of range: it is too large for a number");
+    }
+    return number;
 }
 
 bool is_text(const py::handle& value, const char* text) {

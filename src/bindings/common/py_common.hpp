@@ -26,6 +26,10 @@ namespace velora::bindings {
 // is an error_already_set, caught and classified like errors that come from Python code.
 [[noreturn]] void raise_python(PyObject* kind, const std::string& message);
 
+// Sets the Python error `kind` with `message` for an exception translator. The message may quote
+// what a server sent: bytes that are not UTF-8 are replaced, never a UnicodeDecodeError.
+void set_python_error(PyObject* kind, const std::string& message);
+
 // The OSError subclass that errno `error_number` maps to, naming `path`, as the runtime raises it.
 [[noreturn]] void raise_os_error(int error_number, const py::handle& path);
 
@@ -46,6 +50,18 @@ class InvalidText : public std::invalid_argument {
 
 // The UTF-8 text of a Python str; InvalidText naming `what` when it has none.
 std::string utf8_of(const py::handle& text, std::string_view what = "the text");
+
+// The bytes of a file path (a str or an os.PathLike) as the operating system takes it
+// (os.fsencode); InvalidText naming `what` for a str that has no such form.
+std::string path_of(const py::handle& path, std::string_view what);
+
+// The value of a Python int (the caller has checked the type); ValueError "<what> is out of range:
+// it must fit in 64 bits" beyond that, never a cast error.
+long long int64_of(const py::handle& value, std::string_view what);
+
+// The value of a Python int or float as a double; ValueError naming `what` for an int too large
+// for one.
+double double_of(const py::handle& value, std::string_view what);
 
 // Whether `value` is a str equal to the ASCII text `text` (no UTF-8 needed, so any str compares).
 bool is_text(const py::handle& value, const char* text);

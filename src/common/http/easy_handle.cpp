@@ -3,6 +3,7 @@
 #include <curl/curl.h>
 
 #include <algorithm>
+#include <limits>
 #include <mutex>
 #include <new>
 
@@ -21,7 +22,13 @@ void add_header(ExchangeBuffers& buffers, const std::string& line) {
 }
 
 size_t on_body(char* data, size_t size, size_t count, void* user) {
-    static_cast<ExchangeBuffers*>(user)->response.body.append(data, size * count);
+    auto* buffers = static_cast<ExchangeBuffers*>(user);
+    std::string& body = buffers->response.body;
+    if (size * count > buffers->request->max_response_bytes - body.size()) {
+        buffers->too_large = true;
+        return 0;  // curl ends the exchange; nothing more is read
+    }
+    body.append(data, size * count);
     return size * count;
 }
 
@@ -50,7 +57,11 @@ int on_progress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
     return 0;
 }
 
-long to_millis(double seconds) { return static_cast<long>(seconds * 1000.0 + 0.5); }
+// Settings refuse longer time-outs; the bound here only keeps the conversion defined.
+long to_millis(double seconds) {
+    if (!(seconds > 0.0)) return 0L;
+    return static_cast<long>(std::min(seconds, kMaxTimeoutSeconds) * 1000.0 + 0.5);
+}
 
 template <typename T>
 void set(CURL* curl, CURLoption option, T value) {
@@ -91,6 +102,10 @@ void set_limits_and_tls(CURL* curl, const HttpRequest& request) {
     set(curl, CURLOPT_CONNECTTIMEOUT_MS, to_millis(request.connect_timeout_seconds));
     if (request.timeout_seconds)
         set(curl, CURLOPT_TIMEOUT_MS, std::max(1L, to_millis(*request.timeout_seconds)));
+    // A declared length beyond the cap is refused before the body is read.
+    constexpr auto kLargest = static_cast<std::size_t>(std::numeric_limits<curl_off_t>::max());
+    set(curl, CURLOPT_MAXFILESIZE_LARGE,
+        static_cast<curl_off_t>(std::min(request.max_response_bytes, kLargest)));
     set(curl, CURLOPT_SSL_VERIFYPEER, request.verify_tls ? 1L : 0L);
     set(curl, CURLOPT_SSL_VERIFYHOST, request.verify_tls ? 2L : 0L);
     if (!request.ca_file.empty()) set(curl, CURLOPT_CAINFO, request.ca_file.c_str());
@@ -152,6 +167,12 @@ HttpResponse finish_exchange(void* handle, int curl_code, const HttpRequest& req
     curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, nullptr);
     curl_easy_setopt(curl, CURLOPT_HTTPHEADER, nullptr);
     const auto code = static_cast<CURLcode>(curl_code);
+    if (code != CURLE_OK && (buffers.too_large || code == CURLE_FILESIZE_EXCEEDED)) {
+        throw HttpError(HttpError::Kind::TooLarge, curl_code,
+                        std::string(method_name(request.method)) + " " + url_for_messages(request.url) +
+                            " failed: the answer is longer than " +
+                            std::to_string(request.max_response_bytes) + " bytes");
+    }
     if (code != CURLE_OK) {
         const std::string detail = buffers.aborted                 ? std::string("interrupted")
                                    : buffers.error_text[0] != '\0' ? std::string(buffers.error_text.data())

@@ -27,7 +27,8 @@ struct ExchangeBuffers {
     void* header_list = nullptr;         // the request's headers as a curl_slist*, freed here
     const HttpRequest* request = nullptr;
     std::chrono::steady_clock::time_point next_abort_check{};
-    bool aborted = false;  // should_abort ended the exchange
+    bool aborted = false;    // should_abort ended the exchange
+    bool too_large = false;  // the body outgrew the request's max_response_bytes
 
     ExchangeBuffers() = default;
     ~ExchangeBuffers();

@@ -1,6 +1,7 @@
 #include "common/http/message.hpp"
 
 #include <algorithm>
+#include <cmath>
 
 #include "common/text.hpp"
 
@@ -23,6 +24,13 @@ const char* method_name(HttpMethod method) {
             return "DELETE";
     }
     return "GET";
+}
+
+std::optional<std::string> timeout_problem(double seconds) {
+    if (!(seconds > 0.0) || !std::isfinite(seconds)) return "must be a positive number of seconds";
+    if (seconds > kMaxTimeoutSeconds)
+        return "must be at most " + std::to_string(static_cast<long>(kMaxTimeoutSeconds)) + " seconds";
+    return std::nullopt;
 }
 
 void set_exchange_timeout(HttpRequest& request, double seconds) {

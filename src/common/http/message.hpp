@@ -9,6 +9,7 @@
 // the transport's error text. Header values (tokens, API keys) never appear in them.
 #pragma once
 
+#include <cstddef>
 #include <functional>
 #include <optional>
 #include <stdexcept>
@@ -28,6 +29,18 @@ using HttpHeaders = std::vector<std::pair<std::string, std::string>>;
 
 inline constexpr double kDefaultConnectTimeoutSeconds = 30.0;
 
+// The longest time-out any setting may ask for (about 11.5 days). Every time-out setting refuses a
+// longer one by name (timeout_problem), and an exchange never waits longer whatever it is given.
+inline constexpr double kMaxTimeoutSeconds = 1'000'000.0;
+
+// What is wrong with `seconds` as a time-out, worded to follow the setting's name ("must be a
+// positive number of seconds", "must be at most 1000000 seconds"); nullopt when it can be used.
+std::optional<std::string> timeout_problem(double seconds);
+
+// The largest response body a request accepts by default (16 MiB): a longer answer fails the
+// exchange (HttpError of kind TooLarge) as soon as it is known to be longer, unread beyond that.
+inline constexpr std::size_t kDefaultMaxResponseBytes = std::size_t{16} << 20;
+
 struct HttpRequest {
     HttpMethod method = HttpMethod::Get;
     std::string url;
@@ -40,6 +53,8 @@ struct HttpRequest {
     // curl adds "Accept: */*" when the request has no Accept header; false leaves it out, for a
     // request whose header set is fixed exactly.
     bool default_accept_header = true;
+    // The body of the answer may hold at most this many bytes.
+    std::size_t max_response_bytes = kDefaultMaxResponseBytes;
     // Polled a few times a second while the exchange blocks; returning true abandons it with an
     // HttpError of kind Aborted (the bindings use it to honour Ctrl-C).
     std::function<bool()> should_abort;
@@ -72,6 +87,7 @@ class HttpError : public std::runtime_error {
         Timeout,   // connect or exchange time-out
         Tls,       // handshake or certificate failure
         Aborted,   // should_abort said so
+        TooLarge,  // the answer's body is longer than max_response_bytes
         Other,
     };
     HttpError(Kind kind, int curl_code, const std::string& message);

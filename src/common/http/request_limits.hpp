@@ -2,6 +2,7 @@
 // every client of a model service puts on each of its requests.
 #pragma once
 
+#include <cstddef>
 #include <functional>
 #include <string>
 
@@ -14,12 +15,14 @@ struct RequestLimits {
     bool verify_tls = true;
     std::string ca_file;
     std::function<bool()> should_abort;
+    std::size_t max_response_bytes = kDefaultMaxResponseBytes;
 
     void apply_to(HttpRequest& request) const {
         set_exchange_timeout(request, timeout_seconds);
         request.verify_tls = verify_tls;
         request.ca_file = ca_file;
         request.should_abort = should_abort;
+        request.max_response_bytes = max_response_bytes;
     }
 };
 

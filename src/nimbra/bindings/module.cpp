@@ -2,8 +2,10 @@
 // checks the model and project when it is made (once per process for the same connection) and
 // generates text for one prompt or a list of them; the network calls release the GIL and give way
 // to Ctrl-C. Each object gets its own libcurl transport, used by one call at a time.
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <string>
@@ -32,75 +34,71 @@ PyObject* new_error(py::module_& m, const char* name, const char* doc, PyObject*
     return kind;
 }
 
-std::optional<std::string> credential(const py::dict& credentials, const char* key) {
-    if (!credentials.contains(key)) return std::nullopt;
-    const py::object value = credentials[key];
+using velora::bindings::raise_python;
+using velora::bindings::type_name;
+
+std::optional<std::string> optional_text(const py::handle& value, const std::string& name) {
     if (value.is_none()) return std::nullopt;
-    if (!py::isinstance<py::str>(value)) {
-        velora::bindings::raise_python(
-            PyExc_TypeError, std::string("credentials['") + key + "'] must be a string or None, not " +
-                                 py::type::of(value).attr("__name__").cast<std::string>());
-    }
-    return value.cast<std::string>();
+    if (!py::isinstance<py::str>(value))
+        raise_python(PyExc_TypeError, name + " must be a string or None, not " + type_name(value));
+    return velora::bindings::utf8_of(value, name);
 }
 
-std::optional<std::string> optional_text(const py::object& value, const char* name) {
-    if (value.is_none()) return std::nullopt;
-    if (!py::isinstance<py::str>(value)) {
-        velora::bindings::raise_python(PyExc_TypeError,
-                                       std::string(name) + " must be a string or None, not " +
-                                           py::type::of(value).attr("__name__").cast<std::string>());
-    }
-    return value.cast<std::string>();
+std::optional<std::string> credential(const py::dict& credentials, const char* key) {
+    if (!credentials.contains(key)) return std::nullopt;
+    return optional_text(credentials[key], std::string("credentials['") + key + "']");
+}
+
+bool is_integer(const py::handle& value) {
+    return py::isinstance<py::int_>(value) && !py::isinstance<py::bool_>(value);
+}
+
+long long integer(const py::handle& value, const char* name, const char* expected) {
+    if (!is_integer(value))
+        raise_python(PyExc_TypeError,
+                     std::string(name) + " must be " + expected + ", not " + type_name(value));
+    return velora::bindings::int64_of(value, name);
 }
 
 class ModelInference {
   public:
     ModelInference(const py::object& model_id, const py::object& credentials, const py::object& project_id,
-                   const py::object& timeout, int max_retries, const py::object& verify,
+                   const py::object& timeout, const py::object& max_retries, const py::object& verify,
                    const py::object& max_tokens, const py::object& temperature, const py::object& seed,
                    bool check_model) {
         const auto model = optional_text(model_id, "model_id");
-        if (!model || model->empty())
-            velora::bindings::raise_python(PyExc_ValueError, "model_id must be a non-empty string");
-        if (!py::isinstance<py::dict>(credentials)) {
-            velora::bindings::raise_python(
-                PyExc_TypeError, "credentials must be a dict, not " +
-                                     py::type::of(credentials).attr("__name__").cast<std::string>());
-        }
+        if (!model || model->empty()) raise_python(PyExc_ValueError, "model_id must be a non-empty string");
+        if (!py::isinstance<py::dict>(credentials))
+            raise_python(PyExc_TypeError, "credentials must be a dict, not " + type_name(credentials));
         const auto creds = py::reinterpret_borrow<py::dict>(credentials);
         const nimbra::Credentials mapped{credential(creds, "url"), credential(creds, "apikey"),
                                          credential(creds, "username"), credential(creds, "instance_id")};
 
         nimbra::InferenceOptions options;
         const double seconds = py::float_(timeout).cast<double>();
-        if (!(seconds > 0.0))
-            velora::bindings::raise_python(PyExc_ValueError, "timeout must be a positive number of seconds");
+        if (const auto problem = velora::core::timeout_problem(seconds))
+            raise_python(PyExc_ValueError, "timeout " + *problem);
         options.timeout_seconds = seconds;
-        if (max_retries < 0)
-            velora::bindings::raise_python(PyExc_ValueError, "max_retries must not be negative");
-        options.retry.max_attempts = max_retries + 1;
+        const long long retries = integer(max_retries, "max_retries", "an int");
+        if (retries < 0) raise_python(PyExc_ValueError, "max_retries must not be negative");
+        // More attempts than this would never end anyway; the count must fit the policy's int.
+        options.retry.max_attempts = static_cast<int>(std::min<long long>(retries, 1'000'000) + 1);
         if (py::isinstance<py::str>(verify)) {
-            options.ca_file = verify.cast<std::string>();
+            options.ca_file = velora::bindings::path_of(verify, "verify");
         } else {
             options.verify_tls = py::bool_(verify).cast<bool>();
         }
         if (!max_tokens.is_none()) {
-            const int tokens = max_tokens.cast<int>();
-            if (tokens <= 0)
-                velora::bindings::raise_python(PyExc_ValueError, "max_tokens must be positive or None");
-            options.max_tokens = tokens;
+            const long long tokens = integer(max_tokens, "max_tokens", "an int or None");
+            if (tokens <= 0) raise_python(PyExc_ValueError, "max_tokens must be positive or None");
+            if (tokens > std::numeric_limits<int>::max())
+                raise_python(PyExc_ValueError, "max_tokens is out of range: it must fit in 32 bits");
+            options.max_tokens = static_cast<int>(tokens);
         } else {
             options.max_tokens.reset();
         }
         if (!temperature.is_none()) options.temperature = py::float_(temperature).cast<double>();
-        if (!seed.is_none()) {
-            if (!py::isinstance<py::int_>(seed) || py::isinstance<py::bool_>(seed))
-                velora::bindings::raise_python(PyExc_TypeError,
-                                               "seed must be an int or None, not " +
-                                                   py::type::of(seed).attr("__name__").cast<std::string>());
-            options.seed = seed.cast<std::int64_t>();
-        }
+        if (!seed.is_none()) options.seed = integer(seed, "seed", "an int or None");
         options.check_model = check_model;
         options.should_abort = velora::bindings::interrupted;
         options.log = &log_;
@@ -124,9 +122,7 @@ class ModelInference {
 
     std::vector<std::string> generate_texts(const py::object& prompts) {
         if (py::isinstance<py::str>(prompts) || !py::isinstance<py::sequence>(prompts)) {
-            velora::bindings::raise_python(PyExc_TypeError,
-                                           "prompts must be a list of strings, not " +
-                                               py::type::of(prompts).attr("__name__").cast<std::string>());
+            raise_python(PyExc_TypeError, "prompts must be a list of strings, not " + type_name(prompts));
         }
         const auto pass = velora::bindings::enter_gate(gate_, "this ModelInference");
         std::vector<std::string> texts;
@@ -145,11 +141,9 @@ class ModelInference {
   private:
     static std::string prompt_text(const py::handle& prompt, const char* what) {
         if (!py::isinstance<py::str>(prompt)) {
-            velora::bindings::raise_python(PyExc_TypeError,
-                                           std::string(what) + " must be a string, not " +
-                                               py::type::of(prompt).attr("__name__").cast<std::string>());
+            raise_python(PyExc_TypeError, std::string(what) + " must be a string, not " + type_name(prompt));
         }
-        return prompt.cast<std::string>();
+        return velora::bindings::utf8_of(prompt, what);
     }
 
     // Retry notes go to the standard logger "velora_nimbra_ai".
@@ -180,22 +174,23 @@ PYBIND11_MODULE(_nimbra, m) {
         try {
             if (error) std::rethrow_exception(error);
         } catch (const nimbra::NimbraProjectRejected& e) {
-            PyErr_SetString(g_project_error, e.what());
+            velora::bindings::set_python_error(g_project_error, e.what());
         } catch (const nimbra::NimbraModelNotServed& e) {
-            PyErr_SetString(g_model_error, e.what());
+            velora::bindings::set_python_error(g_model_error, e.what());
         } catch (const nimbra::NimbraRequestError& e) {
-            PyErr_SetString(g_request_error, e.what());
+            velora::bindings::set_python_error(g_request_error, e.what());
         } catch (const nimbra::NimbraError& e) {
-            PyErr_SetString(g_base_error, e.what());
+            velora::bindings::set_python_error(g_base_error, e.what());
         } catch (const nimbra::NimbraCredentialsError& e) {
-            PyErr_SetString(PyExc_ValueError, e.what());
+            velora::bindings::set_python_error(PyExc_ValueError, e.what());
         }
     });
 
     py::class_<ModelInference>(m, "ModelInference",
                                "A model in a project on an inference service; made once, asked many prompts.")
-        .def(py::init<const py::object&, const py::object&, const py::object&, const py::object&, int,
-                      const py::object&, const py::object&, const py::object&, const py::object&, bool>(),
+        .def(py::init<const py::object&, const py::object&, const py::object&, const py::object&,
+                      const py::object&, const py::object&, const py::object&, const py::object&,
+                      const py::object&, bool>(),
              "model_id"_a, "credentials"_a, "project_id"_a = py::none(), py::kw_only(),
              "timeout"_a = nimbra::kDefaultTimeoutSeconds, "max_retries"_a = 2, "verify"_a = true,
              "max_tokens"_a = nimbra::kDefaultMaxTokens, "temperature"_a = py::none(), "seed"_a = py::none(),

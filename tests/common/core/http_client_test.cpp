@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
+
 #include "common/http/client.hpp"
 #include "support/http_loopback_server.hpp"
 
@@ -132,6 +134,57 @@ TEST(HttpClient, ReusesOneClientAcrossRequests) {
     const auto second = client.perform(request);
     EXPECT_EQ(second.status, 500);
     EXPECT_EQ(second.body, "two");
+}
+
+// Streams `total` bytes of body without a declared length; `sent` says how many got out before the
+// client hung up.
+LoopbackServer::Step stream_body(std::size_t total, std::atomic<std::size_t>& sent) {
+    return [total, &sent](int fd, const std::string&) {
+        const std::string head = "HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n";
+        ::send(fd, head.data(), head.size(), MSG_NOSIGNAL);
+        const std::string chunk(64 * 1024, 'x');
+        while (sent < total) {
+            const auto n = ::send(fd, chunk.data(), chunk.size(), MSG_NOSIGNAL);
+            if (n <= 0) return;
+            sent += static_cast<std::size_t>(n);
+        }
+    };
+}
+
+TEST(HttpClient, AnAnswerLongerThanTheCapFailsAndIsNotReadToItsEnd) {
+    std::atomic<std::size_t> sent{0};
+    const std::size_t total = std::size_t{512} << 20;
+    LoopbackServer server({LoopbackServer::respond(200, std::string(2000, 'x')), stream_body(total, sent),
+                           LoopbackServer::respond(200, std::string(1000, 'x'))});
+    HttpClient client;
+    HttpRequest request;
+    request.url = server.url("/v1/completions");
+    request.max_response_bytes = 1000;
+    for (int declared_length = 1; declared_length >= 0; --declared_length) {
+        try {
+            client.perform(request);
+            FAIL() << "read whole";
+        } catch (const HttpError& error) {
+            EXPECT_EQ(error.kind(), HttpError::Kind::TooLarge);
+            EXPECT_EQ(std::string(error.what()),
+                      "GET " + request.url + " failed: the answer is longer than 1000 bytes");
+        }
+    }
+    EXPECT_LT(sent.load(), total);
+    EXPECT_EQ(client.perform(request).body.size(), 1000u);  // up to the cap is fine
+}
+
+TEST(HttpClient, ATimeOutTooLongForMillisecondsStillWaits) {
+    const auto late = [](int fd, const std::string& request) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        LoopbackServer::respond(200, "late")(fd, request);
+    };
+    LoopbackServer server({late});
+    HttpClient client;
+    HttpRequest request;
+    request.url = server.url();
+    set_exchange_timeout(request, 1e16);
+    EXPECT_EQ(client.perform(request).body, "late");
 }
 
 struct UnsendableCase {

@@ -176,6 +176,8 @@ INSTANTIATE_TEST_SUITE_P(
                       "CORVEX_JUDGE_TIMEOUT must be a positive number of seconds, not '0'"},
         JudgeBadValue{{{"CORVEX_JUDGE_TIMEOUT", "soon"}}, "CORVEX_JUDGE_TIMEOUT must be a positive"},
         JudgeBadValue{{{"CORVEX_JUDGE_TIMEOUT", "inf"}}, "CORVEX_JUDGE_TIMEOUT must be a positive"},
+        JudgeBadValue{{{"CORVEX_JUDGE_TIMEOUT", "1e16"}},
+                      "CORVEX_JUDGE_TIMEOUT must be at most 1000000 seconds, not '1e16'"},
         JudgeBadValue{{{"CORVEX_JUDGE_MAX_RETRIES", "-1"}},
                       "CORVEX_JUDGE_MAX_RETRIES must be a whole number from 0 to 10"},
         JudgeBadValue{{{"CORVEX_JUDGE_MAX_RETRIES", "11"}},

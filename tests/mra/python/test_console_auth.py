@@ -220,6 +220,8 @@ def test_task_view_link_needs_a_text_model_id(smh):
     ({"vn_write_timeout": "60"}, {}, "vn_write_timeout must be a positive number of seconds"),
     ({"vn_write_timeout": 0}, {}, "vn_write_timeout must be a positive number of seconds"),
     ({"vn_write_timeout": True}, {}, "vn_write_timeout must be a positive number of seconds"),
+    ({"vn_write_timeout": 1e16}, {}, "vn_write_timeout must be at most 1000000 seconds"),
+    ({}, {"VELORA_VARNEL_WRITE_TIMEOUT": "1e16"}, "VELORA_VARNEL_WRITE_TIMEOUT must be at most 1000000 seconds"),
     ({"vn_verify_tls": 1}, {}, "vn_verify_tls must be True, False or the path of a CA bundle file"),
     ({"vn_verify_tls": "/no/such/ca.pem"}, {}, "vn_verify_tls names no CA bundle file: /no/such/ca.pem"),
     ({}, {"VELORA_VARNEL_WRITE_TIMEOUT": "soon"}, "VELORA_VARNEL_WRITE_TIMEOUT must be a positive number of seconds"),

@@ -308,3 +308,82 @@ def test_a_progress_callback_calling_its_own_scoring_function_is_told_it_is_in_u
             "this scoring function is already in use by a call on this thread; it cannot be called again "
             "before that call returns (from its own progress callback, for one)"}, refused
     """, reference_model)
+
+
+LONE = "a\ud800b"
+
+
+@pytest.mark.parametrize("setting, value, message", [
+    ("model", LONE, "model is not valid text: it holds a lone surrogate"),
+    ("api_key", LONE, "api_key is not valid text: it holds a lone surrogate"),
+    ("stop", [LONE], "stop is not valid text: it holds a lone surrogate"),
+    ("headers", {"X-Team": LONE}, "headers is not valid text: it holds a lone surrogate"),
+    ("cache", "c\ud800.sqlite", "cache is not valid text: it holds a lone surrogate"),
+    ("seed", 2**70, "seed is out of range: it must fit in 64 bits"),
+    ("concurrency", 2**64, "concurrency is out of range: it must fit in 64 bits"),
+    ("max_tokens", -(2**70), "max_tokens is out of range: it must fit in 64 bits"),
+    ("timeout", 10**400, "timeout is out of range: it is too large for a number"),
+    ("timeout", 1e16, "timeout must be at most 1000000 seconds, got 10000000000000000"),
+])
+def test_arguments_without_a_native_form_are_refused_by_name(setting, value, message):
+    with pytest.raises(ValueError) as raised:
+        openai_compatible(**{"base_url": "http://127.0.0.1:9", "model": "m", setting: value})
+    assert str(raised.value) == message
+
+
+@pytest.mark.parametrize("data, message", [
+    (table(["ok", LONE]), "prompt 1 is not valid text: it holds a lone surrogate"),
+    (table(["ok"], [LONE]), "system_prompt of prompt 0 is not valid text: it holds a lone surrogate"),
+])
+def test_a_prompt_without_a_utf8_form_is_refused_by_row(data, message):
+    with pytest.raises(ValueError) as raised:
+        openai_compatible("http://127.0.0.1:9", "m")(data)
+    assert str(raised.value) == message
+
+
+def test_an_answer_longer_than_the_cap_fails_its_prompt():
+    with EchoServer(fault=lambda prompt, *_: (200, {}, b"x" * 5000) if prompt == "long" else None) as server:
+        scoring = openai_compatible(server.url, "echo", max_response_bytes=4096)
+        assert scoring(table(["short"]))["generated_text"].tolist() == ["echo:short"]
+        with pytest.raises(ServiceError, match=r"failed: the answer is longer than 4096 bytes$"):
+            scoring(table(["long"]))
+    assert len(server.generation_requests()) == 2  # not retried
+
+
+def test_an_error_page_that_is_not_utf8_is_a_service_error():
+    page = "<html>Échec de la passerelle</html>".encode("latin-1")
+    with EchoServer(fault=lambda *_: (502, {}, page)) as server:
+        with pytest.raises(ServiceError) as raised:
+            openai_compatible(server.url, "echo", max_retries=0)(table(["hi"]))
+    assert str(raised.value).endswith("answered HTTP 502: <html>\ufffdchec de la passerelle</html>")
+
+
+def test_headers_that_can_change_the_answer_are_part_of_the_cache_key(tmp_path):
+    cache = tmp_path / "answers.sqlite"
+    with EchoServer() as server:
+        def sent_for(headers):
+            before = len(server.generation_requests())
+            openai_compatible(server.url, "echo", cache=cache, check_model=False, headers=headers)(table(["q"]))
+            return len(server.generation_requests()) - before
+
+        assert sent_for(None) == 1
+        assert sent_for({"Authorization": "Bearer other", "API-Key": "k2", "x-api-key": "k3"}) == 0
+        assert sent_for({"X-Deployment": "blue"}) == 1
+        assert sent_for({"x-deployment": "blue"}) == 0  # names in any case
+        assert sent_for({"X-Deployment": "green"}) == 1
+
+
+def test_ctrl_c_is_honoured_while_a_large_call_groups_and_looks_up_its_prompts(tmp_path):
+    progress = []
+    with EchoServer() as server:
+        scoring = openai_compatible(server.url, "echo", check_model=False, cache=tmp_path / "c.sqlite",
+                                    progress=progress.append)
+        timer = threading.Timer(0.2, os.kill, (os.getpid(), signal.SIGINT))
+        timer.start()
+        try:
+            with pytest.raises(KeyboardInterrupt):
+                scoring(table([f"prompt number {i}" for i in range(100_000)]))
+        finally:
+            timer.cancel()
+    # The first report comes once every prompt is grouped and looked up in the cache.
+    assert progress == [] and server.generation_requests() == []

@@ -346,3 +346,46 @@ def test_one_model_generates_for_several_threads_at_once(reference_model):
             thread.join()
         assert right == [True] * 40, right
     """, reference_model, MODEL)
+
+
+LONE = "a\ud800b"
+
+
+@pytest.mark.parametrize("kwargs, kind, message", [
+    ({"model_id": LONE}, ValueError, "model_id is not valid text: it holds a lone surrogate"),
+    ({"credentials": {"apikey": LONE}}, ValueError, "credentials['apikey'] is not valid text: it holds a lone surrogate"),
+    ({"project_id": LONE}, ValueError, "project_id is not valid text: it holds a lone surrogate"),
+    ({"verify": "ca\ud800.pem"}, ValueError, "verify is not valid text: it holds a lone surrogate"),
+    ({"seed": 2**70}, ValueError, "seed is out of range: it must fit in 64 bits"),
+    ({"max_tokens": 2**40}, ValueError, "max_tokens is out of range: it must fit in 32 bits"),
+    ({"max_tokens": "5"}, TypeError, "max_tokens must be an int or None, not str"),
+    ({"max_retries": 2**64}, ValueError, "max_retries is out of range: it must fit in 64 bits"),
+    ({"timeout": 1e16}, ValueError, "timeout must be at most 1000000 seconds"),
+], ids=["model", "apikey", "project", "verify", "seed", "max-tokens", "max-tokens-str", "retries", "timeout"])
+def test_arguments_without_a_native_form_are_refused_by_name(kwargs, kind, message):
+    arguments = {"model_id": "m", "credentials": {"url": closed_port_url()}, **kwargs}
+    arguments["credentials"].setdefault("url", closed_port_url())
+    with pytest.raises(kind) as raised:
+        ModelInference(**arguments)
+    assert str(raised.value) == message
+
+
+def test_a_prompt_without_a_utf8_form_is_refused():
+    with ScriptedServer([models("m")]) as server:
+        model = ModelInference(model_id="m", credentials={"url": server.url})
+        for call, argument in [(model.generate_text, LONE), (model.generate_texts, ["ok", LONE])]:
+            with pytest.raises(ValueError, match="^(prompt|every prompt) is not valid text"):
+                call(argument)
+    assert len(server.requests) == 1  # the model check only
+
+
+@pytest.mark.parametrize("answer, says", [
+    (raw(200, b"x" * ((16 << 20) + 1)), "failed: the answer is longer than 16777216 bytes"),
+    (raw(502, "<html>Échec</html>".encode("latin-1")), "answered HTTP 502: <html>\ufffdchec</html>"),
+], ids=["too-long", "latin-1"])
+def test_answers_a_service_should_not_send_are_request_errors(answer, says):
+    with ScriptedServer([models("m"), answer]) as server:
+        model = ModelInference(model_id="m", credentials={"url": server.url}, max_retries=0)
+        with pytest.raises(errors.ServiceRequestError) as raised:
+            model.generate_text("p")
+    assert str(raised.value).endswith(says)

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <fstream>
 
+#include "common/http/message.hpp"
 #include "common/http/url_encoding.hpp"
 #include "common/pynum.hpp"
 #include "common/pytext.hpp"
@@ -49,10 +50,8 @@ double read_timeout(const ProviderEnv& env) {
     const auto timeout = env.ours(kJudgeTimeoutVariable);
     if (!timeout) return kJudgeTimeoutSeconds;
     const auto seconds = parse_python_float(*timeout);
-    if (!seconds || !std::isfinite(*seconds) || *seconds <= 0.0) {
-        throw env.bad(std::string(kJudgeTimeoutVariable) + " must be a positive number of seconds, not " +
-                      python_repr(*timeout));
-    }
+    if (const auto problem = timeout_problem(seconds.value_or(0.0)))
+        throw env.bad(std::string(kJudgeTimeoutVariable) + " " + *problem + ", not " + python_repr(*timeout));
     return *seconds;
 }
 

@@ -17,13 +17,10 @@ namespace {
 namespace scoring = velora::core::scoring;
 namespace openai = velora::core::openai;
 using velora::bindings::raise_python;
+using velora::bindings::type_name;
 
 constexpr const char* kModuleName = "velora_metrics_plugin.mra.scoring";
 PyObject* g_service_error = nullptr;  // lives for the whole process
-
-std::string type_name(const py::handle& value) {
-    return py::type::of(value).attr("__name__").cast<std::string>();
-}
 
 [[noreturn]] void wrong_type(const char* name, const char* expected, const py::handle& value) {
     raise_python(PyExc_TypeError, std::string(name) + " must be " + expected + ", not " + type_name(value));
@@ -31,7 +28,7 @@ std::string type_name(const py::handle& value) {
 
 std::string text(const py::handle& value, const char* name) {
     if (!py::isinstance<py::str>(value)) wrong_type(name, "a string", value);
-    return value.cast<std::string>();
+    return velora::bindings::utf8_of(value, name);
 }
 
 std::optional<std::string> optional_text(const py::handle& value, const char* name) {
@@ -45,7 +42,7 @@ bool is_integer(const py::handle& value) {
 
 long long integer(const py::handle& value, const char* name) {
     if (!is_integer(value)) wrong_type(name, "an int", value);
-    return value.cast<long long>();
+    return velora::bindings::int64_of(value, name);
 }
 
 int small_integer(const py::handle& value, const char* name) {
@@ -56,18 +53,18 @@ int small_integer(const py::handle& value, const char* name) {
 
 double number(const py::handle& value, const char* name) {
     if (!(is_integer(value) || py::isinstance<py::float_>(value))) wrong_type(name, "a number", value);
-    return value.cast<double>();
+    return velora::bindings::double_of(value, name);
 }
 
 std::string path_text(const py::handle& value, const char* name) {
     if (!(py::isinstance<py::str>(value) || py::hasattr(value, "__fspath__")))
         wrong_type(name, "a path", value);
-    return py::module_::import("os").attr("fspath")(value).cast<std::string>();
+    return velora::bindings::path_of(value, name);
 }
 
 std::vector<std::string> stop_list(const py::handle& value) {
     if (value.is_none()) return {};
-    if (py::isinstance<py::str>(value)) return {value.cast<std::string>()};
+    if (py::isinstance<py::str>(value)) return {text(value, "stop")};
     if (!py::isinstance<py::list>(value) && !py::isinstance<py::tuple>(value))
         wrong_type("stop", "a string, a list of strings or None", value);
     std::vector<std::string> stops;
@@ -110,9 +107,10 @@ std::vector<scoring::Prompt> prompts_of(const py::object& data) {
         if (!py::isinstance<py::str>(texts[row]))
             raise_python(PyExc_TypeError,
                          "prompt " + std::to_string(row) + " must be a string, not " + type_name(texts[row]));
-        prompts[row].text = texts[row].cast<std::string>();
-        if (has_systems && py::isinstance<py::str>(systems[row]))
-            prompts[row].system_prompt = systems[row].cast<std::string>();  // None and NaN: none
+        const std::string where = "prompt " + std::to_string(row);
+        prompts[row].text = velora::bindings::utf8_of(texts[row], where);
+        if (has_systems && py::isinstance<py::str>(systems[row]))  // None and NaN: none
+            prompts[row].system_prompt = velora::bindings::utf8_of(systems[row], "system_prompt of " + where);
     }
     return prompts;
 }
@@ -200,7 +198,7 @@ namespace {
 
 struct Arguments {
     py::object base_url, model, api, api_key, concurrency, max_tokens, temperature, seed, stop, system_prompt,
-        timeout, max_retries, headers, verify, cache, check_model;
+        timeout, max_retries, headers, verify, cache, check_model, max_response_bytes;
 };
 
 scoring::ScoringSettings settings_from(const Arguments& a) {
@@ -231,6 +229,9 @@ scoring::ScoringSettings settings_from(const Arguments& a) {
     if (!a.cache.is_none()) settings.cache_path = path_text(a.cache, "cache");
     if (!py::isinstance<py::bool_>(a.check_model)) wrong_type("check_model", "a bool", a.check_model);
     settings.check_model = a.check_model.cast<bool>();
+    // Below 1 either way: the core's own check then names the setting.
+    settings.max_response_bytes =
+        static_cast<std::size_t>(std::max(integer(a.max_response_bytes, "max_response_bytes"), 0LL));
     scoring::validate(settings);
     return settings;
 }
@@ -262,11 +263,11 @@ PYBIND11_MODULE(scoring, m) {
         try {
             if (error) std::rethrow_exception(error);
         } catch (const scoring::ServiceError& e) {
-            PyErr_SetString(g_service_error, e.what());
+            velora::bindings::set_python_error(g_service_error, e.what());
         } catch (const velora::core::ResponseCacheError& e) {
-            PyErr_SetString(PyExc_ValueError, e.what());
+            velora::bindings::set_python_error(PyExc_ValueError, e.what());
         } catch (const velora::core::HttpError& e) {
-            PyErr_SetString(g_service_error, e.what());
+            velora::bindings::set_python_error(g_service_error, e.what());
         }
     });
 
@@ -295,11 +296,11 @@ PYBIND11_MODULE(scoring, m) {
            const py::object& temperature, const py::object& seed, const py::object& stop,
            const py::object& system_prompt, const py::object& timeout, const py::object& max_retries,
            const py::object& headers, const py::object& verify, const py::object& cache,
-           const py::object& progress, const py::object& check_model) {
-            return openai_compatible(
-                {base_url, model, api, api_key, concurrency, max_tokens, temperature, seed, stop,
-                 system_prompt, timeout, max_retries, headers, verify, cache, check_model},
-                progress);
+           const py::object& progress, const py::object& check_model, const py::object& max_response_bytes) {
+            return openai_compatible({base_url, model, api, api_key, concurrency, max_tokens, temperature,
+                                      seed, stop, system_prompt, timeout, max_retries, headers, verify, cache,
+                                      check_model, max_response_bytes},
+                                     progress);
         },
         "base_url"_a, "model"_a, py::kw_only(), "api"_a = "chat", "api_key"_a = py::none(),
         "concurrency"_a = scoring::kDefaultConcurrency, "max_tokens"_a = scoring::kDefaultMaxTokens,
@@ -307,5 +308,6 @@ PYBIND11_MODULE(scoring, m) {
         "system_prompt"_a = py::none(), "timeout"_a = scoring::kDefaultTimeoutSeconds,
         "max_retries"_a = scoring::kDefaultMaxRetries, "headers"_a = py::none(), "verify"_a = true,
         "cache"_a = py::none(), "progress"_a = py::none(), "check_model"_a = true,
+        "max_response_bytes"_a = velora::core::kDefaultMaxResponseBytes,
         "A scoring function that answers prompts through the OpenAI-compatible server at base_url.");
 }

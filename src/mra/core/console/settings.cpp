@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <optional>
 
+#include "common/http/message.hpp"
 #include "common/pytext.hpp"
 #include "common/text.hpp"
 #include "mra/core/console/errors.hpp"
@@ -58,9 +59,8 @@ void use_ca_bundle(ConsoleSettings& settings, const std::string& path, std::stri
 }
 
 void set_write_timeout(ConsoleSettings& settings, double seconds, std::string_view setting) {
-    if (!std::isfinite(seconds) || seconds <= 0) {
-        throw ConsoleValueError(std::string(setting) + " must be a positive number of seconds");
-    }
+    if (const auto problem = timeout_problem(seconds))
+        throw ConsoleValueError(std::string(setting) + " " + *problem);
     settings.write_timeout_seconds = seconds;
 }
 

@@ -19,6 +19,36 @@ bool starts_with_nocase(std::string_view text, std::string_view prefix) {
     return text.size() >= prefix.size() && iequals(text.substr(0, prefix.size()), prefix);
 }
 
+// Rows handled between two polls of should_abort while no request is out (grouping a large
+// table, cache look-ups): a Ctrl-C is then honoured well within a second.
+constexpr std::size_t kRowsPerAbortPoll = 256;
+
+// Headers that carry credentials: a different key must not ask anew, nor may a key reach the file.
+bool is_credential_header(std::string_view name) {
+    for (const std::string_view credential :
+         {"authorization", "proxy-authorization", "cookie", "api-key", "x-api-key"}) {
+        if (iequals(name, credential)) return true;
+    }
+    return false;
+}
+
+// What the extra headers add to a cache key: name and value of each, names lower-cased, sorted,
+// credential headers left out. Nothing when none is left, so such a request keeps the key it had
+// before headers counted.
+std::vector<std::string> headers_key_parts(const HttpHeaders& headers) {
+    std::vector<std::pair<std::string, std::string>> kept;
+    for (const auto& [name, value] : headers) {
+        if (!is_credential_header(name)) kept.emplace_back(ascii_lower(name), value);
+    }
+    std::sort(kept.begin(), kept.end());
+    std::vector<std::string> parts;
+    for (auto& [name, value] : kept) {
+        parts.push_back(std::move(name));
+        parts.push_back(std::move(value));
+    }
+    return parts;
+}
+
 std::string number_text(double value) {
     std::string text = std::to_string(value);
     while (text.size() > 1 && text.back() == '0') text.pop_back();
@@ -38,9 +68,9 @@ void validate(const ScoringSettings& settings) {
     if (settings.concurrency < 1)
         throw std::invalid_argument("concurrency must be at least 1, got " +
                                     std::to_string(settings.concurrency));
-    if (!(settings.timeout_seconds > 0.0) || !std::isfinite(settings.timeout_seconds))
-        throw std::invalid_argument("timeout must be a positive number of seconds, got " +
-                                    number_text(settings.timeout_seconds));
+    if (const auto problem = timeout_problem(settings.timeout_seconds))
+        throw std::invalid_argument("timeout " + *problem + ", got " + number_text(settings.timeout_seconds));
+    if (settings.max_response_bytes < 1) throw std::invalid_argument("max_response_bytes must be at least 1");
     if (settings.max_retries < 0)
         throw std::invalid_argument("max_retries must not be negative, got " +
                                     std::to_string(settings.max_retries));
@@ -95,6 +125,7 @@ class OpenAICompatibleScorer::Run {
         url_ = openai::generation_url(owner_.root_, settings.generation.api);
         std::unordered_map<std::string, std::size_t> by_body;
         for (std::size_t row = 0; row < prompts.size(); ++row) {
+            poll_abort(row);
             const Prompt& prompt = prompts[row];
             const auto& system = chat && prompt.system_prompt ? prompt.system_prompt : settings.system_prompt;
             const std::string text =
@@ -102,7 +133,7 @@ class OpenAICompatibleScorer::Run {
             std::string body = openai::request_body(settings.generation, text, chat ? system : std::nullopt);
             const auto [it, fresh] = by_body.try_emplace(body, requests_.size());
             if (fresh) {
-                const std::string key = owner_.cache_ ? cache_key({url_, body}) : std::string();
+                const std::string key = owner_.cache_ ? request_key(body) : std::string();
                 requests_.push_back({std::move(body), key, {}});
             }
             requests_[it->second].rows.push_back(row);
@@ -111,12 +142,26 @@ class OpenAICompatibleScorer::Run {
 
     void answer_from_cache() {
         if (!owner_.cache_) return;
-        for (auto& request : requests_) {
+        for (std::size_t i = 0; i < requests_.size(); ++i) {
+            poll_abort(i);
+            Request& request = requests_[i];
             if (const auto cached = owner_.cache_->find(request.key)) {
                 settle(request, openai::Generation{cached->text, cached->finish_reason});
                 stats_.cache_hits += request.rows.size();
             }
         }
+    }
+
+    std::string request_key(const std::string& body) const {
+        std::vector<std::string_view> parts{url_, body};
+        parts.insert(parts.end(), owner_.headers_key_.begin(), owner_.headers_key_.end());
+        return cache_key(parts);
+    }
+
+    void poll_abort(std::size_t done) const {
+        const auto& should_abort = owner_.hooks_.should_abort;
+        if (done % kRowsPerAbortPoll != 0 || !should_abort || !should_abort()) return;
+        throw HttpError(HttpError::Kind::Aborted, 0, "interrupted");
     }
 
     void settle(Request& request, const openai::Generation& generation) {
@@ -158,8 +203,10 @@ void OpenAICompatibleScorer::Run::send_rest() {
     owner_.check_model();
     std::vector<HttpRequest> batch;
     batch.reserve(pending.size());
-    for (const Request* request : pending)
+    for (const Request* request : pending) {
+        poll_abort(batch.size());
         batch.push_back(owner_.request(HttpMethod::Post, url_, request->body));
+    }
     // A failed answer ends the batch: the card fails whatever the other answers say.
     perform_each(*owner_.transport_, batch, [&](std::size_t index, const TransportResult& result) {
         take(*pending[index], batch[index], result);
@@ -201,6 +248,7 @@ OpenAICompatibleScorer::OpenAICompatibleScorer(ScoringSettings settings, Scoring
     root_ = openai::api_root(settings_.base_url);
     if (settings_.api_key) secrets_.push_back(*settings_.api_key);
     for (const auto& header : settings_.headers) secrets_.push_back(header.second);
+    headers_key_ = headers_key_parts(settings_.headers);
     MultiTransportOptions options;
     options.max_in_flight = static_cast<std::size_t>(settings_.concurrency);
     options.retry.max_attempts = settings_.max_retries + 1;
@@ -255,7 +303,8 @@ HttpRequest OpenAICompatibleScorer::request(HttpMethod method, std::string url, 
         std::erase_if(request.headers, [&](const auto& ours) { return iequals(ours.first, header.first); });
         request.headers.push_back(header);
     }
-    RequestLimits{settings_.timeout_seconds, settings_.verify_tls, settings_.ca_file, hooks_.should_abort}
+    RequestLimits{settings_.timeout_seconds, settings_.verify_tls, settings_.ca_file, hooks_.should_abort,
+                  settings_.max_response_bytes}
         .apply_to(request);
     return request;
 }

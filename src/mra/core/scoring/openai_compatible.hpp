@@ -46,6 +46,7 @@ struct ScoringSettings {
     std::string ca_file;
     bool check_model = true;
     std::optional<std::string> cache_path;
+    std::size_t max_response_bytes = kDefaultMaxResponseBytes;  // a longer answer fails its prompt
 };
 
 // Throws std::invalid_argument naming the first setting that cannot be used, before any request.
@@ -126,6 +127,7 @@ class OpenAICompatibleScorer {
     ScoringHooks hooks_;
     std::string root_;
     std::vector<std::string> secrets_;
+    std::vector<std::string> headers_key_;  // what the extra headers add to every cache key
     std::unique_ptr<ResponseCache> cache_;
     std::unique_ptr<MultiTransport> transport_;
     bool model_checked_ = false;

@@ -52,4 +52,5 @@ def openai_compatible(
     cache: Union[str, os.PathLike[str], None] = None,
     progress: Optional[Callable[[Progress], object]] = None,
     check_model: bool = True,
+    max_response_bytes: int = 16777216,
 ) -> OpenAICompatibleScoring: ...
