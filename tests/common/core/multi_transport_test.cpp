@@ -11,20 +11,6 @@ namespace {
 
 using testing_support::LoopbackServer;
 
-TEST(InFlightLimit, HalvesOncePerRateLimitedGenerationAndGrowsBackByOnePerWindow) {
-    InFlightLimit limit(16);
-    const auto first = limit.generation();
-    limit.on_rate_limited(first);
-    limit.on_rate_limited(first);  // started before the decrease: already counted by it
-    EXPECT_EQ(limit.allowed(), 8u);
-    for (int i = 0; i < 5; ++i) limit.on_rate_limited(limit.generation());
-    EXPECT_EQ(limit.allowed(), 1u);
-    for (int i = 0; i < 3; ++i) limit.on_success();  // 1 -> 2 -> 2.5 -> 2.9
-    EXPECT_EQ(limit.allowed(), 2u);
-    for (int i = 0; i < 1000; ++i) limit.on_success();
-    EXPECT_EQ(limit.allowed(), 16u);
-}
-
 HttpRequest get(const LoopbackServer& server, const std::string& path) {
     HttpRequest request;
     request.url = server.url(path);
