@@ -157,7 +157,13 @@ class MultiTransport::Batch {
             if (error.kind() == HttpError::Kind::Aborted) throw;  // Ctrl-C ends the whole batch
             result.error = std::current_exception();
             outcome.error = error.kind();
-            if (error.kind() == HttpError::Kind::Timeout) limit_.on_congestion(transfer.window);
+            if (error.kind() == HttpError::Kind::Timeout) {
+                if (connected(transfer.easy)) {
+                    limit_.on_congestion(transfer.window);  // it waited in the service's queue
+                } else {
+                    outcome.error = HttpError::Kind::Other;  // an unreachable host: not worth repeating
+                }
+            }
         }
         const std::size_t index = transfer.index;
         const int attempt = transfer.attempt;
@@ -167,6 +173,12 @@ class MultiTransport::Batch {
             return;
         }
         settle(index, after_attempts(std::move(result), attempt));
+    }
+
+    static bool connected(CURL* easy) {
+        curl_off_t connect_time = 0;
+        return curl_easy_getinfo(easy, CURLINFO_CONNECT_TIME_T, &connect_time) == CURLE_OK &&
+               connect_time > 0;
     }
 
     void adjust_limit(const HttpResponse& response, const Transfer& transfer) {

@@ -37,6 +37,22 @@ TEST(MultiTransport, RetriesTransientFailuresWhileTheOthersGoOnAndKeepsRequestOr
     EXPECT_EQ(told, (std::vector<std::size_t>{1, 2, 0}));
 }
 
+TEST(MultiTransport, RepeatsATimedOutExchangeWhenThePolicySaysSo) {
+    // The first exchange waits in a queue past its time-out; the repeat is answered.
+    LoopbackServer server(
+        {LoopbackServer::stall(std::chrono::milliseconds(250)), LoopbackServer::respond(200, "late")});
+    RetryPolicy policy{3, 0.01};
+    policy.retry_timeouts = true;
+    MultiTransport transport({1, policy, {}});
+    HttpRequest request = get(server, "/queued");
+    request.timeout_seconds = 0.2;
+    const auto results = transport.perform_all({request});
+    ASSERT_TRUE(results[0].response);
+    EXPECT_EQ(results[0].response->body, "late");
+    EXPECT_EQ(results[0].response->attempts, 2);
+    EXPECT_EQ(transport.retries(), 1u);
+}
+
 TEST(MultiTransport, ReportsTheLastFailureWithItsAttemptCount) {
     LoopbackServer server({LoopbackServer::reset()});
     MultiTransport transport({4, RetryPolicy{2, 0.01}, {}});
