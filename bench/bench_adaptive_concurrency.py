@@ -3,10 +3,11 @@
 Against the reference model on loopback, each answer held back by D (--delay), in one run:
   1. A server that answers --width (64) at once, D = --delay-ms (200): --prompts (1000) distinct
      prompts through openai_compatible(concurrency="auto") (ceiling 64, the default); the ideal is
-     prompts / width x D. Target ratio <= 1.2.
+     prompts / width x D. Target ratio <= 1.2. For comparison, the same at the fixed width that
+     fits this server (what a user who knew it would set).
   2. A server that answers one at a time, D = --serial-delay-ms (20; 200 would make this part take
      over three minutes): the same prompts; the ideal is prompts x D. Target ratio <= 1.2 and no
-     retries (so no time-outs), under a time-out of --serial-timeout (0.25 s), shorter than the
+     retries (so no time-outs), under a time-out of --serial-timeout (0.3 s), shorter than the
      16 x D that requests wait in the queue at a fixed width of 16. For comparison, the same with
      concurrency=16 (its time-outs are retried into a narrower window; the retries are printed).
 The ratios are printed with the retries of each call.
@@ -60,13 +61,16 @@ def main():
     parser.add_argument("--width", type=int, default=64)
     parser.add_argument("--delay-ms", type=int, default=200)
     parser.add_argument("--serial-delay-ms", type=int, default=20)
-    parser.add_argument("--serial-timeout", type=float, default=0.25)
+    parser.add_argument("--serial-timeout", type=float, default=0.3)
     args = parser.parse_args()
 
     delay = args.delay_ms / 1000
     elapsed, stats = screen(args.width, args.delay_ms, args.prompts, 120.0)
     report(f"auto, {args.width} at once, D = {args.delay_ms} ms", elapsed, args.prompts / args.width * delay, stats,
            1.2)
+    elapsed, stats = screen(args.width, args.delay_ms, args.prompts, 120.0, concurrency=args.width)
+    report(f"{args.width} fixed, {args.width} at once, D = {args.delay_ms} ms", elapsed,
+           args.prompts / args.width * delay, stats)
 
     serial_ideal = args.prompts * args.serial_delay_ms / 1000
     elapsed, stats = screen(1, args.serial_delay_ms, args.prompts, args.serial_timeout)

@@ -5,7 +5,7 @@
 namespace velora::core {
 
 InFlightLimit::InFlightLimit(double window, double ceiling, bool adaptive)
-    : window_(window), ceiling_(ceiling), adaptive_(adaptive), doubling_(adaptive) {}
+    : window_(window), ceiling_(ceiling), adaptive_(adaptive), starting_(adaptive) {}
 
 InFlightLimit InFlightLimit::fixed(std::size_t width) {
     const auto top = static_cast<double>(std::max<std::size_t>(width, 1));
@@ -26,12 +26,12 @@ std::size_t InFlightLimit::ceiling() const noexcept { return static_cast<std::si
 void InFlightLimit::on_answer(const Start& start, double latency_seconds) noexcept {
     smoothed_ = smoothed_ ? *smoothed_ + kSmoothing * (latency_seconds - *smoothed_) : latency_seconds;
     quickest_ = std::min(quickest_.value_or(*smoothed_), *smoothed_);
-    const auto risen_by = [&](double factor) {
-        return *smoothed_ >= factor * *quickest_ && *smoothed_ - *quickest_ >= kLatencySlackSeconds;
+    const auto risen = [&](double latency, double factor) {
+        return latency >= factor * *quickest_ && latency - *quickest_ >= kLatencySlackSeconds;
     };
-    if (risen_by(kShrinkFactor)) {
+    if (risen(*smoothed_, kShrinkFactor)) {
         shrink(start);
-    } else if (start.demand && !risen_by(kGrowFactor)) {
+    } else if (start.demand && !risen(*smoothed_, kGrowFactor) && !risen(latency_seconds, kGrowFactor)) {
         grow();
     }
 }
@@ -46,12 +46,12 @@ void InFlightLimit::new_batch() noexcept {
 void InFlightLimit::shrink(const Start& start) noexcept {
     if (start.generation != generation_) return;
     window_ = std::max(1.0, window_ / 2.0);
-    doubling_ = false;
+    starting_ = false;
     ++generation_;
 }
 
 void InFlightLimit::grow() noexcept {
-    window_ = std::min(ceiling_, window_ + (doubling_ ? 1.0 : 1.0 / window_));
+    window_ = std::min(ceiling_, window_ + (starting_ ? kStartingStep : 1.0 / window_));
 }
 
 }  // namespace velora::core

@@ -158,7 +158,7 @@ class MultiTransport::Batch {
             result.error = std::current_exception();
             outcome.error = error.kind();
             if (error.kind() == HttpError::Kind::Timeout) {
-                if (connected(transfer.easy)) {
+                if (request_sent(transfer.easy)) {
                     limit_.on_congestion(transfer.window);  // it waited in the service's queue
                 } else {
                     outcome.error = HttpError::Kind::Other;  // an unreachable host: not worth repeating
@@ -175,10 +175,11 @@ class MultiTransport::Batch {
         settle(index, after_attempts(std::move(result), attempt));
     }
 
-    static bool connected(CURL* easy) {
-        curl_off_t connect_time = 0;
-        return curl_easy_getinfo(easy, CURLINFO_CONNECT_TIME_T, &connect_time) == CURLE_OK &&
-               connect_time > 0;
+    // True when the request went out (on a new connection or a kept one), so a time-out was spent
+    // waiting on the service.
+    static bool request_sent(CURL* easy) {
+        long sent_bytes = 0;
+        return curl_easy_getinfo(easy, CURLINFO_REQUEST_SIZE, &sent_bytes) == CURLE_OK && sent_bytes > 0;
     }
 
     void adjust_limit(const HttpResponse& response, const Transfer& transfer) {

@@ -70,11 +70,11 @@ TEST(InFlightLimit, AWindowNotUsedDoesNotGrow) {
     EXPECT_EQ(limit.allowed(), InFlightLimit::kAdaptiveStart);
 }
 
-TEST(InFlightLimit, AdaptiveDoublesEachRoundWhileLatencyHoldsAndNeverPassesItsCeiling) {
+TEST(InFlightLimit, AdaptiveQuadruplesEachRoundWhileLatencyHoldsAndNeverPassesItsCeiling) {
     auto limit = InFlightLimit::adaptive(64);
     const Served run = serve(limit, 64, 0.2, 1000);
-    EXPECT_EQ(run.windows[7], 16u);  // one round of 8
-    EXPECT_EQ(run.windows[8 + 16 + 32 - 1], 64u);
+    EXPECT_EQ(run.windows[7], 32u);  // one round of 8
+    EXPECT_EQ(run.windows[8 + 32 - 1], 64u);
     EXPECT_EQ(*std::max_element(run.windows.begin(), run.windows.end()), 64u);
     EXPECT_EQ(InFlightLimit::adaptive(3).allowed(), 3u);
 }
@@ -96,7 +96,7 @@ INSTANTIATE_TEST_SUITE_P(FixedAndAdaptive, AgainstASerialService,
 
 TEST(InFlightLimit, JitterWithinTheSlackIsNotQueueing) {
     auto limit = InFlightLimit::adaptive(32);
-    for (int i = 0; i < 200; ++i) limit.on_answer(limit.start(true), i % 2 == 0 ? 0.001 : 0.03);
+    for (int i = 0; i < 200; ++i) limit.on_answer(limit.start(true), i % 2 == 0 ? 0.001 : 0.009);
     EXPECT_EQ(limit.allowed(), 32u);
 }
 

@@ -139,7 +139,7 @@ def test_auto_concurrency_stays_narrow_against_a_serial_server():
         peak_at_start, server.peak_in_flight = server.peak_in_flight, 0
         scoring(table([f"again {p}" for p in prompts]))
     assert scoring.stats["retries"] == 0
-    assert peak_at_start <= 10 and server.peak_in_flight <= 4, (peak_at_start, server.peak_in_flight)
+    assert peak_at_start <= 12 and server.peak_in_flight <= 4, (peak_at_start, server.peak_in_flight)
 
 
 def test_answers_cut_by_the_length_limit_are_counted_and_logged(reference_model, caplog):
