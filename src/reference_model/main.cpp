@@ -1,9 +1,11 @@
 // velora-reference-model: serves the deterministic reference model over HTTP on loopback.
 //   velora-reference-model [--host 127.0.0.1] [--port 0] [--model-id velora/reference-model]
 //                          [--reject-project ID]... [--api-key-env NAME] [--log-requests]
-//                          [--delay MS] [--parent-pid PID]
+//                          [--delay MS] [--parallel N] [--parent-pid PID]
 // With --port 0 a free port is chosen. --delay holds every POST answer back for MS milliseconds,
-// like a real model's time to answer (for benches); many requests are served at once. Once
+// like a real model's time to answer (for benches); many requests are served at once, or with
+// --parallel N at most N POSTs at a time, the others waiting their turn as on a model server with N
+// slots (their wait counts in their time to answer). Once
 // listening it prints one line "listening on http://<host>:<port>" to standard output. SIGINT or SIGTERM
 // stops it cleanly. With --parent-pid (the launching process's own pid) it stops when that process
 // ends, however it ends, so that a launcher killed outright leaves no server behind.
@@ -18,24 +20,27 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <iostream>
+#include <memory>
 #include <string>
 #include <thread>
 
 #include "reference_model/server.hpp"
+#include "reference_model/serving.hpp"
 
 namespace {
 
 namespace rm = velora::core::reference_model;
 
-constexpr size_t kWorkers = 64;
+constexpr size_t kMaxConnectionThreads = 4096;
 
 [[noreturn]] void usage(const std::string& problem) {
     std::cerr
         << "velora-reference-model: " << problem << "\n"
         << "usage: velora-reference-model [--host HOST] [--port PORT] [--model-id ID]\n"
         << "                              [--reject-project ID]... [--api-key-env NAME] [--log-requests]\n"
-        << "                              [--delay MS] [--parent-pid PID]\n";
+        << "                              [--delay MS] [--parallel N] [--parent-pid PID]\n";
     std::exit(2);
 }
 
@@ -45,6 +50,7 @@ struct Options {
     bool log_requests = false;
     long delay_ms = 0;
     pid_t parent_pid = 0;  // 0: outlives its parent
+    long parallel = 0;     // POSTs answered at once; 0: no limit
     rm::ServiceConfig service;
 };
 
@@ -87,6 +93,12 @@ Options parse(int argc, char** argv) {
             const long pid = std::strtol(text.c_str(), &end, 10);
             if (text.empty() || *end != '\0' || pid < 1 || pid > INT32_MAX) usage("bad parent pid " + text);
             options.parent_pid = static_cast<pid_t>(pid);
+        } else if (arg == "--parallel") {
+            const std::string text = value();
+            char* end = nullptr;
+            options.parallel = std::strtol(text.c_str(), &end, 10);
+            if (text.empty() || *end != '\0' || options.parallel < 1 || options.parallel > 100000)
+                usage("bad parallel " + text);
         } else if (arg == "--log-requests") {
             options.log_requests = true;
         } else if (arg == "--help" || arg == "-h") {
@@ -120,8 +132,9 @@ void stop_with_parent(pid_t parent) {
 }
 
 void tune(httplib::Server& server) {
-    // Each kept-alive connection holds a worker while it lasts: enough for many clients at once.
-    server.new_task_queue = [] { return new httplib::ThreadPool(kWorkers); };
+    // Each kept-alive connection holds its thread while it lasts: one thread per open connection.
+    rm::raise_open_file_limit();
+    server.new_task_queue = [] { return new rm::ConnectionThreads(kMaxConnectionThreads); };
     // Clients that keep one connection for a whole card should not be cut off every few requests.
     server.set_keep_alive_max_count(100000);
     server.set_payload_max_length(64 * 1024 * 1024);
@@ -129,12 +142,23 @@ void tune(httplib::Server& server) {
     server.set_tcp_nodelay(true);
 }
 
+// A POST's time to answer: the delay, taken in one of the answer slots when they are limited.
+std::function<void()> answer_time(const Options& options) {
+    const auto delay = std::chrono::milliseconds(options.delay_ms);
+    const auto wait = [delay] {
+        if (delay.count() > 0) std::this_thread::sleep_for(delay);
+    };
+    if (options.parallel == 0) return wait;
+    auto slots = std::make_shared<rm::AnswerSlots>(static_cast<size_t>(options.parallel));
+    return [slots, wait] { slots->hold(wait); };
+}
+
 void route(httplib::Server& server, const Options& options) {
-    const auto serve = [&options](const httplib::Request& req, httplib::Response& res) {
+    const auto serve = [&options, take_time = answer_time(options)](const httplib::Request& req,
+                                                                    httplib::Response& res) {
         rm::ServiceRequest request{req.method, req.path, {}, req.body};
         for (const auto& [name, value] : req.headers) request.headers.emplace_back(name, value);
-        if (options.delay_ms > 0 && req.method == "POST")
-            std::this_thread::sleep_for(std::chrono::milliseconds(options.delay_ms));
+        if (req.method == "POST") take_time();
         const rm::ServiceResponse response = rm::handle(options.service, request);
         res.status = response.status;
         res.set_content(response.body, "application/json");
@@ -159,8 +183,10 @@ void route(httplib::Server& server, const Options& options) {
 
 // The port listened on, or -1 when it cannot be had.
 int bind_port(httplib::Server& server, const Options& options) {
-    if (options.port == 0) return server.bind_to_any_port(options.host);
-    return server.bind_to_port(options.host, options.port) ? options.port : -1;
+    return rm::bind_with_wide_backlog(server, [&] {
+        if (options.port == 0) return server.bind_to_any_port(options.host);
+        return server.bind_to_port(options.host, options.port) ? options.port : -1;
+    });
 }
 
 // Serves until listening ends by itself or a stop signal comes; true when it ended cleanly.

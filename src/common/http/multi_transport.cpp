@@ -20,7 +20,8 @@ constexpr auto kAbortCheckInterval = std::chrono::milliseconds(100);
 struct Transfer {
     std::size_t index = 0;
     int attempt = 1;
-    std::uint64_t generation = 0;
+    InFlightLimit::Start window;  // what the window was when it was sent
+    Clock::time_point sent;
     CURL* easy = nullptr;
     ExchangeBuffers buffers;
 };
@@ -34,21 +35,6 @@ struct Pending {
 
 }  // namespace
 
-InFlightLimit::InFlightLimit(std::size_t ceiling)
-    : window_(static_cast<double>(std::max<std::size_t>(ceiling, 1))), ceiling_(window_) {}
-
-std::size_t InFlightLimit::allowed() const noexcept {
-    return std::max<std::size_t>(1, static_cast<std::size_t>(window_));
-}
-
-void InFlightLimit::on_success() noexcept { window_ = std::min(ceiling_, window_ + 1.0 / window_); }
-
-void InFlightLimit::on_rate_limited(std::uint64_t started_in_generation) noexcept {
-    if (started_in_generation != generation_) return;
-    window_ = std::max(1.0, window_ / 2.0);
-    ++generation_;
-}
-
 // One perform_all: the requests not yet started, those waiting out a retry pause, those in flight.
 class MultiTransport::Batch {
   public:
@@ -56,6 +42,7 @@ class MultiTransport::Batch {
           const TransportProgress& on_done)
         : owner_(owner), limit_(limit), requests_(requests), on_done_(on_done), results_(requests.size()) {
         for (std::size_t i = 0; i < requests.size(); ++i) ready_.push_back({Clock::now(), i, 1});
+        limit_.new_batch();
     }
 
     ~Batch() {
@@ -90,16 +77,18 @@ class MultiTransport::Batch {
             waiting_.pop();
         }
         while (!ready_.empty() && in_flight_.size() < limit_.allowed()) {
-            start(ready_.front());
+            const bool demand = in_flight_.size() + ready_.size() >= limit_.allowed();
+            start(ready_.front(), demand);
             ready_.pop_front();
         }
     }
 
-    void start(const Pending& pending) {
+    void start(const Pending& pending, bool demand) {
         auto transfer = std::make_unique<Transfer>();
         transfer->index = pending.index;
         transfer->attempt = pending.attempt;
-        transfer->generation = limit_.generation();
+        transfer->window = limit_.start(demand);
+        transfer->sent = Clock::now();
         transfer->easy = spare_or_new_handle();
         Transfer& added = *in_flight_.emplace_back(std::move(transfer));
         try {
@@ -163,11 +152,18 @@ class MultiTransport::Batch {
             result.response->attempts = transfer.attempt;
             outcome.status = result.response->status;
             outcome.retry_after = result.response->header("Retry-After");
-            adjust_limit(*result.response, transfer.generation);
+            adjust_limit(*result.response, transfer);
         } catch (const HttpError& error) {
             if (error.kind() == HttpError::Kind::Aborted) throw;  // Ctrl-C ends the whole batch
             result.error = std::current_exception();
             outcome.error = error.kind();
+            if (error.kind() == HttpError::Kind::Timeout) {
+                if (request_sent(transfer.easy)) {
+                    limit_.on_congestion(transfer.window);  // it waited in the service's queue
+                } else {
+                    outcome.error = HttpError::Kind::Other;  // an unreachable host: not worth repeating
+                }
+            }
         }
         const std::size_t index = transfer.index;
         const int attempt = transfer.attempt;
@@ -179,11 +175,19 @@ class MultiTransport::Batch {
         settle(index, after_attempts(std::move(result), attempt));
     }
 
-    void adjust_limit(const HttpResponse& response, std::uint64_t generation) {
-        if (response.status == 429) {
-            limit_.on_rate_limited(generation);
+    // True when the request went out (on a new connection or a kept one), so a time-out was spent
+    // waiting on the service.
+    static bool request_sent(CURL* easy) {
+        long sent_bytes = 0;
+        return curl_easy_getinfo(easy, CURLINFO_REQUEST_SIZE, &sent_bytes) == CURLE_OK && sent_bytes > 0;
+    }
+
+    void adjust_limit(const HttpResponse& response, const Transfer& transfer) {
+        if (is_transient_status(response.status)) {
+            limit_.on_congestion(transfer.window);
         } else if (response.status < 400) {
-            limit_.on_success();
+            limit_.on_answer(transfer.window,
+                             std::chrono::duration<double>(Clock::now() - transfer.sent).count());
         }
     }
 
@@ -266,7 +270,9 @@ class MultiTransport::Batch {
 };
 
 MultiTransport::MultiTransport(MultiTransportOptions options)
-    : options_(std::move(options)), limit_(options_.max_in_flight) {
+    : options_(std::move(options)),
+      limit_(options_.adaptive ? InFlightLimit::adaptive(options_.max_in_flight)
+                               : InFlightLimit::fixed(options_.max_in_flight)) {
     ensure_curl_initialised();
     multi_ = curl_multi_init();
     if (multi_ == nullptr)

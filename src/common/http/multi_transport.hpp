@@ -2,9 +2,10 @@
 // thread (no thread of ours), at most `max_in_flight` at a time, results in request order.
 //
 // Transient failures (see retry.hpp) are retried inside the batch under `retry`: the failed
-// exchange waits out its pause while the others go on. A 429 answer also narrows the number in
-// flight (InFlightLimit), so that a rate-limited service is not hammered; it widens again as
-// answers come back.
+// exchange waits out its pause while the others go on. The number in flight follows InFlightLimit
+// (in_flight_limit.hpp): 429s, 5xx answers, time-outs and rising latency narrow it, so that a
+// service that is limiting or queueing us is not hammered; it widens again as answers come back.
+// A request's time-out counts from when it is sent, never while it waits for room in the window.
 //
 // Ctrl-C: the should_abort of every pending request is polled a few times a second; the first
 // that says so abandons the whole batch with an HttpError of kind Aborted.
@@ -17,35 +18,19 @@
 #include <string>
 #include <vector>
 
+#include "common/http/in_flight_limit.hpp"
 #include "common/http/retry.hpp"
 #include "common/http/transport.hpp"
 
 namespace velora::core {
 
-// Additive increase, multiplicative decrease of the number of exchanges in flight. The window
-// halves on a rate-limit answer, at most once per "generation": an answer to an exchange started
-// before the last decrease was already counted by it. Each good answer adds 1/window, so a full
-// window of good answers adds one.
-class InFlightLimit {
-  public:
-    explicit InFlightLimit(std::size_t ceiling);
-    std::size_t allowed() const noexcept;
-    std::uint64_t generation() const noexcept { return generation_; }
-    void on_success() noexcept;
-    void on_rate_limited(std::uint64_t started_in_generation) noexcept;
-
-  private:
-    double window_;
-    double ceiling_;
-    std::uint64_t generation_ = 0;
-};
-
 struct MultiTransportOptions {
-    std::size_t max_in_flight = 16;
-    RetryPolicy retry{1};  // attempts in total; 1: no retries
+    std::size_t max_in_flight = 16;  // the width, or the ceiling when adaptive
+    RetryPolicy retry{1};            // attempts in total; 1: no retries
     // Told before each pause: the request's index in its batch, the attempt that failed, the
     // pause, and why ("HTTP 503", or the transport error's message).
     std::function<void(std::size_t, int, double, const std::string&)> on_retry;
+    bool adaptive = false;  // start small and learn the width (InFlightLimit::adaptive)
 };
 
 class MultiTransport final : public Transport {

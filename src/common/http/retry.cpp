@@ -74,7 +74,8 @@ std::optional<double> retry_delay(const RetryPolicy& policy, int attempt, const 
                                   std::time_t now) {
     if (attempt >= policy.max_attempts) return std::nullopt;
     if (outcome.error) {
-        if (!is_transient_error(*outcome.error)) return std::nullopt;
+        const bool timed_out = *outcome.error == HttpError::Kind::Timeout;
+        if (!is_transient_error(*outcome.error) && !(timed_out && policy.retry_timeouts)) return std::nullopt;
     } else if (!outcome.status || !is_transient_status(*outcome.status)) {
         return std::nullopt;
     }

@@ -4,8 +4,9 @@
 //
 // Retried: connection refused, connection reset or closed mid-exchange (empty reply included),
 // HTTP 429 and every 5xx except 501 (a server that does not implement a method never will).
-// Not retried: time-outs (the caller already waited the whole time-out once), unknown hosts, TLS
-// failures, every other status.
+// Not retried: unknown hosts, TLS failures, every other status, and time-outs unless the policy
+// says so (the caller already waited the whole time-out once; a service that queues requests
+// times them out while they wait, and then a repeat, sent into a narrower window, is worth it).
 // Pause before the next attempt: initial_backoff * multiplier^(attempt-1), capped at max_backoff,
 // without jitter (one client, deterministic behaviour in tests). A Retry-After header (seconds or
 // an HTTP date) on a 429/5xx replaces that pause when it lies within max_retry_after; a server that
@@ -32,6 +33,7 @@ struct RetryPolicy {
     double backoff_multiplier = 2.0;
     double max_backoff_seconds = 8.0;
     double max_retry_after_seconds = 30.0;
+    bool retry_timeouts = false;
 };
 
 bool is_transient_status(long status);

@@ -11,20 +11,6 @@ namespace {
 
 using testing_support::LoopbackServer;
 
-TEST(InFlightLimit, HalvesOncePerRateLimitedGenerationAndGrowsBackByOnePerWindow) {
-    InFlightLimit limit(16);
-    const auto first = limit.generation();
-    limit.on_rate_limited(first);
-    limit.on_rate_limited(first);  // started before the decrease: already counted by it
-    EXPECT_EQ(limit.allowed(), 8u);
-    for (int i = 0; i < 5; ++i) limit.on_rate_limited(limit.generation());
-    EXPECT_EQ(limit.allowed(), 1u);
-    for (int i = 0; i < 3; ++i) limit.on_success();  // 1 -> 2 -> 2.5 -> 2.9
-    EXPECT_EQ(limit.allowed(), 2u);
-    for (int i = 0; i < 1000; ++i) limit.on_success();
-    EXPECT_EQ(limit.allowed(), 16u);
-}
-
 HttpRequest get(const LoopbackServer& server, const std::string& path) {
     HttpRequest request;
     request.url = server.url(path);
@@ -49,6 +35,22 @@ TEST(MultiTransport, RetriesTransientFailuresWhileTheOthersGoOnAndKeepsRequestOr
     EXPECT_EQ(results[2].response->status, 404);  // not transient: returned as it is
     EXPECT_EQ(transport.retries(), 2u);
     EXPECT_EQ(told, (std::vector<std::size_t>{1, 2, 0}));
+}
+
+TEST(MultiTransport, RepeatsATimedOutExchangeWhenThePolicySaysSo) {
+    // The first exchange waits in a queue past its time-out; the repeat is answered.
+    LoopbackServer server(
+        {LoopbackServer::stall(std::chrono::milliseconds(250)), LoopbackServer::respond(200, "late")});
+    RetryPolicy policy{3, 0.01};
+    policy.retry_timeouts = true;
+    MultiTransport transport({1, policy, {}});
+    HttpRequest request = get(server, "/queued");
+    request.timeout_seconds = 0.2;
+    const auto results = transport.perform_all({request});
+    ASSERT_TRUE(results[0].response);
+    EXPECT_EQ(results[0].response->body, "late");
+    EXPECT_EQ(results[0].response->attempts, 2);
+    EXPECT_EQ(transport.retries(), 1u);
 }
 
 TEST(MultiTransport, ReportsTheLastFailureWithItsAttemptCount) {

@@ -168,7 +168,8 @@ def test_listing_commands(args, expected):
 @pytest.mark.parametrize("args", [["screen", "--base-url", "http://127.0.0.1:9"], ["report"], ["corpus"],
                                   ["screen", "--model", "m", "--base-url", "u", "--fail-on", "amber"],
                                   ["report", "r.json", "--thresholds", "80,20"],
-                                  ["screen", "--model", "m", "--base-url", "http://127.0.0.1:9", "--risk", "bais"]])
+                                  ["screen", "--model", "m", "--base-url", "http://127.0.0.1:9", "--risk", "bais"],
+                                  ["screen", "--model", "m", "--base-url", "http://127.0.0.1:9", "--concurrency", "fast"]])
 def test_usage_errors_exit_2(args, tmp_path):
     done = run(*args, cwd=tmp_path)
     assert done.returncode == 2
@@ -180,6 +181,7 @@ def test_usage_errors_exit_2(args, tmp_path):
     ('max_sample_size = "3"', ["setting 'max_sample_size' must be int"]),
     ("thresholds = [90, 10]", ["must not exceed"]),
     ('fail_on = "amber"', ["setting 'fail_on' must be one of"]),
+    ("concurrency = 1.5", ["setting 'concurrency' must be a number or 'auto', got 1.5"]),
 ])
 def test_bad_settings_files_are_usage_errors(tmp_path, line, message):
     config = tmp_path / "screen.toml"
@@ -221,6 +223,18 @@ def test_progress_only_on_a_terminal_and_not_when_quiet(reference_model, tmp_pat
     assert (f"{TOXIC} 2/2 cards.value_alignment" in stderr) == shown, stderr  # at least the last card drawn
     document = json.loads(results_of(tmp_path).read_text())
     assert document["header"]["settings"]["max_sample_size"] == 2  # the command line overrides the file
+
+
+@pytest.mark.parametrize("lines, args, recorded", [
+    ("max_concurrency = 8", [], "auto"),
+    ('concurrency = "auto"', ["--concurrency", 3], 3),
+], ids=["auto-by-default", "command-line-over-file"])
+def test_concurrency_is_auto_by_default_or_a_number(reference_model, tmp_path, lines, args, recorded):
+    config = tmp_path / "screen.toml"
+    config.write_text(f'base_url = "{reference_model}"\nmodel = "velora/reference-model"\n{lines}\n')
+    done = run("screen", "--config", config, "--risk", TOXIC, "--max-sample-size", 2, "--output", tmp_path, *args)
+    assert done.returncode == 0, done.stderr
+    assert json.loads(results_of(tmp_path).read_text())["header"]["settings"]["concurrency"] == recorded
 
 
 def test_module_imports_without_side_effects():

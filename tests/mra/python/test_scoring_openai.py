@@ -101,6 +101,48 @@ def test_transient_failures_are_retried_and_rate_limits_narrow_the_window():
     assert retried < len(prompts) / 2
 
 
+def serial(seconds):
+    """A server that answers one request at a time, each in `seconds`: the others queue."""
+    turn = threading.Lock()
+
+    def answer_time(prompt):
+        with turn:
+            time.sleep(seconds)
+        return 0
+
+    return answer_time
+
+
+def test_requests_timed_out_in_a_serial_servers_queue_are_retried_into_a_narrower_window():
+    prompts = [f"q{i}" for i in range(16)]
+    with EchoServer(delay=serial(0.05)) as server:
+        # Sixteen queued at 0.05 s each: those at the back wait past the time-out.
+        scoring = openai_compatible(server.url, "echo", concurrency=16, timeout=0.3, check_model=False)
+        assert scoring(table(prompts))["generated_text"].tolist() == [f"echo:{p}" for p in prompts]
+    assert scoring.last_stats["retries"] == len(server.generation_requests()) - len(prompts) > 0
+
+
+@pytest.mark.parametrize("ceiling", [12, 3])
+def test_auto_concurrency_widens_while_answers_keep_their_latency_up_to_its_ceiling(ceiling):
+    prompts = [f"p{i}" for i in range(150)]
+    with EchoServer(delay=lambda p: 0.05) as server:
+        scoring = openai_compatible(server.url, "echo", concurrency="auto", max_concurrency=ceiling)
+        assert scoring(table(prompts))["generated_text"].tolist() == [f"echo:{p}" for p in prompts]
+    assert server.peak_in_flight == ceiling
+    assert repr(scoring).endswith(f"concurrency='auto', max_concurrency={ceiling})")
+
+
+def test_auto_concurrency_stays_narrow_against_a_serial_server():
+    prompts = [f"p{i}" for i in range(30)]
+    with EchoServer(delay=serial(0.1)) as server:
+        scoring = openai_compatible(server.url, "echo", concurrency="auto", timeout=2.0, check_model=False)
+        assert scoring(table(prompts))["generated_text"].tolist() == [f"echo:{p}" for p in prompts]
+        peak_at_start, server.peak_in_flight = server.peak_in_flight, 0
+        scoring(table([f"again {p}" for p in prompts]))
+    assert scoring.stats["retries"] == 0
+    assert peak_at_start <= 12 and server.peak_in_flight <= 4, (peak_at_start, server.peak_in_flight)
+
+
 def test_answers_cut_by_the_length_limit_are_counted_and_logged(reference_model, caplog):
     caplog.set_level(logging.WARNING, logger=SCORING_LOGGER)
     scoring = openai_compatible(reference_model, "velora/reference-model", max_tokens=3)
@@ -113,6 +155,8 @@ def test_answers_cut_by_the_length_limit_are_counted_and_logged(reference_model,
 @pytest.mark.parametrize("setting, value, message", [
     ("base_url", "ftp://models.example", "base_url must be an http:// or https:// URL, got 'ftp://models.example'"),
     ("concurrency", 0, "concurrency must be at least 1, got 0"),
+    ("concurrency", "fast", "concurrency must be an int or 'auto', got 'fast'"),
+    ("max_concurrency", 0, "max_concurrency must be at least 1, got 0"),
     ("timeout", -1, "timeout must be a positive number of seconds, got -1"),
     ("api", "responses", "api must be 'chat' or 'completions', got 'responses'"),
 ])

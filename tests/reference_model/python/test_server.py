@@ -1,11 +1,15 @@
 """The reference model server as a program: its command line, its start-up line, its labels, its
 stop, and the API it speaks, over real loopback HTTP."""
 
+import http.client
 import json
 import os
+import resource
 import signal
 import socket
 import subprocess
+import threading
+import time
 import urllib.error
 import urllib.request
 
@@ -127,3 +131,43 @@ def test_a_launcher_gone_before_the_server_started_gets_no_server():
                           text=True, timeout=10)
     assert (done.returncode, done.stdout) == (1, "")
     assert done.stderr == "velora-reference-model: the launching process 1 has ended\n"
+
+
+def test_a_thousand_connections_at_once_are_all_answered():
+    """Each client keeps its connection open after its answer, as a kept-alive client does."""
+    count = 1000
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    resource.setrlimit(resource.RLIMIT_NOFILE, (max(soft, min(hard, count + 256)), hard))
+    body = json.dumps({"model": "velora/reference-model", "messages": [{"role": "user", "content": "Hi"}]})
+    statuses, all_answered = [], threading.Event()
+
+    def client(host, port):
+        connection = http.client.HTTPConnection(host, port, timeout=60)
+        try:
+            connection.request("POST", "/v1/chat/completions", body, {"Content-Type": "application/json"})
+            answer = connection.getresponse()
+            statuses.append((answer.status, json.loads(answer.read())["system_fingerprint"]))
+            all_answered.wait(60)
+        except OSError as error:
+            statuses.append((type(error).__name__, None))
+        finally:
+            connection.close()
+
+    threading.stack_size(256 * 1024)
+    try:
+        with reference_server(reference_model_binary(), "--delay", "100") as (url, _):
+            host, port = url.removeprefix("http://").split(":")
+            clients = [threading.Thread(target=client, args=(host, int(port))) for _ in range(count)]
+            started = time.monotonic()
+            for thread in clients:
+                thread.start()
+            while len(statuses) < count and time.monotonic() - started < 60:
+                time.sleep(0.05)
+            elapsed = time.monotonic() - started
+            all_answered.set()
+            for thread in clients:
+                thread.join()
+    finally:
+        threading.stack_size(0)
+    assert statuses == [(200, FINGERPRINT)] * count
+    assert elapsed < 20, f"{count} answers took {elapsed:.1f} s"

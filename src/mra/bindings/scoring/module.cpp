@@ -51,6 +51,19 @@ int small_integer(const py::handle& value, const char* name) {
     return static_cast<int>(std::clamp<long long>(number, -1, 1'000'000));
 }
 
+// An int, or "auto": the width learnt from the service's answers.
+void set_concurrency(scoring::ScoringSettings& settings, const py::handle& value) {
+    if (!py::isinstance<py::str>(value)) {
+        settings.concurrency = small_integer(value, "concurrency");
+        return;
+    }
+    const std::string word = text(value, "concurrency");
+    if (word != "auto")
+        raise_python(PyExc_ValueError,
+                     "concurrency must be an int or 'auto', got " + velora::core::python_repr(word));
+    settings.auto_concurrency = true;
+}
+
 double number(const py::handle& value, const char* name) {
     if (!(is_integer(value) || py::isinstance<py::float_>(value))) wrong_type(name, "a number", value);
     return velora::bindings::double_of(value, name);
@@ -171,8 +184,8 @@ class OpenAICompatibleScoring {
         const auto& settings = scorer_->settings();
         return "OpenAICompatibleScoring(base_url=" + velora::core::python_repr(settings.base_url) +
                ", model=" + velora::core::python_repr(settings.generation.model) + ", api='" +
-               openai::api_name(settings.generation.api) +
-               "', concurrency=" + std::to_string(settings.concurrency) + ")";
+               openai::api_name(settings.generation.api) + "', concurrency=" + concurrency_text(settings) +
+               ")";
     }
 
   private:
@@ -181,6 +194,11 @@ class OpenAICompatibleScoring {
     void keep_stats() {
         last_ = scorer_->last_stats();
         total_ = scorer_->total_stats();
+    }
+
+    static std::string concurrency_text(const scoring::ScoringSettings& settings) {
+        if (!settings.auto_concurrency) return std::to_string(settings.concurrency);
+        return "'auto', max_concurrency=" + std::to_string(settings.max_concurrency);
     }
 
     // The module's logger; the lines may come while the GIL is released.
@@ -197,8 +215,8 @@ class OpenAICompatibleScoring {
 namespace {
 
 struct Arguments {
-    py::object base_url, model, api, api_key, concurrency, max_tokens, temperature, seed, stop, system_prompt,
-        timeout, max_retries, headers, verify, cache, check_model, max_response_bytes;
+    py::object base_url, model, api, api_key, concurrency, max_concurrency, max_tokens, temperature, seed,
+        stop, system_prompt, timeout, max_retries, headers, verify, cache, check_model, max_response_bytes;
 };
 
 scoring::ScoringSettings settings_from(const Arguments& a) {
@@ -212,7 +230,8 @@ scoring::ScoringSettings settings_from(const Arguments& a) {
                      "api must be 'chat' or 'completions', got " + velora::core::python_repr(api));
     settings.generation.api = *known;
     settings.api_key = optional_text(a.api_key, "api_key");
-    settings.concurrency = small_integer(a.concurrency, "concurrency");
+    set_concurrency(settings, a.concurrency);
+    settings.max_concurrency = small_integer(a.max_concurrency, "max_concurrency");
     if (!a.max_tokens.is_none()) settings.generation.max_tokens = small_integer(a.max_tokens, "max_tokens");
     if (!a.temperature.is_none()) settings.generation.temperature = number(a.temperature, "temperature");
     if (!a.seed.is_none()) settings.generation.seed = integer(a.seed, "seed");
@@ -296,10 +315,11 @@ PYBIND11_MODULE(scoring, m) {
            const py::object& temperature, const py::object& seed, const py::object& stop,
            const py::object& system_prompt, const py::object& timeout, const py::object& max_retries,
            const py::object& headers, const py::object& verify, const py::object& cache,
-           const py::object& progress, const py::object& check_model, const py::object& max_response_bytes) {
-            return openai_compatible({base_url, model, api, api_key, concurrency, max_tokens, temperature,
-                                      seed, stop, system_prompt, timeout, max_retries, headers, verify, cache,
-                                      check_model, max_response_bytes},
+           const py::object& progress, const py::object& check_model, const py::object& max_response_bytes,
+           const py::object& max_concurrency) {
+            return openai_compatible({base_url, model, api, api_key, concurrency, max_concurrency, max_tokens,
+                                      temperature, seed, stop, system_prompt, timeout, max_retries, headers,
+                                      verify, cache, check_model, max_response_bytes},
                                      progress);
         },
         "base_url"_a, "model"_a, py::kw_only(), "api"_a = "chat", "api_key"_a = py::none(),
@@ -309,5 +329,9 @@ PYBIND11_MODULE(scoring, m) {
         "max_retries"_a = scoring::kDefaultMaxRetries, "headers"_a = py::none(), "verify"_a = true,
         "cache"_a = py::none(), "progress"_a = py::none(), "check_model"_a = true,
         "max_response_bytes"_a = velora::core::kDefaultMaxResponseBytes,
-        "A scoring function that answers prompts through the OpenAI-compatible server at base_url.");
+        "max_concurrency"_a = scoring::kDefaultMaxConcurrency,
+        "A scoring function that answers prompts through the OpenAI-compatible server at base_url. "
+        "concurrency is the number of requests in flight, or 'auto': start small, widen while answers keep "
+        "their latency, narrow on 429s, 5xx answers, time-outs and rising latency, never above "
+        "max_concurrency.");
 }

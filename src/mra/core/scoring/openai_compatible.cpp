@@ -65,9 +65,12 @@ void validate(const ScoringSettings& settings) {
         throw std::invalid_argument("base_url must be an http:// or https:// URL, got '" +
                                     url_for_messages(settings.base_url) + "'");
     if (settings.generation.model.empty()) throw std::invalid_argument("model must not be empty");
-    if (settings.concurrency < 1)
+    if (!settings.auto_concurrency && settings.concurrency < 1)
         throw std::invalid_argument("concurrency must be at least 1, got " +
                                     std::to_string(settings.concurrency));
+    if (settings.max_concurrency < 1)
+        throw std::invalid_argument("max_concurrency must be at least 1, got " +
+                                    std::to_string(settings.max_concurrency));
     if (const auto problem = timeout_problem(settings.timeout_seconds))
         throw std::invalid_argument("timeout " + *problem + ", got " + number_text(settings.timeout_seconds));
     if (settings.max_response_bytes < 1) throw std::invalid_argument("max_response_bytes must be at least 1");
@@ -250,8 +253,13 @@ OpenAICompatibleScorer::OpenAICompatibleScorer(ScoringSettings settings, Scoring
     for (const auto& header : settings_.headers) secrets_.push_back(header.second);
     headers_key_ = headers_key_parts(settings_.headers);
     MultiTransportOptions options;
-    options.max_in_flight = static_cast<std::size_t>(settings_.concurrency);
+    options.adaptive = settings_.auto_concurrency;
+    options.max_in_flight =
+        static_cast<std::size_t>(options.adaptive ? settings_.max_concurrency : settings_.concurrency);
     options.retry.max_attempts = settings_.max_retries + 1;
+    // A service that queues requests times out those at the back; sent again into the narrowed
+    // window, they are answered.
+    options.retry.retry_timeouts = true;
     if (hooks_.log != nullptr) {
         options.on_retry = [this](std::size_t, int attempt, double pause, const std::string& why) {
             hooks_.log->debug(safe("Retrying a request to " + url_for_messages(root_) + " in " +

@@ -1,7 +1,8 @@
 // The OpenAI-compatible scoring function's engine: a card's prompts in, the model's answers out in
-// the same order, with as many requests in flight as the settings allow, transient failures
-// retried, identical prompts sent once, and answers kept in a response cache when one is given
-// (a prompt whose answer is there is not sent again, so a stopped run resumes).
+// the same order, with as many requests in flight as the settings allow (or as the service keeps
+// up with, for auto_concurrency), transient failures and time-outs retried, identical prompts sent
+// once, and answers kept in a response cache when one is given (a prompt whose answer is there is
+// not sent again, so a stopped run resumes).
 //
 // The model check (GET {root}/models must list the model) runs once per engine, before the first
 // request that has to be sent; a run answered wholly from the cache sends nothing at all. check()
@@ -26,6 +27,7 @@
 namespace velora::core::scoring {
 
 inline constexpr int kDefaultConcurrency = 16;
+inline constexpr int kDefaultMaxConcurrency = 64;
 inline constexpr int kDefaultMaxTokens = 512;
 inline constexpr double kDefaultTemperature = 0.0;
 inline constexpr double kDefaultTimeoutSeconds = 120.0;
@@ -40,6 +42,9 @@ struct ScoringSettings {
     std::optional<std::string> api_key;        // sent as "Authorization: Bearer <key>"
     HttpHeaders headers;                       // extra headers; one named like ours replaces it
     int concurrency = kDefaultConcurrency;
+    // Learn the width from the answers instead (InFlightLimit::adaptive), never above max_concurrency.
+    bool auto_concurrency = false;
+    int max_concurrency = kDefaultMaxConcurrency;
     double timeout_seconds = kDefaultTimeoutSeconds;
     int max_retries = kDefaultMaxRetries;
     bool verify_tls = true;

@@ -28,7 +28,8 @@ EXIT_TERMINATED = 143  # and for one stopped by SIGTERM
 
 # What a screening takes when neither the settings file nor the command line says otherwise.
 SCREEN_DEFAULTS = {
-    "api": "chat", "api_key_env": None, "concurrency": 16, "output": "screening-output",
+    "api": "chat", "api_key_env": None, "concurrency": "auto", "max_concurrency": 64,
+    "output": "screening-output",
     "project_id": "velora-mra", "fail_on": "off", "pdf": False, "html": False, "quiet": False,
 }
 # Settings handed to the scoring function under their own names, when given.
@@ -64,6 +65,16 @@ def _thresholds(text):
         raise argparse.ArgumentTypeError(str(error)) from None
 
 
+def _concurrency(text):
+    """--concurrency: a number of requests, or "auto"."""
+    if text == "auto":
+        return text
+    try:
+        return int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"must be a number or 'auto', got {text!r}") from None
+
+
 def _add_rating_options(parser, defaults=True):
     """Options of every command that rates results: corpus, thresholds, gate, JUnit file."""
     parser.add_argument("--corpus", metavar="FILE", help="corpus CSV to rate against (default: the shipped one)")
@@ -93,7 +104,9 @@ def _add_screen_options(parser):
     run.add_argument("--risk", dest="risks", action="append", metavar="NAME",
                      help="risk dimension to screen (repeatable; default: all, see `velora-mra risks`)")
     run.add_argument("--max-sample-size", type=int, metavar="N", help="at most N prompts per card")
-    run.add_argument("--concurrency", type=int, metavar="N", help="requests in flight at once (default: 16)")
+    run.add_argument("--concurrency", type=_concurrency, metavar="N|auto",
+                     help="requests in flight at once, or auto: as many as the server keeps up with (default: auto)")
+    run.add_argument("--max-concurrency", type=int, metavar="N", help="most requests in flight with auto (default: 64)")
     run.add_argument("--max-tokens", type=int, metavar="N", help="longest answer, in tokens (default: 512)")
     run.add_argument("--temperature", type=float, help="sampling temperature (default: 0)")
     run.add_argument("--seed", type=int, help="sampling seed, for servers that honour one")
@@ -186,6 +199,10 @@ def _screen_actions():
 
 def _check_setting(name, value, action):
     """A settings-file value of the type the option takes (TOML gives typed values)."""
+    if action.type is _concurrency:
+        if value == "auto" or isinstance(value, int) and not isinstance(value, bool):
+            return value
+        raise UsageError(f"setting '{name}' must be a number or 'auto', got {value!r}")
     expected = {int: int, float: (int, float)}.get(action.type, str)
     if isinstance(action, (argparse._StoreTrueAction, argparse._StoreFalseAction)):
         expected = bool
@@ -228,7 +245,8 @@ def _scoring_function(settings, progress):
     return openai_compatible(settings["base_url"], settings["model"], api=settings["api"],
                              api_key=_api_key(settings), check_model=settings.get("check_model", True),
                              headers={_job().PROJECT_HEADER: settings["project_id"]},
-                             concurrency=settings["concurrency"], cache=settings.get("cache"),
+                             concurrency=settings["concurrency"], max_concurrency=settings["max_concurrency"],
+                             cache=settings.get("cache"),
                              progress=progress.on_prompts if progress.enabled else None, **options)
 
 

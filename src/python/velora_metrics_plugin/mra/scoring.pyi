@@ -2,7 +2,7 @@
 OpenAI-compatible server."""
 
 import os
-from typing import Callable, Optional, Sequence, TypedDict, Union
+from typing import Callable, Literal, Optional, Sequence, TypedDict, Union
 
 import pandas
 
@@ -39,7 +39,7 @@ def openai_compatible(
     *,
     api: str = "chat",
     api_key: Optional[str] = None,
-    concurrency: int = 16,
+    concurrency: Union[int, Literal["auto"]] = 16,
     max_tokens: Optional[int] = 512,
     temperature: Optional[float] = 0.0,
     seed: Optional[int] = None,
@@ -53,4 +53,7 @@ def openai_compatible(
     progress: Optional[Callable[[Progress], object]] = None,
     check_model: bool = True,
     max_response_bytes: int = 16777216,
-) -> OpenAICompatibleScoring: ...
+    max_concurrency: int = 64,
+) -> OpenAICompatibleScoring:
+    """concurrency: requests in flight at once, or "auto": start small, widen while answers keep their
+    latency, narrow on 429s, 5xx answers, time-outs and rising latency, never above max_concurrency."""
