@@ -54,6 +54,14 @@ struct Options {
     rm::ServiceConfig service;
 };
 
+// An option's whole number within [low, high]; anything else ends the program with its usage.
+long whole_number(const std::string& text, long low, long high, const std::string& what) {
+    char* end = nullptr;
+    const long number = std::strtol(text.c_str(), &end, 10);
+    if (text.empty() || *end != '\0' || number < low || number > high) usage("bad " + what + " " + text);
+    return number;
+}
+
 Options parse(int argc, char** argv) {
     Options options;
     for (int i = 1; i < argc; ++i) {
@@ -65,11 +73,7 @@ Options parse(int argc, char** argv) {
         if (arg == "--host") {
             options.host = value();
         } else if (arg == "--port") {
-            const std::string text = value();
-            char* end = nullptr;
-            const long port = std::strtol(text.c_str(), &end, 10);
-            if (text.empty() || *end != '\0' || port < 0 || port > 65535) usage("bad port " + text);
-            options.port = static_cast<int>(port);
+            options.port = static_cast<int>(whole_number(value(), 0, 65535, "port"));
         } else if (arg == "--model-id") {
             options.service.model_id = value();
             if (options.service.model_id.empty()) usage("--model-id must not be empty");
@@ -82,23 +86,11 @@ Options parse(int argc, char** argv) {
             if (key == nullptr || *key == '\0') usage("environment variable " + name + " is not set");
             options.service.api_key = key;
         } else if (arg == "--delay") {
-            const std::string text = value();
-            char* end = nullptr;
-            options.delay_ms = std::strtol(text.c_str(), &end, 10);
-            if (text.empty() || *end != '\0' || options.delay_ms < 0 || options.delay_ms > 600000)
-                usage("bad delay " + text);
+            options.delay_ms = whole_number(value(), 0, 600000, "delay");
         } else if (arg == "--parent-pid") {
-            const std::string text = value();
-            char* end = nullptr;
-            const long pid = std::strtol(text.c_str(), &end, 10);
-            if (text.empty() || *end != '\0' || pid < 1 || pid > INT32_MAX) usage("bad parent pid " + text);
-            options.parent_pid = static_cast<pid_t>(pid);
+            options.parent_pid = static_cast<pid_t>(whole_number(value(), 1, INT32_MAX, "parent pid"));
         } else if (arg == "--parallel") {
-            const std::string text = value();
-            char* end = nullptr;
-            options.parallel = std::strtol(text.c_str(), &end, 10);
-            if (text.empty() || *end != '\0' || options.parallel < 1 || options.parallel > 100000)
-                usage("bad parallel " + text);
+            options.parallel = whole_number(value(), 1, 100000, "parallel");
         } else if (arg == "--log-requests") {
             options.log_requests = true;
         } else if (arg == "--help" || arg == "-h") {
