@@ -104,7 +104,7 @@ def test_unreadable_answers_withhold_the_rating_in_the_pdf_too(rf, tmp_path, rf_
     assert f"Card 'cards.jailbreak_risk.jailbreak_risk' not rated: {REASON}" in [r.getMessage() for r in rf_debug.records]
 
 
-def test_a_report_never_replaces_one_written_in_the_same_second(rf, tmp_path):
+def test_a_report_asked_not_to_replace_takes_the_next_free_name(rf, tmp_path):
     import time
 
     scored, summary = results("r")
@@ -112,7 +112,7 @@ def test_a_report_never_replaces_one_written_in_the_same_second(rf, tmp_path):
     taken = [tmp_path / time.strftime("mra_report_%Y-%m-%d_%H-%M-%S.html", time.localtime(now + s)) for s in range(3)]
     for path in taken:
         path.write_text("an earlier report")
-    written = rf.PdfGenerator().download_html(str(tmp_path), scored, {}, summary)
+    written = rf.PdfGenerator().download_html(str(tmp_path), scored, {}, summary, replace=False)
     assert written.endswith("-2.html") and written[:-7] + ".html" in map(str, taken)  # the next free name
     assert all(path.read_text() == "an earlier report" for path in taken)
 

@@ -63,6 +63,7 @@ enum class ReportFormat { Pdf, Html };
 struct ReportRequest {
     py::object output_path, score_with_margin, report_details, executive_summary_data, thresholds;
     CorpusChoice corpus;
+    bool replace = true;  // an earlier report of the same name is replaced; else the next free name
 };
 
 // The module's folders and the resource files, read afresh for every report.
@@ -194,9 +195,16 @@ py::object report_url_fetcher(const ReportResources& resources) {
     return fetcher_class();
 }
 
-// Both writers return the path written: the one asked for, or the next free name beside it, since a
-// report never replaces another (two written within one second share a time stamp).
-std::string write_pdf(const py::str& html, const ReportResources& resources, const std::string& pdf_path) {
+// Two reports written within one second share a time stamp: the second replaces the first, unless
+// the caller asked for the next free name beside it. Both writers return the path written.
+std::string commit(core::PendingFile& pending, const std::string& path, bool replace) {
+    if (!replace) return pending.commit_to_free_name();
+    pending.commit();
+    return path;
+}
+
+std::string write_pdf(const py::str& html, const ReportResources& resources, const std::string& pdf_path,
+                      bool replace) {
     const std::string css_path = css_path_of(resources);
     require_file(css_path, "CSS");
     try {
@@ -210,17 +218,17 @@ std::string write_pdf(const py::str& html, const ReportResources& resources, con
         weasyprint.attr("HTML")("string"_a = html, "base_url"_a = ".", "url_fetcher"_a = fetcher)
             .attr("write_pdf")(pending.temporary_path(), "stylesheets"_a = py::make_tuple(stylesheet),
                                "presentational_hints"_a = true);
-        return pending.commit_to_free_name();
+        return commit(pending, pdf_path, replace);
     } catch (const core::OutputFileError& error) {
         bindings::raise_os_error(error.error_number(), py::str(error.path()));
     }
 }
 
-std::string write_html(const std::string& html, const std::string& html_path) {
+std::string write_html(const std::string& html, const std::string& html_path, bool replace) {
     try {
         core::PendingFile pending(html_path);
         core::write_file_bytes(pending.temporary_path(), html);
-        return pending.commit_to_free_name();
+        return commit(pending, html_path, replace);
     } catch (const core::OutputFileError& error) {
         // Named after the file the caller asked for, not the temporary one.
         bindings::raise_os_error(error.error_number(), py::str(html_path));
@@ -242,9 +250,10 @@ std::string write_report(const PdfGenerator& self, const ReportRequest& request,
 
     const std::string folder = text_of(py::module_::import("os").attr("fsdecode")(request.output_path));
     const std::string asked = core::join_path(folder, file_name);
-    const std::string path = format == ReportFormat::Pdf
-                                 ? write_pdf(html, resources, asked)
-                                 : write_html(bindings::utf8_of(html, "the report page"), asked);
+    const std::string path =
+        format == ReportFormat::Pdf
+            ? write_pdf(html, resources, asked, request.replace)
+            : write_html(bindings::utf8_of(html, "the report page"), asked, request.replace);
     logger().debug(std::string(format_name(format)) + " report generated and saved to: " + path);
     return path;
 }
@@ -255,16 +264,28 @@ py::object pop_corpus_file(py::kwargs& kwargs) {
     return kwargs.attr("pop")("corpus_file");
 }
 
+// The keyword-only replace (True unless told otherwise).
+bool pop_replace(py::kwargs& kwargs) {
+    if (!kwargs.contains("replace")) return true;
+    const py::object replace = kwargs.attr("pop")("replace");
+    if (!py::isinstance<py::bool_>(replace)) {
+        bindings::raise_python(PyExc_TypeError,
+                               "replace must be a bool, not " + bindings::type_name(replace));
+    }
+    return replace.cast<bool>();
+}
+
 std::string download(const PdfGenerator& self, ReportFormat format, const char* method, const py::args& args,
                      py::kwargs kwargs) {
     const py::object corpus_file = pop_corpus_file(kwargs);
+    const bool replace = pop_replace(kwargs);
     const auto a = bindings::bind_arguments(method,
                                             {"output_path", "score_with_margin", "report_details",
                                              "executive_summary_data", "user_custom_percentile_thresholds"},
                                             4, args, kwargs);
     try {
-        return write_report(self, ReportRequest{a[0], a[1], a[2], a[3], a[4], choose_corpus(corpus_file)},
-                            format);
+        return write_report(
+            self, ReportRequest{a[0], a[1], a[2], a[3], a[4], choose_corpus(corpus_file), replace}, format);
     } catch (py::error_already_set& error) {
         if (error.matches(PyExc_Exception)) {
             logger().debug(std::string("An error occurred while generating the ") + format_name(format) +
@@ -300,13 +321,15 @@ void register_pdf_generator(py::module_& m) {
     };
     bind_download("download_pdf", ReportFormat::Pdf,
                   "download_pdf(output_path, score_with_margin, report_details, executive_summary_data, "
-                  "user_custom_percentile_thresholds=None, *, corpus_file=None): write the PDF report into "
-                  "output_path and return its path; corpus_file rates against another corpus than the "
-                  "shipped one.");
-    bind_download("download_html", ReportFormat::Html,
-                  "download_html(output_path, score_with_margin, report_details, executive_summary_data, "
-                  "user_custom_percentile_thresholds=None, *, corpus_file=None): write the report as one "
-                  "self-contained HTML file into output_path and return its path.");
+                  "user_custom_percentile_thresholds=None, *, corpus_file=None, replace=True): write the PDF "
+                  "report into output_path and return its path; corpus_file rates against another corpus "
+                  "than the shipped one; replace=False takes the next free name instead of replacing a "
+                  "report of the same name.");
+    bind_download(
+        "download_html", ReportFormat::Html,
+        "download_html(output_path, score_with_margin, report_details, executive_summary_data, "
+        "user_custom_percentile_thresholds=None, *, corpus_file=None, replace=True): write the report "
+        "as one self-contained HTML file into output_path and return its path.");
     cls.attr("risks_description") = risks_description_table();
     cls.attr("metric_card_name_translation") = metric_card_name_translation_table();
 }

@@ -80,6 +80,7 @@ py::list write_reports(const py::dict& document, const py::object& output_folder
         arguments["executive_summary_data"] = screen_model_hazard().attr("get_executive_summary")(results);
         arguments["user_custom_percentile_thresholds"] = thresholds;
         if (!corpus.is_none()) arguments["corpus_file"] = path_text(corpus);
+        arguments["replace"] = false;  // a screening's reports never replace another file
         std::string path = text_of(generator.attr(method_for(format))(**arguments));
         if (!paths.empty()) path = share_name(text_of(paths[0]), path);
         paths.append(path);

@@ -53,6 +53,7 @@ class PdfGenerator:
         user_custom_percentile_thresholds: Optional[Sequence[float]] = None,
         *,
         corpus_file: Optional[str] = None,
+        replace: bool = True,
     ) -> str: ...
     # Same arguments; writes one self-contained .html file and returns its path.
     download_html = download_pdf
