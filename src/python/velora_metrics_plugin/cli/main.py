@@ -590,9 +590,16 @@ def _require_text(args):
     for name, value in vars(args).items():
         if not all(_is_text(item) for item in (value if isinstance(value, list) else [value])
                    if isinstance(item, str)):
-            label = {"results": "RESULTS.json", "corpus": "CORPUS.csv"}.get(name) \
-                if name == "results" or args.command == "corpus" else {"risks": "--risk"}.get(name)
-            raise UsageError(f"{label or '--' + name.replace('_', '-')}: not UTF-8 text")
+            raise UsageError(f"{_argument_label(args.command, name)}: not UTF-8 text")
+
+
+def _argument_label(command, name):
+    """How the user wrote the argument stored under `name`."""
+    if name == "results":
+        return "RESULTS.json"
+    if name == "corpus" and command == "corpus":
+        return "CORPUS.csv"
+    return "--risk" if name == "risks" else "--" + name.replace("_", "-")
 
 
 def _interrupted(what_is_kept):
